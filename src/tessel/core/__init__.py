@@ -1,0 +1,1 @@
+"""Core definitions shared by every part of tessel."""

@@ -1,0 +1,1 @@
+"""The device access layer: dialogs and the pty device handle."""

@@ -1,0 +1,1 @@
+"""The device state machine and its transition engines."""
