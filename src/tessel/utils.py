@@ -1,5 +1,14 @@
 """Small helpers shared across tessel."""
+import re
 from typing import Any
+
+#: Names of context fields whose values are secrets, to be masked in logs and messages.
+SECRET_KEY = re.compile(r"pass|secret|community|token", re.IGNORECASE)
+
+
+def is_secret_key(name: Any) -> bool:
+    """True for a context field name such as 'password' or 'enable_secret'."""
+    return isinstance(name, str) and SECRET_KEY.search(name) is not None
 
 
 class AttributeDict(dict):

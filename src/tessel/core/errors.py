@@ -1,4 +1,29 @@
-"""Exceptions raised by tessel."""
+"""Exceptions raised by tessel.
+
+Every error of the library derives from :class:`TesselError`. Errors that come
+from talking to a device carry what the device printed (``output``), so that a
+failure can be understood without re-running it with a session log.
+"""
+from typing import Any, Iterable, List, Optional, Sequence
+
+#: How much of the device's output an error message shows (the attribute keeps more).
+MESSAGE_OUTPUT_CHARS = 400
+#: How much of the device's output an error keeps in its ``output`` attribute.
+KEPT_OUTPUT_CHARS = 4000
+
+
+def output_tail(text: Optional[str], limit: int = KEPT_OUTPUT_CHARS) -> str:
+    """Returns the last ``limit`` characters of ``text`` ('' for None)."""
+    if not text:
+        return ""
+    return text[-limit:]
+
+
+def _pattern_text(pattern: Any) -> str:
+    """The regular-expression text of a pattern given as text or as a compiled pattern."""
+    if isinstance(pattern, str):
+        return pattern
+    return str(getattr(pattern, "pattern", pattern))
 
 
 class TesselError(Exception):
@@ -7,3 +32,105 @@ class TesselError(Exception):
 
 class StateMachineError(TesselError):
     """A state machine refused an operation or could not change the device's state."""
+
+
+class SpawnError(TesselError):
+    """The device handle could not start its command or lost the session."""
+
+    def __init__(self, message: str, output: str = "") -> None:
+        super().__init__(message)
+        self.output = output_tail(output)
+
+
+class SessionClosedError(SpawnError):
+    """The device closed the session (end of file) while the handle waited for output."""
+
+    def __init__(self, patterns: Sequence[Any], output: str = "",
+                 exit_status: Optional[int] = None) -> None:
+        self.patterns: List[str] = [_pattern_text(p) for p in patterns]
+        self.exit_status = exit_status
+        message = "device closed the session while waiting for %s" % _describe_patterns(
+            self.patterns)
+        if exit_status is not None:
+            message += " (exit status %d)" % exit_status
+        message += "\noutput: %r" % output_tail(output, MESSAGE_OUTPUT_CHARS)
+        super().__init__(message, output)
+
+
+class ExpectTimeoutError(TesselError):
+    """No expected pattern appeared in the device's output in time."""
+
+    def __init__(self, patterns: Sequence[Any], timeout: float, output: str = "") -> None:
+        self.patterns: List[str] = [_pattern_text(p) for p in patterns]
+        self.timeout = timeout
+        self.output = output_tail(output)
+        super().__init__(
+            "no match within %.1f s for %s\noutput: %r"
+            % (timeout, _describe_patterns(self.patterns),
+               output_tail(output, MESSAGE_OUTPUT_CHARS)))
+
+
+class DialogError(TesselError):
+    """A dialog statement could not run its action (for instance a context field is missing)."""
+
+
+class DialogTimeoutError(ExpectTimeoutError):
+    """A dialog waited in vain for any of its statements.
+
+    ``matched`` lists the patterns of the statements that did match before the
+    wait ran out, oldest first.
+    """
+
+    def __init__(self, patterns: Sequence[Any], timeout: float, output: str = "",
+                 matched: Iterable[str] = ()) -> None:
+        super().__init__(patterns, timeout, output)
+        self.matched = list(matched)
+        if self.matched:
+            self.args = (self.args[0] + "\nanswered before: %s" % ", ".join(
+                repr(p) for p in self.matched),)
+
+
+class TransitionError(StateMachineError):
+    """A state change failed part of the way.
+
+    Attributes: ``reason`` (one line), ``route`` (the planned paths),
+    ``failed_hop`` (the path being travelled, or None), ``expected`` (the
+    patterns that were being waited for), ``output`` (the tail of what the
+    device printed) and ``state_reached`` (the name of the last state that was
+    confirmed from a prompt, or None).
+    """
+
+    def __init__(self, reason: str, route: Sequence[Any] = (), failed_hop: Any = None,
+                 expected: Sequence[Any] = (), output: str = "",
+                 state_reached: Optional[str] = None) -> None:
+        self.reason = reason
+        self.route = list(route)
+        self.failed_hop = failed_hop
+        self.expected: List[str] = [_pattern_text(p) for p in expected]
+        self.output = output_tail(output)
+        self.state_reached = state_reached
+        lines = [reason,
+                 "route: %s" % (_describe_route(self.route) or "(none)"),
+                 "failed hop: %s" % (failed_hop if failed_hop is not None else "(none)"),
+                 "expected: %s" % _describe_patterns(self.expected),
+                 "state reached: %s" % (state_reached or "unknown"),
+                 "output: %r" % output_tail(output, MESSAGE_OUTPUT_CHARS)]
+        super().__init__("\n".join(lines))
+
+
+class TransitionTimeoutError(TransitionError):
+    """The device did not show an expected prompt before the change's time ran out."""
+
+
+class UnexpectedStateError(TransitionError):
+    """A hop ended at the prompt of a state other than the one it leads to."""
+
+
+def _describe_patterns(patterns: Sequence[str]) -> str:
+    if not patterns:
+        return "(nothing)"
+    return ", ".join(repr(p) for p in patterns)
+
+
+def _describe_route(route: Sequence[Any]) -> str:
+    return ", ".join(str(p) for p in route)

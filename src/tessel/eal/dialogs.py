@@ -1,35 +1,200 @@
-"""Dialogs: the prompts a device may show and what to answer to each."""
-from typing import Any, Callable, Iterable, Iterator, List, Optional, Union
+"""Dialogs: the prompts a device may show and what to answer to each.
+
+A :class:`Statement` pairs a pattern with an action; a :class:`Dialog` is an
+ordered list of statements. :meth:`Dialog.process` waits for whichever
+statement's pattern the device shows first, runs its action, and keeps going
+while the statement says ``loop_continue``; it ends on a statement that does
+not continue.
+
+An action is one of:
+
+* None: nothing is sent (the statement only recognises the output);
+* a ``str``: sent as a line, after ``{name}`` fields are filled from the
+  context (``'{enable_password}'`` sends the context's ``enable_password``);
+* a callable: called with the spawn handle as its first argument, plus
+  ``context=`` when it has a parameter of that name (or ``**kwargs``), plus
+  the statement's ``args`` as keyword arguments.
+"""
+import inspect
+import logging
+import string
+import time
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Union,
+                    overload)
+
+from tessel.core.errors import DialogError, DialogTimeoutError, ExpectTimeoutError
+from tessel.utils import is_secret_key
+
+log = logging.getLogger(__name__)
 
 Action = Union[None, str, Callable[..., Any]]
 
 
 class Statement:
-    """One prompt pattern and the action to take when the device shows it."""
+    """One prompt pattern and the action to take when the device shows it.
 
-    def __init__(self, pattern: str, action: Action = None, args: Optional[dict] = None,
+    ``loop_continue``: after the action, keep processing the dialog (True) or
+    end it here (False). ``continue_timer``: when the dialog goes on after
+    this statement, keep counting down the time already running (True) or
+    start the wait afresh (False, for steps that may take long, such as a
+    reload).
+    """
+
+    def __init__(self, pattern: Any, action: Action = None, args: Optional[Mapping[str, Any]] = None,
                  loop_continue: bool = False, continue_timer: bool = True) -> None:
+        if action is not None and not isinstance(action, str) and not callable(action):
+            raise TypeError("a statement's action must be None, a str or a callable, not %s"
+                            % type(action).__name__)
         self.pattern = pattern
         self.action = action
-        self.args = args
+        self.args = dict(args) if args else None
         self.loop_continue = loop_continue
         self.continue_timer = continue_timer
 
+    @property
+    def pattern_text(self) -> str:
+        return self.pattern if isinstance(self.pattern, str) else getattr(
+            self.pattern, "pattern", str(self.pattern))
+
+    def run_action(self, spawn: Any, context: Optional[Mapping[str, Any]] = None) -> Any:
+        """Runs the action against ``spawn``; returns what a callable action returned."""
+        action = self.action
+        if action is None:
+            return None
+        if isinstance(action, str):
+            line = fill_fields(action, context, spawn)
+            spawn.sendline(line)
+            return None
+        kwargs: Dict[str, Any] = dict(self.args or {})
+        if context is not None and "context" not in kwargs and _accepts_keyword(action, "context"):
+            kwargs["context"] = context
+        return action(spawn, **kwargs)
+
     def __repr__(self) -> str:
-        return f"Statement(pattern={self.pattern!r}, loop_continue={self.loop_continue!r})"
+        action = self.action if self.action is None or isinstance(self.action, str) else \
+            getattr(self.action, "__name__", repr(self.action))
+        return "Statement(pattern=%r, action=%r, loop_continue=%r)" % (
+            self.pattern_text, action, self.loop_continue)
+
+
+def fill_fields(template: str, context: Optional[Mapping[str, Any]], spawn: Any = None) -> str:
+    """Fills the ``{name}`` fields of ``template`` from ``context``.
+
+    Values of fields whose names look like secrets are registered with the
+    spawn handle (when it can mask), so they never reach its session log.
+    """
+    fields = [name for _, name, _, _ in string.Formatter().parse(template) if name]
+    if not fields:
+        return template
+    values = context if context is not None else {}
+    missing = [name for name in fields if name not in values]
+    if missing:
+        raise DialogError("the action %r needs the context field%s %s, which the context lacks"
+                          % (template, "s" if len(missing) > 1 else "",
+                             ", ".join(repr(m) for m in missing)))
+    add_secret = getattr(spawn, "add_secret", None)
+    if add_secret is not None:
+        for name in fields:
+            if is_secret_key(name):
+                add_secret(values[name])
+    return template.format_map(values)
+
+
+def _accepts_keyword(func: Callable[..., Any], name: str) -> bool:
+    try:
+        parameters = inspect.signature(func).parameters.values()
+    except (TypeError, ValueError):
+        return False
+    return any(p.name == name and p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)
+               or p.kind is p.VAR_KEYWORD for p in parameters)
+
+
+class DialogResult:
+    """How a processed dialog ended.
+
+    ``statement`` is the statement that ended it, ``match`` the spawn's match
+    for it, ``history`` every statement that matched, in order (the last one
+    included).
+    """
+
+    def __init__(self, statement: Statement, match: Any, history: List[Statement]) -> None:
+        self.statement = statement
+        self.match = match
+        self.history = history
+
+    def __repr__(self) -> str:
+        return "DialogResult(statement=%r, matched=%d)" % (self.statement, len(self.history))
 
 
 class Dialog:
     """An ordered list of statements processed against the device's output."""
 
     def __init__(self, statements: Optional[Iterable[Statement]] = None) -> None:
-        self.statements: List[Statement] = list(statements or [])
+        self.statements: List[Statement] = []
+        self.extend(statements or [])
 
     def append(self, statement: Statement) -> None:
+        if not isinstance(statement, Statement):
+            raise TypeError("a dialog holds Statement objects, not %s" % type(statement).__name__)
         self.statements.append(statement)
+
+    def extend(self, statements: Iterable[Statement]) -> None:
+        for statement in statements:
+            self.append(statement)
+
+    def __add__(self, other: Union["Dialog", Iterable[Statement]]) -> "Dialog":
+        combined = Dialog(self.statements)
+        combined.extend(other)
+        return combined
 
     def __iter__(self) -> Iterator[Statement]:
         return iter(self.statements)
 
     def __len__(self) -> int:
         return len(self.statements)
+
+    @overload
+    def __getitem__(self, index: int) -> Statement: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> "Dialog": ...
+
+    def __getitem__(self, index: Union[int, slice]) -> Union[Statement, "Dialog"]:
+        if isinstance(index, slice):
+            return Dialog(self.statements[index])
+        return self.statements[index]
+
+    def __repr__(self) -> str:
+        return "Dialog(%r)" % self.statements
+
+    def process(self, spawn: Any, timeout: Optional[float] = None,
+                context: Optional[Mapping[str, Any]] = None) -> Optional[DialogResult]:
+        """Answers the device until a statement that does not continue matches.
+
+        ``timeout`` (default: the spawn's) bounds the wait for each next
+        statement while the timer runs on; a statement with
+        ``continue_timer=False`` restarts it. Raises ``DialogTimeoutError``
+        (with what the device printed) when no statement matched in time.
+        Returns None for an empty dialog, which waits for nothing.
+        """
+        if not self.statements:
+            return None
+        wait = timeout if timeout is not None else getattr(spawn, "timeout", 10)
+        patterns = [s.pattern for s in self.statements]
+        deadline = time.monotonic() + wait
+        history: List[Statement] = []
+        while True:
+            remaining = max(deadline - time.monotonic(), 0.0)
+            try:
+                match = spawn.expect(patterns, timeout=remaining)
+            except ExpectTimeoutError as err:
+                raise DialogTimeoutError(patterns, wait, err.output,
+                                         [s.pattern_text for s in history]) from None
+            statement = self.statements[match.index]
+            history.append(statement)
+            log.debug("dialog matched %r", statement.pattern_text)
+            statement.run_action(spawn, context)
+            if not statement.loop_continue:
+                return DialogResult(statement, match, history)
+            if not statement.continue_timer:
+                deadline = time.monotonic() + wait

@@ -1,0 +1,1 @@
+"""Simulated devices for tests and demos."""
