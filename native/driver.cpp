@@ -1,0 +1,215 @@
+// The state change driver: go_to with its transition engines, and state detection from the last prompt.
+#include "module.hpp"
+
+namespace tessel {
+namespace {
+
+PyObject* none() { return Py_NewRef(Py_None); }
+
+// What a change needs: the engine class, what it gets as to_state, and what the current state
+// must match afterwards.
+struct Plan {
+    Ref engine_class;
+    Ref target;
+    Ref expected;
+};
+
+enum class Planned { change, already_there, failed };
+
+// "any" or a list goes to AnyStateTransition; one state to the hop-wise or the plain engine.
+Planned plan_change(const Module& m, PyObject* self, PyObject* to_state, PyObject* hop_wise, Plan& plan) {
+    const int is_list = PyObject_IsInstance(to_state, reinterpret_cast<PyObject*>(&PyList_Type));
+    if (is_list < 0) return Planned::failed;
+    if (is_list || is_text(to_state, m.n.text_any)) {
+        plan.engine_class = global(m, m.n.mod_any_transition);
+        plan.target = Ref::newref(to_state);
+        plan.expected = Ref::newref(to_state);
+        return plan.engine_class ? Planned::change : Planned::failed;
+    }
+    plan.target = as_state(m, self, to_state);
+    if (!plan.target || !(plan.expected = getattr(plan.target.get(), m.n.name))) return Planned::failed;
+    Ref current_name = getattr(self, m.n.current_state);
+    Ref current = current_name ? call_method(self, m.n.get_state, current_name.get()) : Ref();
+    Ref same = current ? Ref::steal(PyObject_RichCompare(plan.target.get(), current.get(), Py_EQ)) : Ref();
+    const int already = same ? PyObject_IsTrue(same.get()) : -1;
+    if (already != 0) return already > 0 ? Planned::already_there : Planned::failed;
+    const int hop = PyObject_IsTrue(hop_wise);
+    if (hop < 0) return Planned::failed;
+    plan.engine_class = global(m, hop ? m.n.mod_hop_transition : m.n.mod_transition);
+    return plan.engine_class ? Planned::change : Planned::failed;
+}
+
+Ref build_engine(const Module& m, PyObject* self, const Plan& plan, PyObject* const* a) {
+    PyObject* spawn = a[2];
+    PyObject* context = a[3] ? a[3] : m.st.default_context;
+    PyObject* dialog = a[4] ? a[4] : Py_None;
+    PyObject* timeout = a[5] ? a[5] : Py_None;
+    PyObject* recovery = a[7] ? a[7] : Py_False;
+    Ref keywords = Ref::steal(PyTuple_Pack(7, m.n.kw_state_machine, m.n.to_state, m.n.kw_spawn, m.n.dialog,
+                                           m.n.kw_timeout, m.n.kw_context, m.n.kw_prompt_recovery));
+    if (!keywords) return Ref();
+    PyObject* values[] = {self, plan.target.get(), spawn, dialog, timeout, context, recovery};
+    return Ref::steal(PyObject_Vectorcall(plan.engine_class.get(), values, 0, keywords.get()));
+}
+
+// Records the state the engine reports, unless it reports "generic".
+bool reconcile(const Module& m, PyObject* self, PyObject* engine) {
+    Ref reported = getattr(engine, m.n.current_state);
+    if (!reported) return false;
+    if (is_text(reported.get(), m.n.text_generic)) return true;
+    Ref state = getattr(engine, m.n.current_state);
+    return state && call_method(self, m.n.update_cur_state, state.get());
+}
+
+// The failure of a run as StateMachineError raised from it; returns that error, not raised.
+Ref run_failure(const Module& m, PyObject* expected, Ref err) {
+    if (!PyErr_GivenExceptionMatches(err.get(), PyExc_Exception)) return err;
+    {
+        HandlingScope handling(err.get());
+        raise_error(m, Ref::steal(PyUnicode_FromFormat("Failed while bringing device to \"%S\" state", expected)));
+    }
+    Ref failure = fetch_exception();
+    if (failure && failure.get() != err.get() && PyExceptionInstance_Check(failure.get())) {
+        PyException_SetCause(failure.get(), Ref::newref(err.get()).release());
+    }
+    return failure;
+}
+
+// repr(spawn.match.match_output), or "None" when the handle has no match.
+Ref last_match_text(const Module& m, PyObject* spawn) {
+    Ref match = getattr(spawn, m.n.match);
+    if (!match) return Ref();
+    if (match.get() == Py_None) return Ref::steal(PyObject_Repr(Py_None));
+    Ref output = getattr(match.get(), m.n.match_output);
+    return output ? Ref::steal(PyObject_Repr(output.get())) : Ref();
+}
+
+std::nullptr_t wrong_state(const Module& m, PyObject* self, PyObject* expected, PyObject* spawn) {
+    Ref expected_text = Ref::steal(PyObject_Str(expected));
+    Ref current = expected_text ? getattr(self, m.n.current_state) : Ref();
+    Ref current_text = current ? Ref::steal(PyObject_Str(current.get())) : Ref();
+    Ref sent = current_text ? getattr(spawn, m.n.last_sent) : Ref();
+    Ref sent_text = sent ? Ref::steal(PyObject_Repr(sent.get())) : Ref();
+    Ref buffer = sent_text ? getattr(spawn, m.n.buffer) : Ref();
+    Ref buffer_text = buffer ? Ref::steal(PyObject_Repr(buffer.get())) : Ref();
+    Ref match_text = buffer_text ? last_match_text(m, spawn) : Ref();
+    if (!match_text) return nullptr;
+    return raise_error(m, Ref::steal(PyUnicode_FromFormat(
+                              "Changing state to %U failed\ncurrent_state: %U\nlast command: %U\nbuffer: %U\n"
+                              "last match: %U",
+                              expected_text.get(), current_text.get(), sent_text.get(), buffer_text.get(),
+                              match_text.get())));
+}
+
+// Success: "any" always; a list when it holds the current state's name; one state when its name is it.
+int reached(const Module& m, PyObject* self, PyObject* expected) {
+    if (is_text(expected, m.n.text_any)) return 1;
+    Ref current = getattr(self, m.n.current_state);
+    if (!current) return -1;
+    const int is_list = PyObject_IsInstance(expected, reinterpret_cast<PyObject*>(&PyList_Type));
+    if (is_list < 0) return -1;
+    if (is_list) return PySequence_Contains(expected, current.get());
+    Ref same = Ref::steal(PyObject_RichCompare(current.get(), expected, Py_EQ));
+    return same ? PyObject_IsTrue(same.get()) : -1;
+}
+
+PyObject* go_to(const Module& m, PyObject* const* a) {
+    PyObject *self = a[0], *spawn = a[2];
+    Plan plan;
+    const Planned planned = plan_change(m, self, a[1], a[6] ? a[6] : Py_False, plan);
+    if (planned != Planned::change) return planned == Planned::already_there ? none() : nullptr;
+    Ref engine = build_engine(m, self, plan, a);
+    if (!engine) return nullptr;
+    Ref run = getattr(engine.get(), m.n.do_transitions);
+    Ref output = run ? call(run.get()) : Ref();
+    if (!output) {
+        Ref pending = run_failure(m, plan.expected.get(), fetch_exception());
+        {
+            // Reconciles as a finally block would: an error here replaces the pending one.
+            HandlingScope handling(pending.get());
+            if (!reconcile(m, self, engine.get())) return nullptr;
+        }
+        restore_exception(std::move(pending));
+        return nullptr;
+    }
+    if (!reconcile(m, self, engine.get())) return nullptr;
+    const int ok = reached(m, self, plan.expected.get());
+    if (ok < 0) return nullptr;
+    if (!ok) return wrong_state(m, self, plan.expected.get(), spawn);
+    return output.release();
+}
+
+// The last line of the handle's last match, or null (no error) when there is no output to look at.
+Ref last_prompt(const Module& m, PyObject* spawn) {
+    Ref match = getattr(spawn, m.n.match);
+    if (!match) return Ref();
+    const int has_match = PyObject_IsTrue(match.get());
+    if (has_match <= 0) return Ref();
+    Ref output = getattr(match.get(), m.n.match_output);
+    if (!output || output.get() == Py_None) return Ref();
+    Ref lines = call_method(output.get(), m.n.splitlines);
+    const Py_ssize_t count = lines ? PyObject_Length(lines.get()) : -1;
+    if (count <= 0) return Ref();
+    return Ref::steal(PySequence_GetItem(lines.get(), count - 1));
+}
+
+// Records the first registered state whose pattern matches the prompt: 1 found, 0 none, -1 error.
+int match_registered_state(const Module& m, PyObject* self, PyObject* prompt) {
+    Ref states = getattr(self, m.n.states);
+    Ref iter = states ? Ref::steal(PyObject_GetIter(states.get())) : Ref();
+    if (!iter) return -1;
+    while (Ref state = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref re = global(m, m.n.mod_re);
+        Ref search = re ? getattr(re.get(), m.n.search) : Ref();
+        Ref pattern = search ? getattr(state.get(), m.n.pattern) : Ref();
+        Ref found = pattern ? call(search.get(), pattern.get(), prompt) : Ref();
+        const int matched = found ? PyObject_IsTrue(found.get()) : -1;
+        if (matched < 0) return -1;
+        if (matched) {
+            Ref name = getattr(state.get(), m.n.name);
+            return name && setattr(self, m.n.current_state_attr, name.get()) ? 1 : -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* detect_state(const Module& m, PyObject* const* a) {
+    PyObject *self = a[0], *spawn = a[1];
+    Ref prompt = last_prompt(m, spawn);
+    if (prompt) {
+        const int found = match_registered_state(m, self, prompt.get());
+        if (found != 0) return found < 0 ? nullptr : none();
+    } else if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (!call_method(spawn, m.n.sendline) || !call_method(self, m.n.go_to, m.n.text_any, spawn)) return nullptr;
+    return none();
+}
+
+}  // namespace
+
+const FunctionSpec go_to_spec = {
+    "go_to", "StateMachine.go_to", "self to_state spawn context dialog timeout hop_wise prompt_recovery", 3, go_to,
+    " Changes the device to the given state\n\n"
+    "        to_state: the destination state, a list of states, or the keyword 'any'\n"
+    "        spawn: the device handle on which the state change is performed\n"
+    "        context: the device's context, handed to the transition engine\n"
+    "        dialog: additional dialogs appended to the machine's path\n"
+    "        timeout: the timeout for this one operation\n"
+    "        hop_wise: when enabled, each path is processed separately (default off)\n"
+    "        prompt_recovery: switches the prompt recovery feature on or off\n\n"
+    "        Examples:\n"
+    "            sm.go_to('enable', spawn, context=context)\n"
+    "            sm.go_to(['enable', 'disable'], spawn, context=context)\n"
+    "            sm.go_to('any', spawn, context=context)\n",
+    nullptr};
+
+const FunctionSpec detect_state_spec = {
+    "detect_state", "StateMachine.detect_state", "self spawn", 2, detect_state,
+    " Detects the state the device is in\n\n"
+    "        Matches the prompt patterns of the states against the last line of the device's\n"
+    "        last output; if no prompt matches, sends a line to get a fresh prompt and detects\n"
+    "        the new state. Meant for services that may change the state behind the machine.\n",
+    "(self, spawn)"};
+
+}  // namespace tessel

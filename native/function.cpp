@@ -1,0 +1,315 @@
+// The native function type behind every method, and the helpers that put methods into classes.
+#include <Python.h>
+#include <structmember.h>
+#include <pthread.h>
+
+#include <cstddef>
+
+#include <cstdint>
+#include <cstring>
+
+#include "binder.hpp"
+#include "module.hpp"
+
+namespace tessel {
+namespace {
+
+// Behaves like a plain Python function: binds as a method through __get__, and counts `self`
+// among its positional arguments.
+struct NativeFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    PyObject* module;
+    PyObject* params;    // tuple of interned parameter names
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* signature;
+};
+
+// Lowest usable address of this thread's stack, with a margin kept free; 0 when unknown.
+uintptr_t stack_floor() {
+    thread_local uintptr_t floor = [] {
+        pthread_attr_t attr;
+        void* low = nullptr;
+        size_t size = 0;
+        uintptr_t result = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            if (pthread_attr_getstack(&attr, &low, &size) == 0) {
+                const size_t margin = size / 8 < (256u << 10) ? size / 8 : (256u << 10);
+                result = reinterpret_cast<uintptr_t>(low) + margin;
+            }
+            pthread_attr_destroy(&attr);
+        }
+        return result;
+    }();
+    return floor;
+}
+
+// Methods call each other through the instance, so recursion can pass through native frames alone:
+// each call counts as a level of recursion, and the C stack itself is checked as well.
+bool enter_call(const char* name) {
+    const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    const uintptr_t floor = stack_floor();
+    if (floor && here < floor) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded in %s() (stack exhausted)", name);
+        return false;
+    }
+    return Py_EnterRecursiveCall(" in a state machine method") == 0;
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* fn = reinterpret_cast<NativeFunction*>(callable);
+    PyObject* bound[kMaxParams];
+    if (!bind_arguments(fn->spec->name, fn->params, fn->spec->nrequired, args, nargsf, kwnames, bound)) {
+        return nullptr;
+    }
+    if (!enter_call(fn->spec->name)) return nullptr;
+    ModuleState* st = module_state(fn->module);
+    Module m{*st, st->names, PyModule_GetDict(fn->module)};
+    PyObject* result = fn->spec->impl(m, bound);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    auto* fn = reinterpret_cast<NativeFunction*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", fn->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* fn = reinterpret_cast<NativeFunction*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->params);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->signature);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* fn = reinterpret_cast<NativeFunction*>(self);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->params);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->signature);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* function_module_name(PyObject* self, void*) {
+    auto* fn = reinterpret_cast<NativeFunction*>(self);
+    return PyModule_GetNameObject(fn->module);
+}
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
+    {"__name__", T_OBJECT, offsetof(NativeFunction, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(NativeFunction, qualname), READONLY, nullptr},
+    {"__doc__", T_OBJECT, offsetof(NativeFunction, doc), READONLY, nullptr},
+    {"__text_signature__", T_OBJECT, offsetof(NativeFunction, signature), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__module__", function_module_name, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "tessel.statemachine.statemachine.native_function",
+    sizeof(NativeFunction),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// Splits "self name pattern" into a tuple of interned names.
+Ref parameter_names(const char* params) {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return Ref();
+    const char* start = params;
+    while (*start) {
+        const char* end = std::strchr(start, ' ');
+        const size_t len = end ? static_cast<size_t>(end - start) : std::strlen(start);
+        Ref name = Ref::steal(PyUnicode_FromStringAndSize(start, static_cast<Py_ssize_t>(len)));
+        if (!name) return Ref();
+        PyObject* raw = name.release();
+        PyUnicode_InternInPlace(&raw);
+        name = Ref::steal(raw);
+        if (PyList_Append(names.get(), name.get()) < 0) return Ref();
+        start += len;
+        while (*start == ' ') ++start;
+    }
+    return Ref::steal(PyList_AsTuple(names.get()));
+}
+
+Ref text_or_none(const char* text) {
+    if (!text) return Ref::newref(Py_None);
+    return Ref::steal(PyUnicode_FromString(text));
+}
+
+int instance_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Instance*>(self)->dict);
+    return 0;
+}
+
+int instance_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<Instance*>(self)->dict);
+    return 0;
+}
+
+void instance_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Instance*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    instance_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyGetSetDef instance_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef instance_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(Instance, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Instance, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+int function_type_init(PyObject* module, ModuleState& st) {
+    st.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+    return st.function_type ? 0 : -1;
+}
+
+Ref make_function(PyObject* module, const FunctionSpec& spec) {
+    ModuleState* st = module_state(module);
+    Ref params = parameter_names(spec.params);
+    if (!params) return Ref();
+    auto* fn = PyObject_GC_New(NativeFunction, st->function_type);
+    if (!fn) return Ref();
+    fn->vectorcall = function_vectorcall;
+    fn->spec = &spec;
+    fn->module = Py_NewRef(module);
+    fn->params = params.release();
+    fn->name = PyUnicode_InternFromString(spec.name);
+    fn->qualname = PyUnicode_FromString(spec.qualname);
+    fn->doc = text_or_none(spec.doc).release();
+    fn->signature = text_or_none(spec.signature).release();
+    PyObject_GC_Track(fn);
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));
+    if (!fn->name || !fn->qualname || !fn->doc || !fn->signature) return Ref();
+    return result;
+}
+
+bool add_method(PyObject* module, PyTypeObject* cls, const FunctionSpec& spec) {
+    Ref fn = make_function(module, spec);
+    // Set through the class so that special methods (__init__, __str__) update their slots.
+    return fn && PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), spec.name, fn.get()) == 0;
+}
+
+bool add_static_method(PyObject* module, PyTypeObject* cls, const FunctionSpec& spec) {
+    Ref fn = make_function(module, spec);
+    if (!fn) return false;
+    Ref wrapped = Ref::steal(PyStaticMethod_New(fn.get()));
+    return wrapped && PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), spec.name, wrapped.get()) == 0;
+}
+
+bool add_property(PyObject* module, PyTypeObject* cls, const char* name, const FunctionSpec& getter,
+                  const FunctionSpec& setter, const char* doc) {
+    Ref get = make_function(module, getter);
+    Ref set = make_function(module, setter);
+    if (!get || !set) return false;
+    Ref doc_text = text_or_none(doc);
+    if (!doc_text) return false;
+    Ref prop = call(reinterpret_cast<PyObject*>(&PyProperty_Type), get.get(), set.get(), Py_None, doc_text.get());
+    return prop && PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), name, prop.get()) == 0;
+}
+
+PyTypeObject* make_class(PyObject* module, const char* spec_name, const char* doc) {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+        {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+        {Py_tp_getset, instance_getset},
+        {Py_tp_members, instance_members},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {
+        spec_name, sizeof(Instance), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots,
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
+
+// Looks `name` up along the class's method resolution order, as attribute lookup does; borrowed.
+PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed) {
+    *failed = false;
+    PyObject* mro = type->tp_mro;
+    if (!mro) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+        Ref dict = Ref::steal(PyType_GetDict(base));
+#else
+        Ref dict = Ref::newref(base->tp_dict);
+#endif
+        if (!dict) continue;
+        PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+        if (found) return found;
+        if (PyErr_Occurred()) {
+            *failed = true;
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+int uses_base_method(PyObject* obj, PyTypeObject* layout, PyObject* name, PyObject* base_function) {
+    if (!PyObject_TypeCheck(obj, layout) || Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return 0;
+    bool failed = false;
+    if (lookup_in_mro(Py_TYPE(obj), name, &failed) != base_function) return failed ? -1 : 0;
+    // An instance attribute of that name would shadow the method.
+    PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
+    if (!dict) return 1;
+    const int shadowed = PyDict_Contains(dict, name);
+    return shadowed < 0 ? -1 : !shadowed;
+}
+
+}  // namespace tessel

@@ -1,0 +1,175 @@
+// Module frame: initialisation, module state, the namespace and the shared error helpers.
+#include "module.hpp"
+
+namespace tessel {
+namespace {
+
+const char module_doc[] =
+    "Device state machine of a connection.\n"
+    "\n"
+    "Each state of a device's command line is defined with State, and a link between two\n"
+    "states with Path. A StateMachine consumes both and provides the operations that compute\n"
+    "the path between two states and that perform state changes on the device.\n";
+
+int state_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = module_state(module);
+    if (!st) return 0;
+    Py_VISIT(st->function_type);
+    Py_VISIT(st->state_type);
+    Py_VISIT(st->path_type);
+    Py_VISIT(st->machine_type);
+    Py_VISIT(st->re_module);
+    Py_VISIT(st->re_sub);
+    Py_VISIT(st->re_search);
+    Py_VISIT(st->default_context);
+    Py_VISIT(st->base_create_graph);
+    Py_VISIT(st->base_find_all_paths_helper);
+    Py_VISIT(st->base_find_all_paths);
+#define TESSEL_VISIT_NAME(field, text) Py_VISIT(st->names.field);
+    TESSEL_NAMES(TESSEL_VISIT_NAME)
+#undef TESSEL_VISIT_NAME
+    return 0;
+}
+
+int state_clear(PyObject* module) {
+    ModuleState* st = module_state(module);
+    if (!st) return 0;
+    Py_CLEAR(st->function_type);
+    Py_CLEAR(st->state_type);
+    Py_CLEAR(st->path_type);
+    Py_CLEAR(st->machine_type);
+    Py_CLEAR(st->re_module);
+    Py_CLEAR(st->re_sub);
+    Py_CLEAR(st->re_search);
+    Py_CLEAR(st->default_context);
+    Py_CLEAR(st->base_create_graph);
+    Py_CLEAR(st->base_find_all_paths_helper);
+    Py_CLEAR(st->base_find_all_paths);
+#define TESSEL_CLEAR_NAME(field, text) Py_CLEAR(st->names.field);
+    TESSEL_NAMES(TESSEL_CLEAR_NAME)
+#undef TESSEL_CLEAR_NAME
+    return 0;
+}
+
+void state_free(void* module) { state_clear(static_cast<PyObject*>(module)); }
+
+int intern_names(Names& names) {
+#define TESSEL_INTERN_NAME(field, text) \
+    if (!(names.field = PyUnicode_InternFromString(text))) return -1;
+    TESSEL_NAMES(TESSEL_INTERN_NAME)
+#undef TESSEL_INTERN_NAME
+    return 0;
+}
+
+// from <module_name> import <name>: binds the name in our namespace and returns it (borrowed).
+PyObject* import_name(PyObject* module, const char* module_name, PyObject* name) {
+    Ref source = Ref::steal(PyImport_ImportModule(module_name));
+    if (!source) return nullptr;
+    Ref value = getattr(source.get(), name);
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%s'", name, module_name);
+        }
+        return nullptr;
+    }
+    if (PyModule_AddObjectRef(module, PyUnicode_AsUTF8(name), value.get()) < 0) return nullptr;
+    return value.get();
+}
+
+int import_collaborators(PyObject* module, ModuleState& st) {
+    const Names& n = st.names;
+    Ref re = Ref::steal(PyImport_ImportModule("re"));
+    if (!re || PyModule_AddObjectRef(module, "re", re.get()) < 0) return -1;
+    st.re_module = Ref::newref(re.get()).release();
+    if (!(st.re_sub = getattr(re.get(), n.sub).release())) return -1;
+    if (!(st.re_search = getattr(re.get(), n.search).release())) return -1;
+    const struct {
+        const char* from;
+        PyObject* name;
+    } imports[] = {
+        {"tessel.core.errors", n.mod_error},
+        {"tessel.eal.dialogs", n.mod_dialog},
+        {"tessel.eal.dialogs", n.mod_statement},
+        {"tessel.statemachine.statetransition", n.mod_transition},
+        {"tessel.statemachine.statetransition", n.mod_any_transition},
+        {"tessel.statemachine.statetransition", n.mod_hop_transition},
+        {"tessel.utils", n.mod_attribute_dict},
+    };
+    for (const auto& item : imports) {
+        if (!import_name(module, item.from, item.name)) return -1;
+    }
+    return PyModule_AddObjectRef(module, "HOSTNAME_SUBST_PAT", n.text_placeholder);
+}
+
+int module_exec(PyObject* module) {
+    ModuleState* st = module_state(module);
+    if (intern_names(st->names) < 0) return -1;
+    if (function_type_init(module, *st) < 0) return -1;
+    if (import_collaborators(module, *st) < 0) return -1;
+    if (model_init(module, *st) < 0) return -1;
+    return machine_init(module, *st);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tessel.statemachine.statemachine",
+    module_doc,
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    state_traverse,
+    state_clear,
+    state_free,
+};
+
+}  // namespace
+
+ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+Ref global(const Module& m, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(m.dict, name);
+    if (!value && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+        if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return Ref::newref(value);
+}
+
+int is_instance_of_global(const Module& m, PyObject* obj, PyObject* class_name) {
+    Ref cls = global(m, class_name);
+    return cls ? PyObject_IsInstance(obj, cls.get()) : -1;
+}
+
+int attr_truth(PyObject* obj, PyObject* name) {
+    Ref value = getattr(obj, name);
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+std::nullptr_t raise_error(const Module& m, Ref message) {
+    if (!message) return nullptr;
+    Ref cls = global(m, m.n.mod_error);
+    if (!cls) return nullptr;
+    Ref exc = call(cls.get(), message.get());
+    if (!exc) return nullptr;
+    if (PyExceptionInstance_Check(exc.get())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return nullptr;
+}
+
+std::nullptr_t raise_error_in_context(const Module& m, Ref message, PyObject* caught) {
+    HandlingScope handling(caught);
+    return raise_error(m, std::move(message));
+}
+
+}  // namespace tessel
+
+PyMODINIT_FUNC PyInit_statemachine(void) { return PyModuleDef_Init(&tessel::module_def); }

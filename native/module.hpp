@@ -1,0 +1,142 @@
+// Module state, the call context of native methods, and the helpers every subsystem shares.
+#pragma once
+#include <Python.h>
+#include "compat.hpp"
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace tessel {
+
+struct Names {
+    TESSEL_NAMES(TESSEL_NAME_FIELD)
+};
+
+struct ModuleState {
+    PyTypeObject* function_type;
+    PyTypeObject* state_type;
+    PyTypeObject* path_type;
+    PyTypeObject* machine_type;
+    // The objects the fast paths were written against; a rebound name switches them off.
+    PyObject* re_module;
+    PyObject* re_sub;
+    PyObject* re_search;
+    // Shared default `context` of go_to, created with the class.
+    PyObject* default_context;
+    // The base class's route methods, to tell whether a machine overrides them.
+    PyObject* base_create_graph;
+    PyObject* base_find_all_paths_helper;
+    PyObject* base_find_all_paths;
+    Names names;
+};
+
+ModuleState* module_state(PyObject* module);
+
+// What a native method sees of its module while it runs.
+struct Module {
+    ModuleState& st;
+    const Names& n;
+    PyObject* dict;  // the module namespace, borrowed from the module the method belongs to
+};
+
+// Layout shared by State, Path and StateMachine: everything lives in the instance __dict__.
+struct Instance {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+// A native method: its parameters (self included) are bound, omitted optional ones are null.
+using Impl = PyObject* (*)(const Module& m, PyObject* const* args);
+
+struct FunctionSpec {
+    const char* name;        // bare name, used in binding messages
+    const char* qualname;    // Class.name
+    const char* params;      // parameter names separated by blanks
+    int nrequired;           // leading parameters without default
+    Impl impl;
+    const char* doc;
+    const char* signature;   // text signature for introspection, or null
+};
+
+// ---- attribute access and calls -----------------------------------------------------------
+
+inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+inline bool setattr(PyObject* obj, PyObject* name, PyObject* value) {
+    return PyObject_SetAttr(obj, name, value) == 0;
+}
+
+// Looks a module-level name up at call time, as a global of the module's code would be.
+Ref global(const Module& m, PyObject* name);
+
+template <typename... Args>
+Ref call(PyObject* callable, Args... args) {
+    PyObject* argv[] = {nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
+}
+
+// Calls self.<name>(args...), found on the instance so that overrides take effect.
+template <typename... Args>
+Ref call_method(PyObject* self, PyObject* name, Args... args) {
+    PyObject* argv[] = {nullptr, self, args...};
+    return Ref::steal(PyObject_VectorcallMethod(name, argv + 1,
+                                                (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// isinstance(obj, <module-level name>): 1, 0, or -1 with an error set.
+int is_instance_of_global(const Module& m, PyObject* obj, PyObject* class_name);
+
+// -1 on error, else the truth of obj.<name>.
+int attr_truth(PyObject* obj, PyObject* name);
+
+// ---- errors -------------------------------------------------------------------------------
+
+// Raises StateMachineError(message). Always returns null, for `return raise_error(...)`.
+std::nullptr_t raise_error(const Module& m, Ref message);
+// Same, raised while `caught` is handled: `caught` becomes its __context__.
+std::nullptr_t raise_error_in_context(const Module& m, Ref message, PyObject* caught);
+
+// ---- class building -----------------------------------------------------------------------
+
+// A new subclassable heap class with the shared instance layout.
+PyTypeObject* make_class(PyObject* module, const char* spec_name, const char* doc);
+Ref make_function(PyObject* module, const FunctionSpec& spec);
+bool add_method(PyObject* module, PyTypeObject* cls, const FunctionSpec& spec);
+bool add_static_method(PyObject* module, PyTypeObject* cls, const FunctionSpec& spec);
+bool add_property(PyObject* module, PyTypeObject* cls, const char* name, const FunctionSpec& getter,
+                  const FunctionSpec& setter, const char* doc);
+int function_type_init(PyObject* module, ModuleState& st);
+
+// ---- guards for fast paths ----------------------------------------------------------------
+
+// `name` looked up along the class's method resolution order, as attribute lookup does; borrowed.
+// Null when absent, with *failed set when the lookup raised.
+PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed);
+
+// 1 when obj (of our `layout`) resolves obj.<name> to `base_function`: neither its class nor the
+// instance overrides it; 0 otherwise; -1 on error.
+int uses_base_method(PyObject* obj, PyTypeObject* layout, PyObject* name, PyObject* base_function);
+// True when objects of obj's type compare and hash by identity.
+inline bool compares_by_identity(PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    return t->tp_richcompare == PyBaseObject_Type.tp_richcompare && t->tp_hash == PyBaseObject_Type.tp_hash;
+}
+// Interned text test by value: obj is a str equal to `text`.
+inline bool is_text(PyObject* obj, PyObject* text) {
+    return obj == text || (PyUnicode_Check(obj) && PyUnicode_Compare(obj, text) == 0);
+}
+
+// A State as it is; anything else looked up by name through self.get_state.
+Ref as_state(const Module& m, PyObject* self, PyObject* state);
+
+// ---- subsystem entry points ---------------------------------------------------------------
+
+int model_init(PyObject* module, ModuleState& st);    // State and Path
+int machine_init(PyObject* module, ModuleState& st);  // StateMachine
+
+// Members of StateMachine implemented outside the registry.
+extern const FunctionSpec create_graph_spec, find_all_paths_helper_spec, find_all_paths_spec,
+    get_shortest_path_spec, dotgraph_spec, go_to_spec, detect_state_spec;
+
+}  // namespace tessel
