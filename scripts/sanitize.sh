@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UBSan into its own venv and runs the test suite under it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+py=${PYTHON:-python3}
+venv=${SANITIZE_VENV:-build/sanitize-venv}
+"$py" -m venv --clear "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q '.[test]' \
+  -C cmake.define.TESSEL_SANITIZE=ON -C cmake.build-type=Debug -C build-dir=build/sanitize
+libasan=$(gcc -print-file-name=libasan.so)
+# Python's own allocator hides heap errors from ASan; leaks of the interpreter itself are not ours.
+export LD_PRELOAD="$libasan"
+export PYTHONMALLOC=malloc
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
