@@ -65,10 +65,7 @@ class Statement:
             line = fill_fields(action, context, spawn)
             spawn.sendline(line)
             return None
-        kwargs: Dict[str, Any] = dict(self.args or {})
-        if context is not None and "context" not in kwargs and _accepts_keyword(action, "context"):
-            kwargs["context"] = context
-        return action(spawn, **kwargs)
+        return call_action(action, spawn, context, self.args)
 
     def __repr__(self) -> str:
         action = self.action if self.action is None or isinstance(self.action, str) else \
@@ -98,6 +95,15 @@ def fill_fields(template: str, context: Optional[Mapping[str, Any]], spawn: Any 
             if is_secret_key(name):
                 add_secret(values[name])
     return template.format_map(values)
+
+
+def call_action(func: Callable[..., Any], spawn: Any, context: Optional[Mapping[str, Any]] = None,
+                args: Optional[Mapping[str, Any]] = None) -> Any:
+    """Calls ``func(spawn, **args)``, adding ``context=`` when ``func`` takes it."""
+    kwargs: Dict[str, Any] = dict(args or {})
+    if context is not None and "context" not in kwargs and _accepts_keyword(func, "context"):
+        kwargs["context"] = context
+    return func(spawn, **kwargs)
 
 
 def _accepts_keyword(func: Callable[..., Any], name: str) -> bool:

@@ -138,6 +138,10 @@ class Spawn:
         except (pexpect.ExceptionPexpect, OSError) as err:
             self._close_logfile()
             raise SpawnError("cannot start %s: %s" % (self.command_text, err)) from err
+        # pexpect pauses before every send and after closing; a session needs neither.
+        self._child.delaybeforesend = None
+        self._child.ptyproc.delayafterclose = 0.02
+        self._child.ptyproc.delayafterterminate = 0.02
         log.debug("started %s (pid %s)", self.command_text, self._child.pid)
 
     # -- secrets -----------------------------------------------------------------

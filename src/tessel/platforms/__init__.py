@@ -1,0 +1,1 @@
+"""Platforms: state machines of device families. generic is the example to copy."""
