@@ -1,0 +1,313 @@
+"""Large graphs, misbehaving objects and memory: every outcome is a result or a Python exception."""
+import functools
+import gc
+import os
+import subprocess
+import sys
+import time
+from types import SimpleNamespace
+
+import pytest
+
+import tessel
+from core_fakes import Bare, FakeSpawn, Platform
+from tessel.core.errors import StateMachineError
+from tessel.eal.dialogs import Dialog, Statement
+from tessel.statemachine import statemachine as smod
+from tessel.statemachine.statemachine import Path, State, StateMachine
+
+def chain(cls, n):
+    """n states in a row. The lists are filled directly: registering one by one scans every name."""
+    m = cls()
+    states = [State('s%d' % i, 'p') for i in range(n)]
+    m.states.extend(states)
+    m.paths.extend(Path(a, b, 'next') for a, b in zip(states, states[1:]))
+    return m
+
+
+def test_long_chain_shortest_path():
+    m = chain(Bare, 100_000)
+    started = time.perf_counter()
+    route = m.get_shortest_path(m.states[0], 's99999')
+    assert time.perf_counter() - started < 10
+    assert len(route) == 99_999 and all(a is b for a, b in zip(route, m.paths))
+    assert m.find_all_paths('s99998', m.states[-1]) == [[m.paths[-1]]]
+    with pytest.raises(StateMachineError) as exc:
+        m.get_shortest_path('s99999', 's0')
+    assert str(exc.value) == "Path doesn't exist for s99999 -> s0 "
+
+
+CHAIN_SCRIPT = '''
+import sys
+sys.path[:0] = [%r, %r]
+from test_robustness import chain
+from core_fakes import Bare
+
+class Faithful(Bare):
+    def _find_all_paths(self, *args):
+        return super()._find_all_paths(*args)
+
+m = chain(Faithful if sys.argv[1] == 'faithful' else Bare, 100_000)
+for op in (m.get_shortest_path, m.find_all_paths):
+    try:
+        found = op('s0', 's99999')
+    except RecursionError:
+        print('recursion')
+    else:
+        route = found if op == m.get_shortest_path else found[0]
+        print(len(found), len(route), all(a is b for a, b in zip(route, m.paths)))
+''' % (os.path.dirname(os.path.dirname(os.path.abspath(tessel.__file__))), os.path.dirname(os.path.abspath(__file__)))
+
+
+@pytest.mark.parametrize('kind', ['plain', 'faithful'])
+def test_long_chain_search_ends_without_crashing(kind):
+    run = subprocess.run([sys.executable, '-c', CHAIN_SCRIPT, kind], capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr[-2000:]
+    lines = run.stdout.splitlines()
+    assert len(lines) == 2
+    assert lines[0] in ('recursion', '99999 99999 True') and lines[1] in ('recursion', '1 99999 True')
+    if kind == 'plain':
+        assert lines[0] == '99999 99999 True'
+
+
+def test_dense_graph_shortest_path():
+    m = Bare()
+    states = [m.create_state('s%d' % i, 'p') for i in range(30)]
+    for a in states:
+        for b in states:
+            if a is not b:
+                m.create_path(a, b, 'go')
+    started = time.perf_counter()
+    assert m.get_shortest_path('s0', 's29') == [m.get_path('s0', 's29')]
+    m.remove_path('s0', 's29')
+    assert m.get_shortest_path('s0', 's29') == [m.get_path('s0', 's1'), m.get_path('s1', 's29')]
+    assert m.get_shortest_path('s5', 's5') == []
+    assert time.perf_counter() - started < 5
+
+
+# Misbehaving objects
+class Armed(State):
+    armed = False
+
+    def __eq__(self, other):
+        if Armed.armed:
+            raise RuntimeError('eq refused')
+        return self is other
+
+    __hash__ = State.__hash__
+
+
+class BadText(State):
+    def __str__(self):
+        raise RuntimeError('no text')
+
+
+class NonText(State):
+    def __str__(self):
+        return 5
+
+
+class Mute:
+    def __str__(self):
+        raise RuntimeError('no text')
+
+
+class Unhashable(State):
+    def __hash__(self):
+        raise RuntimeError('no hash')
+
+
+class NamedBadly:
+    @property
+    def __name__(self):
+        raise RuntimeError('name lookup failed')
+
+    def __call__(self):
+        pass
+
+
+def _machine_with(cls, command='go'):
+    m = Bare()
+    a, b = m.create_state('a', 'p'), m.create_state('b', 'q')
+    m.add_state(cls('c', 'r'))
+    c = m.states[-1]
+    m.create_path(a, c, command)
+    m.create_path(c, b, command)
+    return m
+
+
+def _armed(op):
+    m = _machine_with(Armed)
+    Armed.armed = True
+    try:
+        return op(m)
+    finally:
+        Armed.armed = False
+
+
+def _raising_property(name, message):
+    def getter(self):
+        raise RuntimeError(message)
+    return property(getter, lambda self, value: None)
+
+
+MISBEHAVING = [
+    ('eq in search', lambda: _armed(lambda m: m.find_all_paths('a', 'b')), RuntimeError, 'eq refused'),
+    ('eq in shortest', lambda: _armed(lambda m: m.get_shortest_path('c', 'b')), RuntimeError, 'eq refused'),
+    ('hash in graph', lambda: _machine_with(Unhashable).find_all_paths('a', 'b'), RuntimeError, 'no hash'),
+    ('str in dot', lambda: _machine_with(BadText).dotgraph(), RuntimeError, 'no text'),
+    ('non-str in dot', lambda: _machine_with(NonText).dotgraph(), TypeError, '__str__ returned non-string (type int)'),
+    ('str in no-route message', lambda: _machine_with(BadText).get_shortest_path('b', BadText('x', 'p')),
+     RuntimeError, 'no text'),
+    ('str in duplicate path', lambda: (lambda m: m.create_path(m.states[2], m.states[1]))(_machine_with(BadText)),
+     RuntimeError, 'no text'),
+    ('str in path check', lambda: Path(Mute(), 5), RuntimeError, 'no text'),
+    ('str in add_state', lambda: Bare().add_state(Mute()), RuntimeError, 'no text'),
+    ('str in add_path', lambda: Bare().add_path(Mute()), RuntimeError, 'no text'),
+    ('str in default statements', lambda: Bare().add_default_statements(Mute()), RuntimeError, 'no text'),
+    ('__name__ of a command', lambda: _machine_with(State, NamedBadly()).dotgraph(), RuntimeError,
+     'name lookup failed'),
+    ('name of a state', lambda: Bare().add_state(type('N', (State,), {'name': _raising_property('name', 'nameless')})
+                                                 ('x', 'p')), RuntimeError, 'nameless'),
+    ('hostname getter', lambda: type('H', (Bare,), {'hostname': _raising_property('hostname', 'no host')})()
+     .create_state('x', 'p'), RuntimeError, 'no host'),
+    ('dialog append', lambda: (lambda m: (setattr(m, 'default_dialog', SimpleNamespace(append=lambda s: 1 / 0)),
+                                          m.add_default_statements(Statement(pattern='x'))))(Bare()),
+     ZeroDivisionError, 'division by zero'),
+    ('pattern in detection', lambda: (lambda m: (m.add_state(type('P', (State,), {
+        'pattern': _raising_property('pattern', 'no pattern')})('x', 'p')), m.detect_state(FakeSpawn('R1#'))))(Bare()),
+     RuntimeError, 'no pattern'),
+    ('match in detection', lambda: Bare().detect_state(type('S', (FakeSpawn,), {
+        'match': _raising_property('match', 'no match')})()), RuntimeError, 'no match'),
+    ('output not text', lambda: Bare().detect_state(FakeSpawn(match=SimpleNamespace(match_output=5))),
+     AttributeError, "'int' object has no attribute 'splitlines'"),
+]
+
+
+@pytest.mark.parametrize('op, exc_type, message', [case[1:] for case in MISBEHAVING],
+                         ids=[case[0] for case in MISBEHAVING])
+def test_misbehaving_objects_end_as_exceptions(op, exc_type, message):
+    with pytest.raises(exc_type) as exc:
+        op()
+    assert str(exc.value) == message
+
+
+def test_engine_reporting_badly_ends_as_an_exception(monkeypatch):
+    class Engine:
+        def __init__(self, **kwargs):
+            pass
+
+        def do_transitions(self):
+            return 'done'
+
+        @property
+        def current_state(self):
+            raise RuntimeError('state unknown')
+
+    monkeypatch.setattr(smod, 'AnyStateTransition', Engine)
+    with pytest.raises(RuntimeError) as exc:
+        Bare().go_to('any', FakeSpawn())
+    assert str(exc.value) == 'state unknown'
+
+
+# Memory
+class QuietEngine:
+    reach = 'config'
+    fail = False
+
+    def __init__(self, **kwargs):
+        self.current_state = 'generic'
+
+    def do_transitions(self):
+        self.current_state = QuietEngine.reach
+        if QuietEngine.fail:
+            raise ValueError('dropped')
+        return 'out'
+
+
+def send_password(spawn):
+    pass
+
+
+def exercise(keep):
+    """Every operation once, on success and failure paths; failures are swallowed."""
+    m, spawn, stmt = keep['machine'], keep['spawn'], keep['statement']
+    d, e, c = m.states[:3]
+    p1 = m.paths[0]
+    fresh = Platform(hostname='R1')
+    s = State('x', ['^%N#', '%N>'])
+    s.hostname = 'R1'
+    ops = [
+        lambda: s.pattern, lambda: setattr(s, 'learn_hostname', True), lambda: s.pattern,
+        lambda: s.substitute_learn_hostname('%N' * 3), lambda: s.substitute_hostname('a%N'),
+        lambda: s.add_state_pattern(('a', 'b')), lambda: s.add_state_pattern(None), lambda: setattr(s, 'pattern', 'z'),
+        lambda: State(5, 'p'), lambda: State('x', ('a',)), lambda: State('a'), lambda: State('a', 'b', name='c'),
+        lambda: State('a', 'b', bogus=1), lambda: State(pattern='p'), lambda: State.validate('a', 'b'),
+        lambda: State.validate('a'), lambda: State('x', [1]).pattern, lambda: repr(s), lambda: str(e),
+        lambda: Path(d, e, 'c', [stmt]), lambda: Path('a', e), lambda: Path(d, 'b'), lambda: Path(d, e, 5),
+        lambda: Path(d, e, None, 5), lambda: Path(d), lambda: str(p1), lambda: p1.validate_update(),
+        lambda: StateMachine(), lambda: Bare(1, 2, 3), lambda: m.get_state('enable'), lambda: m.get_state('nope'),
+        lambda: m.add_state('x'), lambda: m.add_state(State('enable', 'p')), lambda: m.add_state(fresh.states[0]),
+        lambda: m.remove_state('nope'), lambda: m.remove_state(State('y', 'p')),
+        lambda: m.remove_state(m.create_state('temp', 'p')), lambda: m.update_cur_state('enable'),
+        lambda: m.update_cur_state(c), lambda: m.update_cur_state('nope'), lambda: setattr(m, 'current_state', 'x'),
+        lambda: setattr(m, 'hostname', 'R2'), lambda: setattr(m, 'learn_hostname', False),
+        lambda: m.add_path('x'), lambda: m.add_path(Path(State('q', 'p'), e)), lambda: m.add_path(Path(d, State('q', 'p'))),
+        lambda: m.create_path(d, e), lambda: m.get_path('enable', 'config'), lambda: m.get_path('config', 'disable'),
+        lambda: m.get_path('nope', 'config'), lambda: m.remove_path('disable', 'config'),
+        lambda: (m.create_path(c, d), m.remove_path('config', 'disable')),
+        lambda: setattr(m, 'default_dialog', Dialog([])), lambda: m.add_default_statements(stmt),
+        lambda: m.add_default_statements([stmt, stmt]), lambda: m.add_default_statements([stmt, 'x']),
+        lambda: m.add_default_statements(None), lambda: m.create_graph(), lambda: m.create_graph(1),
+        lambda: m._find_all_paths(d, c, m.create_graph()), lambda: m._find_all_paths(d, d, {}, [p1]),
+        lambda: m.find_all_paths('disable', 'config'), lambda: m.find_all_paths('nope', 'config'),
+        lambda: m.get_shortest_path('config', 'disable'), lambda: m.get_shortest_path(d, State('q', 'p')),
+        lambda: m.get_shortest_path('enable', 'enable'), lambda: keep['faithful'].get_shortest_path('disable', 'config'),
+        lambda: m.dotgraph(), lambda: keep['awkward'].dotgraph(),
+        lambda: m.go_to('any', spawn), lambda: m.go_to(['enable', 'config'], spawn), lambda: m.go_to('config', spawn),
+        lambda: m.go_to(c, spawn), lambda: m.go_to('enable', spawn, hop_wise=True), lambda: m.go_to(('x',), spawn),
+        lambda: m.go_to('nope', spawn), lambda: m.go_to('any'), lambda: m.go_to('any', spawn, bogus=1),
+        lambda: setattr(QuietEngine, 'fail', True), lambda: m.go_to('disable', spawn), lambda: m.go_to('any', spawn),
+        lambda: setattr(QuietEngine, 'fail', False), lambda: setattr(QuietEngine, 'reach', 'nope'),
+        lambda: m.go_to('any', spawn), lambda: setattr(QuietEngine, 'reach', 'config'),
+        lambda: m.detect_state(FakeSpawn('R2#')), lambda: m.detect_state(FakeSpawn('???')),
+        lambda: m.detect_state(FakeSpawn(None)), lambda: m.detect_state(FakeSpawn(match=SimpleNamespace(match_output=''))),
+        lambda: m.detect_state(FakeSpawn(match=SimpleNamespace(match_output=5))),
+    ]
+    for op in ops:
+        try:
+            op()
+        except Exception:
+            pass
+
+
+@pytest.fixture
+def quiet_engines(monkeypatch):
+    for kind in ('StateTransition', 'AnyStateTransition', 'HopWiseStateTransition'):
+        monkeypatch.setattr(smod, kind, QuietEngine)
+
+
+def test_repeated_operations_do_not_grow_memory(quiet_engines):
+    class Faithful(Platform):
+        def _find_all_paths(self, *args):
+            return super()._find_all_paths(*args)
+
+    awkward = Bare()
+    a, b = awkward.create_state('say "x"', 'p'), awkward.create_state('back\\', 'p')
+    awkward.create_path(a, b, functools.partial(send_password))
+    awkward.create_path(b, a, send_password)
+    keep = {'machine': Platform(hostname='R2'), 'spawn': FakeSpawn('R2#', buffer='b'), 'faithful': Faithful(),
+            'statement': Statement(pattern='x'), 'awkward': awkward}
+    keep.update(('state%d' % i, s) for i, s in enumerate(keep['machine'].states))
+    keep.update(('path%d' % i, p) for i, p in enumerate(keep['machine'].paths))
+    for _ in range(100):
+        exercise(keep)
+    gc.collect()
+    refs = {name: sys.getrefcount(obj) for name, obj in keep.items()}
+    blocks = sys.getallocatedblocks()
+    for _ in range(1500):
+        exercise(keep)
+    gc.collect()
+    grown = sys.getallocatedblocks() - blocks
+    assert {name: sys.getrefcount(obj) for name, obj in keep.items()} == refs
+    assert grown < 500, grown
