@@ -13,7 +13,8 @@ from tessel.utils import AttributeDict
 KEYWORDS = ['state_machine', 'to_state', 'spawn', 'dialog', 'timeout', 'context', 'prompt_recovery']
 
 
-def failure(target, current, spawn, match="'m'"):
+def failure(target, current, spawn, match=None):
+    match = match or repr(spawn.match.match_output)
     return ('Changing state to %s failed\ncurrent_state: %s\nlast command: %r\nbuffer: %r\nlast match: %s'
             % (target, current, spawn.last_sent, spawn.buffer, match))
 
@@ -54,6 +55,13 @@ def test_any_builds_the_any_engine_without_lookups(engines, target):
     assert values['dialog'] is dialog and values['timeout'] == 30 and values['context'] is ctx
     assert values['prompt_recovery'] == 'recover'
     assert looked_up == [] and m.current_state == 'generic' and spawn.sent == []
+
+
+def test_go_to_binds_every_parameter_by_keyword(engines, platform):
+    spawn = _spawn()
+    platform.go_to(prompt_recovery=True, spawn=spawn, to_state='any', timeout=9, dialog='d', context='c')
+    assert engines.last_kwargs == {'state_machine': platform, 'to_state': 'any', 'spawn': spawn, 'dialog': 'd',
+                                   'timeout': 9, 'context': 'c', 'prompt_recovery': True}
 
 
 def test_any_records_the_state_reached(engines, platform):

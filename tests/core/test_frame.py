@@ -52,20 +52,22 @@ def test_member_kinds():
 
 
 @pytest.mark.parametrize('member, first_line', [
+    ('__init__', 'Initializes the state machine'),
     ('create', 'Create the statemachine'),
     ('create_state', 'Creates a state and add it to State Machines'),
     ('add_state', 'Appends a given state to the state machine'),
     ('get_state', 'Returns the state object for the given the name'),
     ('remove_state', 'Removes a state from SM, given the string name'),
-    ('update_cur_state', 'Updates the current device state'),
 ])
 def test_registry_docstrings(member, first_line):
     doc = getattr(StateMachine, member).__doc__
-    assert doc.splitlines()[0].strip() == first_line
+    assert doc.splitlines()[0] == ' ' + first_line
 
 
-def test_property_docstrings():
+def test_current_state_docstrings():
+    assert StateMachine.update_cur_state.__doc__.strip() == 'Updates the current device state'
     assert StateMachine.current_state.__doc__.strip() == 'Current device state property getter'
+    assert StateMachine.current_state.fset.__doc__.strip() == 'Current device state property setter'
     assert StateMachine.hostname.__doc__ is None
     assert StateMachine.learn_hostname.__doc__ is None
 

@@ -88,6 +88,46 @@ def test_hostname_getters_decide_what_states_receive():
     assert [s.learn_hostname for s in m.states] == ['learn', 'learn']
 
 
+def test_state_attributes_are_read_and_written_as_attributes():
+    written = []
+
+    class Odd(State):
+        @property
+        def name(self):
+            return 'alias'
+
+        @name.setter
+        def name(self, value):
+            self.__dict__['given'] = value
+
+        @property
+        def hostname(self):
+            return self.__dict__.get('_h')
+
+        @hostname.setter
+        def hostname(self, value):
+            written.append(value)
+            self.__dict__['_h'] = value
+
+        learn_hostname = property(lambda self: True, lambda self, value: None)
+
+    m = Bare(hostname='R1')
+    odd = Odd('given', '%N#')
+    m.add_state(odd)
+    assert m.get_state('alias') is odd
+    with pytest.raises(StateMachineError) as exc:
+        m.get_state('given')
+    assert str(exc.value) == 'given state is not registered'
+    with pytest.raises(StateMachineError) as exc:
+        m.create_state('alias', 'p')
+    assert str(exc.value) == 'state with name alias already exists'
+    m.hostname = 'R2'
+    assert written == [None, 'R1', 'R2']
+    assert odd.pattern == r'(?P<hostname00>\S+)#'
+    m.update_cur_state(odd)
+    assert m.current_state == 'alias'
+
+
 def test_machine_text_override_is_what_states_remember():
     class Named(Bare):
         def __str__(self):
@@ -135,6 +175,11 @@ def test_route_search_reaches_its_parts_through_the_instance(platform):
     platform._find_all_paths = lambda *args: [['instance override']]
     assert platform.find_all_paths('disable', 'config') == [['instance override']]
     assert platform.get_shortest_path('disable', 'config') == ['instance override']
+    del platform._find_all_paths
+    platform.create_graph = dict
+    assert platform.find_all_paths('disable', 'config') == []
+    platform.find_all_paths = lambda a, b: [['x', 'y'], ['z']]
+    assert platform.get_shortest_path('disable', 'config') == ['z']
 
 
 def test_get_path_override_is_used_by_remove_path():

@@ -75,7 +75,7 @@ def test_dialog_failure_during_construction_is_not_wrapped(monkeypatch):
         raise LookupError('no dialogs here')
 
     monkeypatch.setattr(smod, 'Dialog', broken)
-    assert str(_err(Bare, exc=LookupError)) == "'no dialogs here'"
+    assert str(_err(Bare, exc=LookupError)) == 'no dialogs here'
 
 
 def test_create_sees_settings_and_current_state_is_reset():

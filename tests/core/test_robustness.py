@@ -112,6 +112,11 @@ class Mute:
         raise RuntimeError('no text')
 
 
+class NoTruth:
+    def __bool__(self):
+        raise RuntimeError('no truth')
+
+
 class Unhashable(State):
     def __hash__(self):
         raise RuntimeError('no hash')
@@ -179,6 +184,8 @@ MISBEHAVING = [
      RuntimeError, 'no pattern'),
     ('match in detection', lambda: Bare().detect_state(type('S', (FakeSpawn,), {
         'match': _raising_property('match', 'no match')})()), RuntimeError, 'no match'),
+    ('truth of learn_hostname', lambda: (lambda st: (setattr(st, 'learn_hostname', NoTruth()), st.pattern))(
+        State('x', 'p')), RuntimeError, 'no truth'),
     ('output not text', lambda: Bare().detect_state(FakeSpawn(match=SimpleNamespace(match_output=5))),
      AttributeError, "'int' object has no attribute 'splitlines'"),
 ]
@@ -311,3 +318,23 @@ def test_repeated_operations_do_not_grow_memory(quiet_engines):
     grown = sys.getallocatedblocks() - blocks
     assert {name: sys.getrefcount(obj) for name, obj in keep.items()} == refs
     assert grown < 500, grown
+
+
+def test_reference_cycles_are_collected():
+    import weakref
+
+    class Looping(Platform):
+        def send(self, spawn):
+            pass
+
+    m = Looping()
+    st = m.get_state('enable')
+    m.create_path(st, st, m.send)
+    st.owner = m
+    st.self_ref = st
+    p = m.paths[-1]
+    p.back = p
+    refs = [weakref.ref(x) for x in (m, st, p)]
+    del m, st, p
+    gc.collect()
+    assert [r() for r in refs] == [None, None, None]

@@ -3,12 +3,13 @@ import functools
 import json
 import shutil
 import subprocess
+from types import SimpleNamespace
 
 import pytest
 
 from core_fakes import Bare
 from tessel.core.errors import StateMachineError
-from tessel.statemachine.statemachine import State
+from tessel.statemachine.statemachine import Path, State
 
 
 def build(edges, names=None, commands=None):
@@ -223,3 +224,54 @@ def test_graphviz_reads_the_dot_text():
             label = str(command)
         expected.append((AWKWARD_NAMES[a], AWKWARD_NAMES[b], ' %s ' % label))
     assert sorted(edges) == sorted(expected)
+
+
+class Faithful(Bare):
+    def _find_all_paths(self, *args):
+        return super()._find_all_paths(*args)
+
+
+def _tuple_paths(m):
+    m.paths = tuple(m.paths)
+
+
+def _duck_paths(m):
+    d, e, c = m.states
+    m.paths.insert(0, SimpleNamespace(from_state=d, to_state=c, command='duck'))
+
+
+def _repeated_path(m):
+    m.paths.append(m.paths[0])
+
+
+def _named_ends(m):
+    m.paths.append(SimpleNamespace(from_state='disable', to_state='config'))
+
+
+def _outside_state(m):
+    d, e, c = m.states
+    m.paths.insert(1, Path(e, State('elsewhere', 'x')))
+    m.paths.append(Path(State('elsewhere', 'y'), c))
+
+
+@pytest.mark.parametrize('change', [_tuple_paths, _duck_paths, _repeated_path, _named_ends, _outside_state])
+def test_plain_and_overridden_search_agree_on_edited_registries(change):
+    m = build(PLATFORM)
+    change(m)
+    d, e, c = m.states
+    queries = [('disable', 'config'), (d, c), ('config', 'disable'), (e, e), ('disable', 'disable')]
+
+    def run():
+        out = []
+        for a, b in queries:
+            out.append([[id(p) for p in r] for r in m.find_all_paths(a, b)])
+            try:
+                out.append([id(p) for p in m.get_shortest_path(a, b)])
+            except StateMachineError as exc:
+                out.append(str(exc))
+        return out
+
+    plain = run()
+    m.__class__ = Faithful
+    assert run() == plain
+    assert plain[0] and plain[0][0]

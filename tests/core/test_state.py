@@ -198,16 +198,18 @@ def test_nothing_is_cached_between_reads():
     (r'\g<0>!', 'x%Ny', 'x%N!y'),
 ])
 def test_substitute_hostname_uses_the_hostname_as_template(hostname, text, result):
-    st = _state('p', hostname)
+    st = _state(text, hostname)
     assert st.substitute_hostname(text) == result
+    assert st.pattern == result
     assert re.sub('%N', hostname, text) == result
 
 
 @pytest.mark.parametrize('hostname', [r'\1', 'x\\', 5])
 def test_substitute_hostname_passes_substitution_errors(hostname):
     expected = _raised(re.sub, '%N', hostname, 'x%N')
-    got = _raised(_state('p', hostname).substitute_hostname, 'x%N')
-    assert type(got) is type(expected) and str(got) == str(expected)
+    st = _state('x%N', hostname)
+    for got in (_raised(st.substitute_hostname, 'x%N'), _raised(lambda: st.pattern)):
+        assert type(got) is type(expected) and str(got) == str(expected)
 
 
 def test_unset_hostname_returns_the_given_object():
@@ -272,6 +274,7 @@ def test_learning_ends_when_the_placeholder_occurs_in_group_text(monkeypatch):
     monkeypatch.setattr(smod, 'HOSTNAME_SUBST_PAT', 'h')
     st = _state('xhyh', 'R1', True)
     assert st.substitute_learn_hostname('xhyh') == r'x(?P<hostname00>\S+)y(?P<hostname01>\S+)'
+    assert st.pattern == r'x(?P<hostname00>\S+)y(?P<hostname01>\S+)'
     st.learn_hostname = False
     assert st.pattern == 'xR1yR1'
 
