@@ -368,21 +368,23 @@ class StateTransition:
             patterns.extend(state.pattern for state in self.state_machine.states)
         return patterns
 
+    @staticmethod
+    def _activity(path: Any) -> str:
+        return "travelling %s" % path if path is not None else "recognising the device's state"
+
     def _timeout(self, path: Any, err: DialogTimeoutError,
                  recovered: bool = False) -> TransitionTimeoutError:
-        where = "hop %s" % path if path is not None else "recognising the device's state"
-        reason = "no prompt within %.1f s while %s" % (self._total, where)
+        reason = "no prompt within %.1f s while %s" % (self._total, self._activity(path))
         if recovered:
             reason += ", and prompt recovery got none either"
         return TransitionTimeoutError(reason, self.route, path, self._expected(path), err.output,
                                       self._reached_name())
 
     def _failure(self, path: Any, err: TesselError) -> TransitionError:
-        where = "hop %s" % path if path is not None else "recognising the device's state"
         if isinstance(err, SessionClosedError):
-            reason = "the device closed the session during %s" % where
+            reason = "the device closed the session while %s" % self._activity(path)
         else:
-            reason = "%s failed: %s" % (where, str(err).splitlines()[0])
+            reason = "%s (while %s)" % (str(err).splitlines()[0], self._activity(path))
         return TransitionError(reason, self.route, path, self._expected(path),
                                getattr(err, "output", ""), self._reached_name())
 

@@ -1,0 +1,407 @@
+"""The ``tessel`` command: a demo, a platform's graph and routes, and driving a device.
+
+``tessel demo`` drives the simulated router over a real pty and says what it
+does; ``tessel graph``, ``tessel route`` and ``tessel connect`` work on any
+platform given as ``MODULE:CLASS``. Mistakes of the user end with one line
+on standard error and a non-zero exit status.
+"""
+import argparse
+import getpass
+import importlib
+import logging
+import os
+import shutil
+import subprocess
+import sys
+import time
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Type
+
+from tessel.core.errors import SpawnError, TesselError, TransitionError
+
+#: Short names for the platforms that ship with tessel.
+PLATFORM_ALIASES: Dict[str, str] = {"generic": "tessel.platforms.generic:GenericRouter"}
+
+#: Output formats that ``tessel graph`` hands to Graphviz, by file extension.
+GRAPHVIZ_FORMATS = ("svg", "png", "pdf")
+
+DEMO_PASSWORD = "lab"
+
+
+class UserError(Exception):
+    """A mistake of the user: reported as one line, exit status 2."""
+
+
+def fail_line(err: BaseException) -> str:
+    """One line that says why an operation failed, from the root cause of ``err``."""
+    cause: BaseException = err
+    while not isinstance(cause, TransitionError) and isinstance(cause.__cause__, TesselError):
+        cause = cause.__cause__
+    if isinstance(cause, TransitionError):
+        parts = [cause.reason]
+        if cause.state_reached:
+            parts.append("device is in state %s" % cause.state_reached)
+        tail = cause.output.strip()[-80:]
+        if tail:
+            parts.append("last output %r" % tail)
+        return "; ".join(parts)
+    return " ".join(str(cause).split("\n")[0].split())
+
+
+# -- platforms ---------------------------------------------------------------------------
+
+def load_platform(spec: str) -> Type[Any]:
+    """The StateMachine subclass named by ``MODULE:CLASS`` (or a short alias)."""
+    from tessel.statemachine.statemachine import StateMachine
+
+    target = PLATFORM_ALIASES.get(spec, spec)
+    module_name, sep, class_name = target.partition(":")
+    if not sep or not module_name or not class_name:
+        raise UserError("a platform is given as MODULE:CLASS (for example %s), not %r"
+                        % (PLATFORM_ALIASES["generic"], spec))
+    try:
+        module = importlib.import_module(module_name)
+    except ImportError as err:
+        raise UserError("cannot import the platform module %r: %s" % (module_name, err)) from None
+    platform = getattr(module, class_name, None)
+    if platform is None:
+        raise UserError("module %r has no %r" % (module_name, class_name))
+    if not isinstance(platform, type) or not issubclass(platform, StateMachine):
+        raise UserError("%s is not a StateMachine subclass" % target)
+    return platform
+
+
+def build_platform(spec: str, **kwargs: Any) -> Any:
+    platform = load_platform(spec)
+    try:
+        return platform(**kwargs)
+    except TesselError as err:
+        raise UserError("cannot build %s: %s" % (spec, fail_line(err))) from None
+
+
+def state_names(machine: Any) -> List[str]:
+    return [state.name for state in machine.states]
+
+
+def check_state(machine: Any, name: str) -> str:
+    """``name`` if the machine has such a state ("any" allowed), else a UserError."""
+    if name == "any":
+        return sys.intern(name)  # the state machine knows "any" by identity
+    if name not in state_names(machine):
+        raise UserError("unknown state %r; the platform's states are: %s"
+                        % (name, ", ".join(state_names(machine))))
+    return name
+
+
+# -- printing ------------------------------------------------------------------------------
+
+def duration(seconds: float) -> str:
+    return "%.1f ms" % (seconds * 1000) if seconds < 1 else "%.2f s" % seconds
+
+
+def print_hops(hops: Sequence[Any], out: Any) -> None:
+    if not hops:
+        print("    (no hop: already there)", file=out)
+        return
+    steps = ["%s -> %s" % (h.from_state, h.to_state) for h in hops]
+    commands = ["sent %r" % h.command for h in hops]
+    step_width = max(len(s) for s in steps)
+    command_width = max(len(c) for c in commands)
+    for hop, step, command in zip(hops, steps, commands):
+        line = "    %-*s  %-*s  %8s" % (step_width, step, command_width, command,
+                                        duration(hop.seconds))
+        if hop.answered:
+            line += "  answered %s" % ", ".join("'%s'" % p for p in hop.answered)
+        if not hop.ok:
+            line += "  ended in %s" % hop.reached
+        print(line, file=out)
+
+
+def write_graph(dot_text: str, path: str) -> str:
+    """Writes the graph to ``path`` in the format its extension names; returns that format."""
+    extension = os.path.splitext(path)[1].lower().lstrip(".")
+    if extension in ("dot", "gv", ""):
+        with open(path, "w", encoding="utf-8") as handle:
+            handle.write(dot_text)
+        return "dot"
+    if extension not in GRAPHVIZ_FORMATS:
+        raise UserError("cannot write a graph as %r: use .dot, %s"
+                        % (extension, ", ".join("." + f for f in GRAPHVIZ_FORMATS)))
+    render(dot_text, extension, path)
+    return extension
+
+
+def render(dot_text: str, fmt: str, path: str) -> None:
+    """Draws DOT text into ``path`` with Graphviz's ``dot``."""
+    dot = shutil.which("dot")
+    if dot is None:
+        raise UserError("Graphviz's 'dot' program is not installed, so no %s can be drawn; "
+                        "install Graphviz (apt-get install graphviz) or write a .dot file"
+                        % fmt.upper())
+    try:
+        subprocess.run([dot, "-T" + fmt, "-o", path], input=dot_text, text=True, check=True,
+                       capture_output=True, timeout=30)
+    except subprocess.CalledProcessError as err:
+        raise UserError("Graphviz's dot failed: %s" % (err.stderr.strip() or err)) from None
+    except subprocess.TimeoutExpired:
+        raise UserError("Graphviz's dot did not finish within 30 s") from None
+
+
+# -- subcommands -----------------------------------------------------------------------------
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    from tessel.eal.spawn import Spawn
+    from tessel.platforms.generic import GenericRouter
+    from tessel.statemachine.statetransition import collapse_repeated_prompt
+    from tessel.utils import AttributeDict
+
+    out = sys.stdout
+    started = time.monotonic()
+    os.makedirs(args.output_dir, exist_ok=True)
+    dot_path = os.path.join(args.output_dir, "tessel-demo.dot")
+    svg_path = os.path.join(args.output_dir, "tessel-demo.svg")
+    log_path = os.path.join(args.output_dir, "tessel-demo.log")
+    device = [sys.executable, "-m", "tessel.sim.router", "--hostname", args.hostname,
+              "--enable-password", DEMO_PASSWORD]
+    context = AttributeDict(enable_password=DEMO_PASSWORD)
+
+    print("tessel demo: the example platform drives a simulated router over a real pty.",
+          file=out)
+    with Spawn(device, timeout=args.timeout, logfile=log_path, context=context) as spawn:
+        machine = GenericRouter(learn_hostname=True)
+        print("  device    python -m tessel.sim.router --hostname %s (pid %s), enable password %r"
+              % (args.hostname, spawn.pid, DEMO_PASSWORD), file=out)
+        print("  platform  GenericRouter from tessel.platforms.generic: states %s; %d paths"
+              % (", ".join(state_names(machine)), len(machine.paths)), file=out)
+        print("  context   enable_password, answered when 'enable' asks for it\n", file=out)
+
+        step = time.monotonic()
+        machine.detect_state(spawn)
+        prompt = collapse_repeated_prompt(spawn.match.text.strip()) if spawn.match else ""
+        print("[1] detect_state: nothing had been read yet, so it sent a line and recognised "
+              "the prompt", file=out)
+        print("    state detected: %s (prompt %r), %s"
+              % (machine.current_state, prompt, duration(time.monotonic() - step)), file=out)
+        print("    hostname learned from the prompt: %s" % machine.hostname, file=out)
+
+        for number, target in ((2, "config"), (3, "disable")):
+            start_state = machine.current_state
+            step = time.monotonic()
+            hops = machine.go_to(target, spawn, context=context)
+            print("[%d] go_to(%r): shortest route from %s, %d hop%s, %s; now in %s"
+                  % (number, target, start_state, len(hops), "" if len(hops) == 1 else "s",
+                     duration(time.monotonic() - step), machine.current_state), file=out)
+            print_hops(hops, out)
+
+    with open(dot_path, "w", encoding="utf-8") as handle:
+        handle.write(machine.dotgraph())
+    print("\nState graph: %s (DOT text)" % dot_path, file=out)
+    if shutil.which("dot"):
+        render(machine.dotgraph(), "svg", svg_path)
+        print("             %s (SVG, drawn by Graphviz dot)" % svg_path, file=out)
+    else:
+        print("             no SVG: Graphviz's 'dot' is not installed "
+              "(apt-get install graphviz)", file=out)
+    print("Session transcript: %s (secrets from the context are masked)" % log_path, file=out)
+    print("Done in %.2f s. Next: tessel graph generic -o graph.svg; tessel route generic "
+          "disable config_if; tessel --help" % (time.monotonic() - started), file=out)
+    return 0
+
+
+def cmd_graph(args: argparse.Namespace) -> int:
+    machine = build_platform(args.platform)
+    text = machine.dotgraph()
+    if args.output is None or args.output == "-":
+        sys.stdout.write(text)
+        return 0
+    fmt = write_graph(text, args.output)
+    print("wrote %s (%s)" % (args.output, fmt.upper()))
+    return 0
+
+
+def cmd_route(args: argparse.Namespace) -> int:
+    machine = build_platform(args.platform)
+    start = check_state(machine, args.from_state)
+    end = check_state(machine, args.to_state)
+    if "any" in (start, end):
+        raise UserError("a route runs between two named states, not 'any'")
+    try:
+        route = machine.get_shortest_path(start, end)
+    except TesselError:
+        raise UserError("no route from %s to %s" % (start, end)) from None
+    from tessel.statemachine.statetransition import command_text
+
+    print("%s -> %s: %d hop%s" % (start, end, len(route), "" if len(route) == 1 else "s"))
+    for number, path in enumerate(route, 1):
+        line = "  %d. %-24s %s" % (number, "%s -> %s" % (path.from_state, path.to_state),
+                                   command_text(path.command) or "(no command)")
+        if path.dialog:
+            line += "   (dialog: %s)" % ", ".join("'%s'" % s.pattern_text for s in path.dialog)
+        print(line)
+    return 0
+
+
+def parse_context(pairs: Sequence[str], ask: Sequence[str]) -> Dict[str, str]:
+    context: Dict[str, str] = {}
+    for pair in pairs:
+        key, sep, value = pair.partition("=")
+        if not sep or not key:
+            raise UserError("--context takes KEY=VALUE, not %r" % pair)
+        context[key] = value
+    for key in ask:
+        context[key] = getpass.getpass("%s: " % key)
+    return context
+
+
+def cmd_connect(args: argparse.Namespace) -> int:
+    from tessel.eal.spawn import Spawn
+    from tessel.statemachine.statetransition import execute
+    from tessel.utils import AttributeDict
+
+    command = list(args.command)
+    if not command:
+        raise UserError("connect needs the command that opens the session, after '--' "
+                        "(for example: -- ssh admin@r1)")
+    kwargs: Dict[str, Any] = {"learn_hostname": args.hostname is None}
+    if args.hostname is not None:
+        kwargs["hostname"] = args.hostname
+    machine = build_platform(args.platform, **kwargs)
+    target = check_state(machine, args.state) if args.state else None
+    context = AttributeDict(parse_context(args.context, args.ask))
+    err_out = sys.stderr
+    with Spawn(command, timeout=args.timeout, logfile=args.log, context=context) as spawn:
+        try:
+            machine.go_to("any", spawn, context=context, timeout=args.timeout,
+                          prompt_recovery=True)
+        except TesselError as err:
+            raise DeviceError("the device did not show a known prompt: %s" % fail_line(err))
+        print("tessel: device is in state %s (hostname %s)"
+              % (machine.current_state, machine.hostname), file=err_out)
+        if target is not None and target != machine.current_state:
+            try:
+                hops = machine.go_to(target, spawn, context=context, timeout=args.timeout)
+            except TesselError as err:
+                raise DeviceError("could not reach state %s: %s" % (target, fail_line(err)))
+            print("tessel: went to %s" % machine.current_state, file=err_out)
+            print_hops(hops or [], err_out)
+        for line in args.run:
+            try:
+                output = execute(machine, spawn, line, timeout=args.timeout, context=context)
+            except TesselError as err:
+                raise DeviceError("running %r failed: %s" % (line, fail_line(err)))
+            if output.strip():
+                print(output)
+    return 0
+
+
+class DeviceError(Exception):
+    """The device did not do what was asked: reported as one line, exit status 1."""
+
+
+# -- entry point --------------------------------------------------------------------------------
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tessel",
+        description="Drive the command-line sessions of network devices with a state machine.",
+        epilog="Start with 'tessel demo'. Platforms are given as MODULE:CLASS, or 'generic' "
+               "for the example router (%s)." % PLATFORM_ALIASES["generic"])
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="log what the library does to standard error")
+    sub = parser.add_subparsers(dest="subcommand", metavar="COMMAND")
+    sub.required = True
+
+    demo = sub.add_parser(
+        "demo", help="drive a simulated router and show each step",
+        description="Start the simulated router over a real pty, detect its state and learn "
+                    "its hostname, go to config and back to disable, printing every "
+                    "transition with its commands and timing, and write the state graph as "
+                    "DOT (and SVG where Graphviz is installed).")
+    demo.add_argument("-o", "--output-dir", default=".",
+                      help="where to write tessel-demo.dot/.svg/.log (default: .)")
+    demo.add_argument("--hostname", default="R1",
+                      help="the simulated router's hostname (default: R1)")
+    demo.add_argument("--timeout", type=float, default=5.0,
+                      help="seconds allowed for each step (default: 5)")
+    demo.set_defaults(func=cmd_demo)
+
+    graph = sub.add_parser(
+        "graph", help="a platform's state graph as DOT, SVG or PNG",
+        description="Print a platform's state graph as DOT text, or write it to a file in "
+                    "the format of its extension: .dot, or .svg/.png/.pdf drawn by Graphviz.")
+    graph.add_argument("platform", metavar="MODULE:CLASS", help="the platform, or 'generic'")
+    graph.add_argument("-o", "--output", metavar="FILE", help="file to write (default: stdout)")
+    graph.set_defaults(func=cmd_graph)
+
+    route = sub.add_parser(
+        "route", help="the shortest route between two states",
+        description="Print the shortest route between two states of a platform, with the "
+                    "command and dialog of each path.")
+    route.add_argument("platform", metavar="MODULE:CLASS", help="the platform, or 'generic'")
+    route.add_argument("from_state", metavar="FROM", help="start state")
+    route.add_argument("to_state", metavar="TO", help="target state")
+    route.set_defaults(func=cmd_route)
+
+    connect = sub.add_parser(
+        "connect", help="drive a real device: detect its state, go to a state, run commands",
+        usage="tessel connect [options] MODULE:CLASS -- COMMAND...",
+        description="Start COMMAND (ssh, telnet, a console program) on a pty, detect the "
+                    "device's state, optionally go to STATE and run commands there, printing "
+                    "their output.",
+        epilog="Example: tessel connect generic --state enable --context enable_password=lab "
+               "--run 'show version' -- python -m tessel.sim.router")
+    connect.add_argument("platform", metavar="MODULE:CLASS", help="the platform, or 'generic'")
+    connect.add_argument("--state", help="state to go to after detection")
+    connect.add_argument("--run", action="append", default=[], metavar="CMD",
+                         help="command to run and print (repeatable)")
+    connect.add_argument("--timeout", type=float, default=10.0,
+                         help="seconds allowed for each step (default: 10)")
+    connect.add_argument("--hostname", help="the device's hostname (default: learned)")
+    connect.add_argument("--context", action="append", default=[], metavar="KEY=VALUE",
+                         help="a context field, such as enable_password=... (repeatable)")
+    connect.add_argument("--ask", action="append", default=[], metavar="KEY",
+                         help="ask for a context field without echo (repeatable)")
+    connect.add_argument("--log", metavar="FILE", help="write a session transcript here")
+    connect.set_defaults(func=cmd_connect)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    words = list(sys.argv[1:] if argv is None else argv)
+    # Everything after the first '--' is the device command of 'connect'.
+    command: List[str] = []
+    if "--" in words:
+        split = words.index("--")
+        words, command = words[:split], words[split + 1:]
+    args = parser.parse_args(words)
+    if args.subcommand == "connect":
+        args.command = command
+    elif command:
+        parser.error("only 'connect' takes a command after '--'")
+    if args.verbose:
+        handler = logging.StreamHandler(sys.stderr)
+        handler.setFormatter(logging.Formatter("%(name)s: %(message)s"))
+        logger = logging.getLogger("tessel")
+        logger.addHandler(handler)
+        logger.setLevel(logging.INFO)
+    try:
+        return int(args.func(args) or 0)
+    except UserError as err:
+        print("tessel: %s" % err, file=sys.stderr)
+        return 2
+    except DeviceError as err:
+        print("tessel: %s" % err, file=sys.stderr)
+        return 1
+    except (SpawnError, TesselError) as err:
+        print("tessel: %s" % fail_line(err), file=sys.stderr)
+        return 1
+    except OSError as err:
+        print("tessel: %s" % err, file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("tessel: interrupted", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())
