@@ -9,7 +9,7 @@ import tessel.core.errors
 import tessel.eal.dialogs
 import tessel.statemachine.statetransition
 import tessel.utils
-from core_fakes import Bare, FakeSpawn
+from core_fakes import Bare
 from tessel.statemachine import statemachine as smod
 from tessel.statemachine.statemachine import Path, State, StateMachine
 
@@ -179,20 +179,6 @@ def test_methods_called_through_the_class_take_any_self():
     holder = types.SimpleNamespace(paths=[types.SimpleNamespace(from_state=st, to_state=st)])
     graph = StateMachine.create_graph(holder)
     assert graph == {st: holder.paths}
-
-
-def test_shared_default_context_is_one_attribute_dict(engines):
-    first, second = Bare(), Bare()
-    first.go_to('any', FakeSpawn())
-    stored = engines.last_kwargs['context']
-    assert isinstance(stored, tessel.utils.AttributeDict)
-    stored.seen_by_first = True
-    try:
-        second.go_to('any', FakeSpawn())
-        assert engines.last_kwargs['context'] is stored
-        assert engines.last_kwargs['context'].seen_by_first is True
-    finally:
-        del stored.seen_by_first
 
 
 def test_type_stub_lists_the_class_members():

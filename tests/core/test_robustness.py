@@ -280,8 +280,11 @@ def exercise(keep):
         lambda: m.detect_state(FakeSpawn('R2#')), lambda: m.detect_state(FakeSpawn('???')),
         lambda: m.detect_state(FakeSpawn(None)), lambda: m.detect_state(FakeSpawn(match=SimpleNamespace(match_output=''))),
         lambda: m.detect_state(FakeSpawn(match=SimpleNamespace(match_output=5))),
+        lambda: setattr(smod, 'HOSTNAME_SUBST_PAT', 'x*'), lambda: s.substitute_learn_hostname('ab'),
+        lambda: s.substitute_hostname('ab'), lambda: setattr(smod, 'HOSTNAME_SUBST_PAT', '%N'),
+        lambda: s.substitute_hostname('a%N%N'),
     ]
-    for op in ops:
+    for op in ops + [case[1] for case in MISBEHAVING]:
         try:
             op()
         except Exception:
@@ -294,7 +297,8 @@ def quiet_engines(monkeypatch):
         monkeypatch.setattr(smod, kind, QuietEngine)
 
 
-def test_repeated_operations_do_not_grow_memory(quiet_engines):
+def test_repeated_operations_do_not_grow_memory(quiet_engines, monkeypatch):
+    monkeypatch.setattr(smod, 'HOSTNAME_SUBST_PAT', smod.HOSTNAME_SUBST_PAT)  # restored even if a run stops midway
     class Faithful(Platform):
         def _find_all_paths(self, *args):
             return super()._find_all_paths(*args)
@@ -318,6 +322,7 @@ def test_repeated_operations_do_not_grow_memory(quiet_engines):
     grown = sys.getallocatedblocks() - blocks
     assert {name: sys.getrefcount(obj) for name, obj in keep.items()} == refs
     assert grown < 500, grown
+    assert smod.HOSTNAME_SUBST_PAT == '%N'
 
 
 def test_reference_cycles_are_collected():

@@ -277,6 +277,9 @@ def test_learning_ends_when_the_placeholder_occurs_in_group_text(monkeypatch):
     assert st.pattern == r'x(?P<hostname00>\S+)y(?P<hostname01>\S+)'
     st.learn_hostname = False
     assert st.pattern == 'xR1yR1'
+    # a placeholder expression that matches the empty text: one group at every position, as re.sub places them
+    monkeypatch.setattr(smod, 'HOSTNAME_SUBST_PAT', 'x*')
+    assert st.substitute_learn_hostname('ab') == r'(?P<hostname00>\S+)a(?P<hostname01>\S+)b(?P<hostname02>\S+)'
 
 
 def test_getter_returns_what_the_substitution_returns():
