@@ -1,7 +1,7 @@
 """The machine's registries: construction, states, current state, hostname settings, paths, default statements."""
 import pytest
 
-from core_fakes import Bare
+from core_fakes import Bare, Platform
 from tessel.core.errors import StateMachineError
 from tessel.eal.dialogs import Dialog, Statement
 from tessel.statemachine import statemachine as smod
@@ -308,6 +308,20 @@ def test_remove_path(platform):
     assert str(_err(platform.remove_path, 'enable', 'disable')) == 'enable->disable path doesnt exist'
     assert str(_err(platform.remove_path, 'standby', 'enable')) == 'standby state is not registered'
     assert paths == [p1, p3, p4]
+
+
+def test_remove_path_removes_from_the_list_held_before_the_lookup():
+    class Swapping(Platform):
+        def get_path(self, from_state, to_state):
+            path = super().get_path(from_state, to_state)
+            self.paths = list(self.paths)
+            return path
+
+    m = Swapping()
+    before = m.paths
+    m.remove_path('enable', 'config')
+    assert [str(p) for p in before] == ['disable->enable', 'enable->disable', 'config->enable']
+    assert len(m.paths) == 4
 
 
 def test_paths_of_a_removed_state_stay(platform):

@@ -199,6 +199,33 @@ def test_misbehaving_objects_end_as_exceptions(op, exc_type, message):
     assert str(exc.value) == message
 
 
+UNINITIALISED = [
+    (State, lambda st: st.pattern, '_pattern'),
+    (State, str, 'name'),
+    (State, lambda st: st.add_state_pattern('x'), '_pattern'),
+    (Path, str, 'from_state'),
+    (Path, lambda p: p.validate_update(), 'from_state'),
+    (Bare, lambda m: m.hostname, '_hostname'),
+    (Bare, lambda m: m.current_state, '_current_state'),
+    (Bare, lambda m: m.get_state('a'), 'states'),
+    (Bare, lambda m: m.add_state(State('a', 'p')), 'states'),
+    (Bare, lambda m: m.find_all_paths(State('a', 'p'), State('b', 'p')), 'paths'),
+    (Bare, lambda m: m.dotgraph(), 'paths'),
+    (Bare, lambda m: m.detect_state(FakeSpawn('x')), 'states'),
+    (Bare, lambda m: m.add_default_statements(Statement(pattern='x')), 'default_dialog'),
+]
+
+
+@pytest.mark.parametrize('cls, op, missing', UNINITIALISED)
+def test_objects_never_initialised_raise_attribute_errors(cls, op, missing):
+    obj = cls.__new__(cls)
+    with pytest.raises(AttributeError) as expected:
+        getattr(obj, missing)
+    with pytest.raises(AttributeError) as exc:
+        op(obj)
+    assert str(exc.value) == str(expected.value)
+
+
 def test_engine_reporting_badly_ends_as_an_exception(monkeypatch):
     class Engine:
         def __init__(self, **kwargs):
