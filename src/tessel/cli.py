@@ -148,6 +148,16 @@ def render(dot_text: str, fmt: str, path: str) -> None:
 
 # -- subcommands -----------------------------------------------------------------------------
 
+def child_environment() -> Dict[str, str]:
+    """The environment for a child Python that must import this very tessel package."""
+    import tessel
+
+    env = dict(os.environ)
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(tessel.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (package_root, env.get("PYTHONPATH")) if p)
+    return env
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     from tessel.eal.spawn import Spawn
     from tessel.platforms.generic import GenericRouter
@@ -166,7 +176,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
     print("tessel demo: the example platform drives a simulated router over a real pty.",
           file=out)
-    with Spawn(device, timeout=args.timeout, logfile=log_path, context=context) as spawn:
+    with Spawn(device, timeout=args.timeout, logfile=log_path, context=context,
+               env=child_environment()) as spawn:
         machine = GenericRouter(learn_hostname=True)
         print("  device    python -m tessel.sim.router --hostname %s (pid %s), enable password %r"
               % (args.hostname, spawn.pid, DEMO_PASSWORD), file=out)

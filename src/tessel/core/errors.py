@@ -86,8 +86,8 @@ class DialogTimeoutError(ExpectTimeoutError):
         super().__init__(patterns, timeout, output)
         self.matched = list(matched)
         if self.matched:
-            self.args = (self.args[0] + "\nanswered before: %s" % ", ".join(
-                repr(p) for p in self.matched),)
+            self.args = (self.args[0] + "\nanswered before: %s" % _describe_patterns(
+                self.matched),)
 
 
 class TransitionError(StateMachineError):
@@ -129,7 +129,7 @@ class UnexpectedStateError(TransitionError):
 def _describe_patterns(patterns: Sequence[str]) -> str:
     if not patterns:
         return "(nothing)"
-    return ", ".join(repr(p) for p in patterns)
+    return ", ".join("'%s'" % p for p in patterns)
 
 
 def _describe_route(route: Sequence[Any]) -> str:

@@ -14,9 +14,9 @@ output, the way a small router's console does:
 
 Commands may be abbreviated to any unique prefix of their words
 (``conf t``). Unknown commands get an error line; Ctrl-C abandons the line
-and Ctrl-Z leaves the configuration modes. ``--delay`` makes every answer
-slow, ``--wait-for-return`` makes the console wait for Enter before its first
-prompt (and after a reload).
+and Ctrl-Z leaves the configuration modes. ``--delay`` makes the answer to
+every command slow, ``--wait-for-return`` makes the console wait for Enter
+before its first prompt (and after a reload).
 """
 import argparse
 import os
@@ -108,7 +108,7 @@ class SimulatedRouter:
                 try:
                     self.write(self.prompt())
                     line = self.readline()
-                    if self.delay:
+                    if self.delay and line.strip():
                         time.sleep(self.delay)
                     self.execute(line)
                 except KeyboardInterrupt:
@@ -284,7 +284,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--enable-password", default="lab",
                         help="the password that 'enable' asks for; empty for none (default: lab)")
     parser.add_argument("--delay", type=float, default=0.0, metavar="SECONDS",
-                        help="pause before answering each command (a slow device)")
+                        help="pause before answering each command, not empty lines "
+                             "(a slow device)")
     parser.add_argument("--wait-for-return", action="store_true",
                         help="wait for Enter before the first prompt, as a console line does")
     args = parser.parse_args(argv)

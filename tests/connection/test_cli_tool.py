@@ -1,0 +1,133 @@
+"""The tessel command: the demo, graph, route and connect, and how user mistakes end."""
+import os
+import shutil
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+
+import pytest
+
+from tessel.cli import main
+from tessel.platforms.generic import GenericRouter
+
+SRC = str(Path(__file__).resolve().parents[2] / "src")
+SIM = [sys.executable, "-m", "tessel.sim.router"]
+HAVE_DOT = shutil.which("dot") is not None
+
+
+def run_tessel(*args, path=None):
+    env = dict(os.environ, PYTHONPATH=SRC)
+    if path is not None:
+        env["PATH"] = path
+    return subprocess.run([sys.executable, "-m", "tessel", *args], capture_output=True,
+                          text=True, env=env, timeout=60)
+
+
+def assert_svg(path):
+    root = ElementTree.parse(path).getroot()
+    assert root.tag.endswith("svg")
+    labels = {(t.text or "").strip() for t in root.iter() if t.tag.endswith("text")}
+    assert {"disable", "enable", "config", "config_if", "configure terminal"} <= labels
+
+
+def test_demo_tells_what_happened_and_writes_the_graph(tmp_path):
+    started = time.monotonic()
+    result = run_tessel("demo", "--output-dir", str(tmp_path))
+    assert time.monotonic() - started < 10
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    for fact in ["state detected: disable (prompt 'R1>')", "hostname learned from the prompt: R1",
+                 "go_to('config')", "now in config", "go_to('disable')", "now in disable",
+                 "sent 'enable'", "answered", "sent 'configure terminal'", "sent 'end'",
+                 "sent 'disable'", " ms"]:
+        assert fact in out
+    assert (tmp_path / "tessel-demo.dot").read_text() == GenericRouter().dotgraph()
+    transcript = (tmp_path / "tessel-demo.log").read_text()
+    assert "R1(config)#end" in transcript
+    if HAVE_DOT:
+        assert_svg(tmp_path / "tessel-demo.svg")
+    else:
+        assert "no SVG" in out
+
+
+def test_demo_without_graphviz_still_succeeds(tmp_path):
+    result = run_tessel("demo", "-o", str(tmp_path), path=str(tmp_path))
+    assert result.returncode == 0, result.stderr
+    assert "no SVG: Graphviz's 'dot' is not installed" in result.stdout
+    assert not (tmp_path / "tessel-demo.svg").exists()
+
+
+@pytest.mark.parametrize("subcommand", ["demo", "graph", "route", "connect"])
+def test_every_subcommand_has_help(subcommand, capsys):
+    with pytest.raises(SystemExit) as caught:
+        main([subcommand, "--help"])
+    assert caught.value.code == 0
+    assert "usage: tessel" in capsys.readouterr().out
+
+
+def test_graph_prints_dot_and_draws_files(tmp_path, capsys):
+    assert main(["graph", "generic"]) == 0
+    assert capsys.readouterr().out == GenericRouter().dotgraph()
+    assert main(["graph", "tessel.platforms.generic:GenericRouter", "-o",
+                 str(tmp_path / "g.dot")]) == 0
+    assert (tmp_path / "g.dot").read_text() == GenericRouter().dotgraph()
+    if HAVE_DOT:
+        assert main(["graph", "generic", "-o", str(tmp_path / "g.svg")]) == 0
+        assert_svg(tmp_path / "g.svg")
+        assert main(["graph", "generic", "-o", str(tmp_path / "g.png")]) == 0
+        assert (tmp_path / "g.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_route_lists_each_path_with_its_command(capsys):
+    assert main(["route", "generic", "disable", "config_if"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0] == "disable -> config_if: 3 hops"
+    assert "disable -> enable" in lines[1] and "enable" in lines[1] and "dialog" in lines[1]
+    assert "configure terminal" in lines[2] and "enter_interface()" in lines[3]
+
+
+def test_connect_drives_a_device_and_prints_command_output(capsys):
+    argv = ["connect", "generic", "--state", "enable", "--context", "enable_password=lab",
+            "--run", "show version", "--timeout", "3", "--", *SIM]
+    assert main(argv) == 0
+    captured = capsys.readouterr()
+    assert captured.out.splitlines() == ["Simulated router software, version 1.0",
+                                         "R1 uptime is 1 minute"]
+    assert "device is in state disable (hostname R1)" in captured.err
+    assert "went to enable" in captured.err
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["graph", "no.such.module:Platform"], 2, "cannot import the platform module"),
+    (["graph", "generic-router"], 2, "a platform is given as MODULE:CLASS"),
+    (["graph", "tessel.platforms.generic:Nope"], 2, "has no 'Nope'"),
+    (["graph", "tessel.cli:main"], 2, "is not a StateMachine subclass"),
+    (["graph", "generic", "-o", "graph.jpeg"], 2, "cannot write a graph as 'jpeg'"),
+    (["route", "generic", "disable", "nowhere"], 2, "unknown state 'nowhere'"),
+    (["connect", "generic", "--state", "nowhere", "--", "true"], 2, "unknown state 'nowhere'"),
+    (["connect", "generic"], 2, "connect needs the command"),
+    (["connect", "generic", "--", "/nonexistent/ssh"], 1, "cannot start /nonexistent/ssh"),
+    (["connect", "generic", "--timeout", "0.3", "--", "sleep", "5"], 1,
+     "the device did not show a known prompt"),
+    (["connect", "generic", "--state", "enable", "--context", "enable_password=guess",
+      "--timeout", "3", "--", *SIM], 1,
+     "could not reach state enable: hop disable->enable ended in state disable"),
+    (["connect", "generic", "--context", "nokey", "--", "true"], 2, "--context takes KEY=VALUE"),
+], ids=lambda value: None if not isinstance(value, list) else " ".join(value[:3]))
+def test_user_mistakes_end_with_one_line(argv, status, message, capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert main(argv) == status
+    err = capsys.readouterr().err
+    # Progress lines may come first; the failure itself is the one last line.
+    last = err.splitlines()[-1]
+    assert last.startswith("tessel: ") and message in last
+    assert "Traceback" not in err
+
+
+def test_missing_graphviz_is_a_one_line_message(tmp_path):
+    result = run_tessel("graph", "generic", "-o", str(tmp_path / "g.svg"), path=str(tmp_path))
+    assert result.returncode == 2
+    assert result.stderr.startswith("tessel: Graphviz's 'dot' program is not installed")
+    assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr

@@ -1,0 +1,105 @@
+"""The pty device handle, against small local programs and the simulated router."""
+import sys
+import time
+
+import pytest
+
+from tessel.core.errors import ExpectTimeoutError, SessionClosedError, SpawnError
+from tessel.eal import spawn as spawn_module
+from tessel.eal.spawn import MASK, Spawn
+
+
+def script(code):
+    return [sys.executable, "-c", code]
+
+
+def test_match_output_and_buffer_account_for_every_character():
+    with Spawn(script("import sys; sys.stdout.write('one two three\\n')"), timeout=3) as spawn:
+        first = spawn.expect("two")
+        assert first.match_output == "one two" and first.before == "one " and first.text == "two"
+        spawn.expect(r"three\r\n")
+        assert spawn.match.match_output == " three\r\n"
+        assert spawn.buffer == ""
+
+
+@pytest.mark.parametrize("patterns, index", [
+    (["three", "one"], 1),      # the match that starts first wins, whatever its list position
+    (["one t", "one"], 0),      # same start: the pattern listed first wins
+])
+def test_earliest_match_wins(patterns, index):
+    with Spawn(script("print('one two three'); import time; time.sleep(3)"), timeout=3) as spawn:
+        time.sleep(0.3)  # let the whole line arrive, so one search sees all of it
+        assert spawn.expect(patterns).index == index
+
+
+def test_timeout_error_carries_patterns_and_output():
+    with Spawn(script("print('booting...'); import time; time.sleep(5)"), timeout=3) as spawn:
+        started = time.monotonic()
+        with pytest.raises(ExpectTimeoutError) as caught:
+            spawn.expect([r"R1>", r"login:"], timeout=0.3)
+        assert time.monotonic() - started < 1.5
+    err = caught.value
+    assert err.patterns == ["R1>", "login:"] and err.timeout == 0.3
+    assert "booting..." in err.output and "booting..." in str(err)
+
+
+def test_end_of_session_is_reported_with_exit_status():
+    with Spawn("echo bye; exit 3", timeout=3) as spawn:
+        with pytest.raises(SessionClosedError) as caught:
+            spawn.expect("never")
+    assert caught.value.exit_status == 3 and "bye" in caught.value.output
+
+
+def test_command_that_cannot_start_is_a_spawn_error():
+    with pytest.raises(SpawnError, match="cannot start"):
+        Spawn(["/nonexistent/device-cli"])
+
+
+def test_closed_session_refuses_to_send():
+    spawn = Spawn(["cat"], timeout=3)
+    spawn.close()
+    assert not spawn.isalive()
+    with pytest.raises(SpawnError, match="closed"):
+        spawn.sendline("x")
+
+
+def test_secrets_are_masked_in_transcript_and_last_sent(tmp_path):
+    log = tmp_path / "session.log"
+    context = {"enable_password": "hunter2", "username": "admin"}
+    with Spawn(["cat"], timeout=3, logfile=str(log), context=context) as spawn:
+        spawn.add_secret("s3cr3t")
+        spawn.sendline("admin hunter2 s3cr3t")
+        assert spawn.last_sent == "admin %s %s\n" % (MASK, MASK)
+        spawn.expect(r"s3cr3t\r\n.*s3cr3t\r\n")  # the terminal's echo, then cat's copy
+    text = log.read_text()
+    assert text.count("admin") == 2
+    assert "hunter2" not in text and "s3cr3t" not in text
+
+
+def test_drain_discards_output_already_received():
+    with Spawn(script("print('stale prompt R1>'); import time; time.sleep(3)"), timeout=3) as spawn:
+        time.sleep(0.3)
+        assert "stale prompt R1>" in spawn.drain()
+        assert spawn.buffer == ""
+        with pytest.raises(ExpectTimeoutError):
+            spawn.expect("R1>", timeout=0.1)
+
+
+def test_long_output_is_searched_in_bounded_windows(start_sim, monkeypatch):
+    """Each search covers the window plus one new chunk, so long output costs linear time."""
+    searched = []
+    real = spawn_module.earliest_match
+
+    def recording(patterns, text):
+        searched.append(len(text))
+        return real(patterns, text)
+
+    monkeypatch.setattr(spawn_module, "earliest_match", recording)
+    spawn = start_sim(timeout=10)
+    spawn.expect(r"R1>$")
+    searched.clear()
+    spawn.sendline("show lines 20000")
+    spawn.expect(r"line 20000 of 20000.*\r\nR1>$")
+    assert len(spawn.match.match_output) > 20000 * 60
+    assert len(searched) > 10
+    assert max(searched) <= spawn.search_window + 65536
