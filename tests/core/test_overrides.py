@@ -320,6 +320,20 @@ def test_rebound_regex_module(monkeypatch):
     assert m.current_state == 'never' and spawn.sent == []
 
 
+def test_patched_regex_functions_are_used(monkeypatch):
+    import re
+    st = State('a', 'x%N')
+    st.hostname = 'R1'
+    monkeypatch.setattr(re, 'sub', lambda *args: 'patched sub')
+    assert st.pattern == 'patched sub'
+    monkeypatch.setattr(smod, 'HOSTNAME_SUBST_PAT', ''.join(['%', 'N']))
+    monkeypatch.undo()
+    assert st.pattern == 'xR1'
+    monkeypatch.setattr(re, 'search', lambda *args: None)
+    st.learn_hostname = True
+    assert st.pattern == 'x%N'
+
+
 def test_rebinding_the_context_class_does_not_change_the_default(monkeypatch, engines):
     monkeypatch.setattr(smod, 'AttributeDict', dict)
     Bare().go_to('any', FakeSpawn())
