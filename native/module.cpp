@@ -25,6 +25,7 @@ int state_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->base_create_graph);
     Py_VISIT(st->base_find_all_paths_helper);
     Py_VISIT(st->base_find_all_paths);
+    Py_VISIT(st->base_get_state);
 #define TESSEL_VISIT_NAME(field, text) Py_VISIT(st->names.field);
     TESSEL_NAMES(TESSEL_VISIT_NAME)
 #undef TESSEL_VISIT_NAME
@@ -45,6 +46,7 @@ int state_clear(PyObject* module) {
     Py_CLEAR(st->base_create_graph);
     Py_CLEAR(st->base_find_all_paths_helper);
     Py_CLEAR(st->base_find_all_paths);
+    Py_CLEAR(st->base_get_state);
 #define TESSEL_CLEAR_NAME(field, text) Py_CLEAR(st->names.field);
     TESSEL_NAMES(TESSEL_CLEAR_NAME)
 #undef TESSEL_CLEAR_NAME

@@ -1,6 +1,9 @@
 // Module state, the call context of native methods, and the helpers every subsystem shares.
 #pragma once
 #include <Python.h>
+
+#include <cstring>
+
 #include "compat.hpp"
 #include "names.hpp"
 #include "ref.hpp"
@@ -22,10 +25,11 @@ struct ModuleState {
     PyObject* re_search;
     // Shared default `context` of go_to, created with the class.
     PyObject* default_context;
-    // The base class's route methods, to tell whether a machine overrides them.
+    // The base class's methods that fast paths stand in for, to tell whether a machine overrides them.
     PyObject* base_create_graph;
     PyObject* base_find_all_paths_helper;
     PyObject* base_find_all_paths;
+    PyObject* base_get_state;
     Names names;
 };
 
@@ -117,10 +121,24 @@ PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed);
 // 1 when obj (of our `layout`) resolves obj.<name> to `base_function`: neither its class nor the
 // instance overrides it; 0 otherwise; -1 on error.
 int uses_base_method(PyObject* obj, PyTypeObject* layout, PyObject* name, PyObject* base_function);
+// True when instances of `type` (one of our layouts) keep `name` as a plain __dict__ entry:
+// generic attribute access and nothing of that name along the class's MRO.
+bool is_plain_attribute(PyTypeObject* type, PyObject* name);
+// The value of a plain attribute straight from obj's __dict__ (borrowed); null, with no error, if absent.
+PyObject* plain_value(PyObject* obj, PyObject* name);
+// plain_value for several names at once (borrowed, null where absent).
+void plain_values(PyObject* obj, PyObject* const* names, PyObject** values, int count);
 // True when objects of obj's type compare and hash by identity.
 inline bool compares_by_identity(PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
     return t->tp_richcompare == PyBaseObject_Type.tp_richcompare && t->tp_hash == PyBaseObject_Type.tp_hash;
+}
+// Two exact str objects with the same text (no error possible).
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 // Interned text test by value: obj is a str equal to `text`.
 inline bool is_text(PyObject* obj, PyObject* text) {
@@ -129,6 +147,8 @@ inline bool is_text(PyObject* obj, PyObject* text) {
 
 // A State as it is; anything else looked up by name through self.get_state.
 Ref as_state(const Module& m, PyObject* self, PyObject* state);
+// as_state for a pair, as two calls in order would give.
+bool as_states(const Module& m, PyObject* self, PyObject* from, PyObject* to, Ref& from_state, Ref& to_state);
 
 // ---- subsystem entry points ---------------------------------------------------------------
 

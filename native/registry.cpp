@@ -28,6 +28,39 @@ Ref state_names(const Module& m, PyObject* self) {
     return PyErr_Occurred() ? Ref() : std::move(names);
 }
 
+constexpr Py_ssize_t kUnsupported = -2;
+
+// Positions in self.states of the states named wanted[0..count) (-1 for a name not registered) by one
+// direct scan, where the scan is known to give what building the list of names and searching it
+// gives: plain attributes and exact str names throughout. False, with no error set, otherwise.
+bool scan_state_names(const Module& m, PyObject* self, PyObject* const* wanted, Py_ssize_t* positions,
+                      int count) {
+    if (!PyObject_TypeCheck(self, m.st.machine_type) || !is_plain_attribute(Py_TYPE(self), m.n.states)) return false;
+    for (int w = 0; w < count; ++w) {
+        if (!PyUnicode_CheckExact(wanted[w])) return false;
+        positions[w] = -1;
+    }
+    PyObject* states = plain_value(self, m.n.states);
+    if (!states || !PyList_CheckExact(states)) return false;
+    PyTypeObject* plain_type = nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(states); ++i) {
+        PyObject* state = PyList_GET_ITEM(states, i);
+        if (Py_TYPE(state) != plain_type) {
+            if (!PyObject_TypeCheck(state, m.st.state_type) || !is_plain_attribute(Py_TYPE(state), m.n.name)) {
+                return false;
+            }
+            plain_type = Py_TYPE(state);
+        }
+        PyObject* name;
+        plain_values(state, &m.n.name, &name, 1);
+        if (!name || !PyUnicode_CheckExact(name)) return false;
+        for (int w = 0; w < count; ++w) {
+            if (positions[w] < 0 && same_text(name, wanted[w])) positions[w] = i;
+        }
+    }
+    return true;
+}
+
 // (path.from_state.name, path.to_state.name)
 Ref path_key(const Module& m, PyObject* path) {
     Ref from = getattr(path, m.n.from_state);
@@ -154,9 +187,16 @@ PyObject* add_state(const Module& m, PyObject* const* a) {
                             : raise_error(m, Ref::steal(PyUnicode_FromFormat("%S must be instance of State", state)));
     }
     Ref name = getattr(state, m.n.name);
-    Ref names = name ? state_names(m, self) : Ref();
-    if (!names) return nullptr;
-    const int duplicate = PySequence_Contains(names.get(), name.get());
+    if (!name) return nullptr;
+    PyObject* wanted = name.get();
+    Py_ssize_t position;
+    int duplicate = 0;
+    if (scan_state_names(m, self, &wanted, &position, 1)) {
+        duplicate = position >= 0;
+    } else {
+        Ref names = state_names(m, self);
+        duplicate = names ? PySequence_Contains(names.get(), name.get()) : -1;
+    }
     if (duplicate != 0) {
         return duplicate < 0 ? nullptr
                              : raise_error(m, Ref::steal(PyUnicode_FromFormat("state with name %S already exists",
@@ -184,6 +224,11 @@ PyObject* add_state(const Module& m, PyObject* const* a) {
 
 PyObject* get_state(const Module& m, PyObject* const* a) {
     PyObject *self = a[0], *wanted = a[1];
+    Py_ssize_t found;
+    if (scan_state_names(m, self, &wanted, &found, 1) && found >= 0) {
+        return Py_NewRef(PyList_GET_ITEM(plain_value(self, m.n.states), found));
+    }
+    // Not found, or not scannable: as written, which also words the error.
     Ref names = state_names(m, self);
     if (!names) return nullptr;
     Ref position = call_method(names.get(), m.n.index, wanted);
@@ -406,10 +451,37 @@ PyObject* own_member(PyTypeObject* cls, PyObject* name) {
 
 }  // namespace
 
+bool as_states(const Module& m, PyObject* self, PyObject* from, PyObject* to, Ref& from_state, Ref& to_state) {
+    // Two names (never States of the module's own class) for the base get_state: one scan finds both.
+    if (PyUnicode_CheckExact(from) && PyUnicode_CheckExact(to)) {
+        Ref cls = global(m, m.n.mod_state);
+        if (!cls) return false;
+        const int base = cls.get() == reinterpret_cast<PyObject*>(m.st.state_type)
+                             ? uses_base_method(self, m.st.machine_type, m.n.get_state, m.st.base_get_state)
+                             : 0;
+        if (base < 0) return false;
+        PyObject* const wanted[] = {from, to};
+        Py_ssize_t positions[2];
+        if (base && scan_state_names(m, self, wanted, positions, 2) && positions[0] >= 0 && positions[1] >= 0) {
+            PyObject* states = plain_value(self, m.n.states);
+            from_state = Ref::newref(PyList_GET_ITEM(states, positions[0]));
+            to_state = Ref::newref(PyList_GET_ITEM(states, positions[1]));
+            return true;
+        }
+    }
+    from_state = as_state(m, self, from);
+    to_state = from_state ? as_state(m, self, to) : Ref();
+    return bool(to_state);
+}
+
 Ref as_state(const Module& m, PyObject* self, PyObject* state) {
     const int is_state = is_instance_of_global(m, state, m.n.mod_state);
-    if (is_state < 0) return Ref();
-    return is_state ? Ref::newref(state) : call_method(self, m.n.get_state, state);
+    if (is_state != 0) return is_state < 0 ? Ref() : Ref::newref(state);
+    const int base = uses_base_method(self, m.st.machine_type, m.n.get_state, m.st.base_get_state);
+    if (base < 0) return Ref();
+    if (!base) return call_method(self, m.n.get_state, state);
+    PyObject* args[] = {self, state};
+    return Ref::steal(get_state(m, args));
 }
 
 int machine_init(PyObject* module, ModuleState& st) {
@@ -422,7 +494,8 @@ int machine_init(PyObject* module, ModuleState& st) {
     if (!(st.default_context = call(dict_class.get()).release())) return -1;
     if (!(st.base_create_graph = own_member(cls, st.names.create_graph)) ||
         !(st.base_find_all_paths_helper = own_member(cls, st.names.find_all_paths_helper)) ||
-        !(st.base_find_all_paths = own_member(cls, st.names.find_all_paths))) {
+        !(st.base_find_all_paths = own_member(cls, st.names.find_all_paths)) ||
+        !(st.base_get_state = own_member(cls, st.names.get_state))) {
         return -1;
     }
     return PyModule_AddObjectRef(module, "StateMachine", reinterpret_cast<PyObject*>(cls));

@@ -1,7 +1,8 @@
 // Route search over the registered paths: the graph, every route, the shortest route, and DOT export.
-#include <deque>
+#include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <new>
-#include <unordered_map>
 #include <vector>
 
 #include "module.hpp"
@@ -115,82 +116,175 @@ int routes_use_base_methods(const Module& m, PyObject* self) {
     return 1;
 }
 
+// Maps state objects to dense indices by identity: open addressing over pointers. Slots carry the
+// number of the search that filled them, so emptying the index between searches costs nothing.
+class StateIndex {
+public:
+    // Empties the index, sized for up to `most` states.
+    void reset(size_t most) {
+        size_t size = 16;
+        while (size < most * 2) size <<= 1;
+        if (size > slots_.size()) {
+            slots_.assign(size, Slot{});
+            search_ = 0;
+        }
+        mask_ = size - 1;
+        if (++search_ == 0) {
+            std::fill(slots_.begin(), slots_.end(), Slot{});
+            search_ = 1;
+        }
+    }
+    int find(PyObject* state) const {
+        for (size_t i = start(state);; i = (i + 1) & mask_) {
+            const Slot& slot = slots_[i];
+            if (slot.search != search_) return -1;
+            if (slot.state == state) return slot.index;
+        }
+    }
+    // The state's index, giving it `next` when it has none yet.
+    int add(PyObject* state, int next) {
+        for (size_t i = start(state);; i = (i + 1) & mask_) {
+            Slot& slot = slots_[i];
+            if (slot.search != search_) {
+                slot = Slot{state, next, search_};
+                return next;
+            }
+            if (slot.state == state) return slot.index;
+        }
+    }
+
+private:
+    struct Slot {
+        PyObject* state = nullptr;
+        int index = -1;
+        unsigned search = 0;
+    };
+    size_t start(PyObject* state) const {
+        const uint64_t bits = reinterpret_cast<uintptr_t>(state) >> 4;
+        return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> 29) & mask_;
+    }
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    unsigned search_ = 0;
+};
+
 struct Edge {
     PyObject* path;  // kept alive by RouteGraph::paths
     int to;
 };
 
-// The registered paths as an index of states and their leaving edges in registration order.
+// The registered paths as dense state indices with their leaving edges in registration order.
+// State pointers are only compared, never dereferenced, once the graph is built.
 struct RouteGraph {
     Ref paths;
-    std::vector<Ref> states;
-    std::unordered_map<PyObject*, int> index;
-    std::vector<std::vector<Edge>> leaving;
+    StateIndex index;
+    int state_count = 0;
+    std::vector<Edge> edges;  // grouped by source state
+    std::vector<int> first;   // edges of state s: edges[first[s]] .. edges[first[s + 1] - 1]
+    // Working memory of the searches, kept between calls.
+    struct Link {
+        int from, to;
+        PyObject* path;
+    };
+    std::vector<Link> links;
+    std::vector<int> fill, first_in, sources, distance, queue, times_left;
+    std::vector<PyObject*> route;
 
-    int find(PyObject* state) const {
-        auto it = index.find(state);
-        return it == index.end() ? -1 : it->second;
-    }
-    int add(PyObject* state) {
-        auto found = index.emplace(state, static_cast<int>(states.size()));
-        if (found.second) {
-            states.push_back(Ref::newref(state));
-            leaving.emplace_back();
-        }
-        return found.first->second;
-    }
+    int find(PyObject* state) const { return index.find(state); }
 };
 
-// A path whose ends are plain instance attributes, read without side effects.
-bool has_plain_ends(const Module& m, PyTypeObject* type) {
-    if (type == m.st.path_type) return true;
-    if (!PyType_IsSubtype(type, m.st.path_type) || type->tp_getattro != PyObject_GenericGetAttr) return false;
-    for (PyObject* end : {m.n.from_state, m.n.to_state}) {
-        bool failed = false;
-        if (lookup_in_mro(type, end, &failed) || failed) {
-            PyErr_Clear();
-            return false;
+// One graph's memory is reused from search to search; a search that starts while another is
+// running (from a signal handler) gets its own.
+class GraphLease {
+public:
+    GraphLease() {
+        if (shared_busy_) {
+            own_.reset(new RouteGraph());
+            graph_ = own_.get();
+        } else {
+            shared_busy_ = true;
+            graph_ = &shared_;
         }
     }
-    return true;
+    ~GraphLease() {
+        if (graph_ == &shared_) {
+            shared_.paths = Ref();
+            shared_busy_ = false;
+        }
+    }
+    GraphLease(const GraphLease&) = delete;
+    GraphLease& operator=(const GraphLease&) = delete;
+    RouteGraph& graph() { return *graph_; }
+
+private:
+    static inline RouteGraph shared_;
+    static inline bool shared_busy_ = false;
+    std::unique_ptr<RouteGraph> own_;
+    RouteGraph* graph_;
+};
+
+// Paths whose ends are plain instance attributes, read without side effects.
+bool has_plain_ends(const Module& m, PyTypeObject* type) {
+    return PyType_IsSubtype(type, m.st.path_type) && is_plain_attribute(type, m.n.from_state) &&
+           is_plain_attribute(type, m.n.to_state);
 }
 
 enum class Built { ok, unsupported, failed };
 
-Built index_paths(const Module& m, PyObject* self, RouteGraph& graph);
-
-Built build_route_graph(const Module& m, PyObject* self, RouteGraph& graph) noexcept {
-    try {
-        return index_paths(m, self, graph);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return Built::failed;
-    }
-}
-
 Built index_paths(const Module& m, PyObject* self, RouteGraph& graph) {
     Ref paths = getattr(self, m.n.paths);
     if (!paths || !(graph.paths = Ref::steal(PySequence_List(paths.get())))) return Built::failed;
+    const Py_ssize_t count = PyList_GET_SIZE(graph.paths.get());
+    graph.index.reset(static_cast<size_t>(count) * 2 + 2);
+    graph.state_count = 0;
+    auto& links = graph.links;
+    links.clear();
     PyTypeObject* plain_type = nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(graph.paths.get()); ++i) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* path = PyList_GET_ITEM(graph.paths.get(), i);
         if (Py_TYPE(path) != plain_type) {
             if (!has_plain_ends(m, Py_TYPE(path))) return Built::unsupported;
             plain_type = Py_TYPE(path);
         }
-        Ref from = getattr(path, m.n.from_state);
-        Ref to = from ? getattr(path, m.n.to_state) : Ref();
-        if (!to) {
-            // Left to the search as written, which reports the fault where it meets it.
-            PyErr_Clear();
-            return Built::unsupported;
-        }
-        if (!compares_by_identity(from.get()) || !compares_by_identity(to.get())) return Built::unsupported;
-        const int source = graph.add(from.get());
-        const int target = graph.add(to.get());
-        graph.leaving[source].push_back(Edge{path, target});
+        // A missing end is left to the search as written, which reports it where it meets it.
+        PyObject* const names[] = {m.n.from_state, m.n.to_state};
+        PyObject* ends[2];
+        plain_values(path, names, ends, 2);
+        PyObject *from = ends[0], *to = ends[1];
+        if (!from || !to || !compares_by_identity(from) || !compares_by_identity(to)) return Built::unsupported;
+        const int source = graph.index.add(from, graph.state_count);
+        if (source == graph.state_count) ++graph.state_count;
+        const int target = graph.index.add(to, graph.state_count);
+        if (target == graph.state_count) ++graph.state_count;
+        links.push_back(RouteGraph::Link{source, target, path});
     }
     return Built::ok;
+}
+
+// Groups the links by source state into graph.edges, keeping registration order within a group.
+void group_edges(RouteGraph& graph) {
+    const auto& links = graph.links;
+    graph.first.assign(static_cast<size_t>(graph.state_count) + 1, 0);
+    for (const auto& link : links) ++graph.first[link.from + 1];
+    for (int s = 0; s < graph.state_count; ++s) graph.first[s + 1] += graph.first[s];
+    graph.fill.assign(graph.first.begin(), graph.first.end() - 1);
+    graph.edges.resize(links.size());
+    for (const auto& link : links) graph.edges[graph.fill[link.from]++] = Edge{link.path, link.to};
+}
+
+// Runs `search` on the native graph of self's paths. Sets *declined, with no error, when the
+// paths cannot be indexed natively and the search as written must run instead.
+template <typename Search>
+PyObject* search_natively(const Module& m, PyObject* self, bool* declined, Search search) noexcept {
+    *declined = false;
+    try {
+        GraphLease lease;
+        const Built built = index_paths(m, self, lease.graph());
+        if (built == Built::unsupported) *declined = true;
+        return built == Built::ok ? search(lease.graph()) : nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 Ref new_route(const std::vector<PyObject*>& paths) {
@@ -201,7 +295,7 @@ Ref new_route(const std::vector<PyObject*>& paths) {
 }
 
 // Every route from `from` to `to`, depth first in registration order, as the recursive search finds them.
-PyObject* enumerate_routes(const RouteGraph& graph, PyObject* from, PyObject* to) {
+PyObject* enumerate_routes(RouteGraph& graph, PyObject* from, PyObject* to) {
     Ref routes = Ref::steal(PyList_New(0));
     if (!routes) return nullptr;
     if (from == to) {
@@ -210,18 +304,20 @@ PyObject* enumerate_routes(const RouteGraph& graph, PyObject* from, PyObject* to
     }
     const int start = graph.find(from), target = graph.find(to);
     if (start < 0 || target < 0) return routes.release();
+    group_edges(graph);
     struct Frame {
         int state;
-        size_t next;
+        int next;  // index into graph.edges
     };
-    std::vector<Frame> stack{{start, 0}};
-    std::vector<PyObject*> route;
-    std::vector<int> times_left(graph.states.size(), 0);
+    std::vector<Frame> stack{{start, graph.first[start]}};
+    auto& route = graph.route;
+    route.clear();
+    auto& times_left = graph.times_left;
+    times_left.assign(static_cast<size_t>(graph.state_count), 0);
     for (size_t steps = 1; !stack.empty(); ++steps) {
         if ((steps & 0xFFFF) == 0 && PyErr_CheckSignals() < 0) return nullptr;
         Frame& frame = stack.back();
-        const auto& edges = graph.leaving[frame.state];
-        if (frame.next == edges.size()) {
+        if (frame.next == graph.first[frame.state + 1]) {
             stack.pop_back();
             if (!stack.empty()) {
                 route.pop_back();
@@ -229,7 +325,7 @@ PyObject* enumerate_routes(const RouteGraph& graph, PyObject* from, PyObject* to
             }
             continue;
         }
-        const Edge& edge = edges[frame.next++];
+        const Edge& edge = graph.edges[frame.next++];
         if (times_left[edge.to] > 0) continue;
         route.push_back(edge.path);
         if (edge.to == target) {
@@ -239,74 +335,110 @@ PyObject* enumerate_routes(const RouteGraph& graph, PyObject* from, PyObject* to
             continue;
         }
         ++times_left[frame.state];
-        stack.push_back(Frame{edge.to, 0});
+        stack.push_back(Frame{edge.to, graph.first[edge.to]});
     }
     return routes.release();
 }
 
-// The first shortest route in depth-first order: breadth-first distances to the target, then at each
-// state the first leaving path that gets one step closer. Null without an error when there is none.
-PyObject* shortest_route(const RouteGraph& graph, PyObject* from, PyObject* to) {
-    if (from == to) return PyList_New(0);
-    const int start = graph.find(from), target = graph.find(to);
-    if (start < 0 || target < 0) return nullptr;
-    const size_t count = graph.states.size();
-    std::vector<std::vector<int>> entering(count);
-    for (size_t state = 0; state < count; ++state) {
-        for (const Edge& edge : graph.leaving[state]) entering[edge.to].push_back(static_cast<int>(state));
+// Graphs up to this many paths are searched by scanning the paths in registration order.
+constexpr size_t kFewPaths = 64;
+
+// Breadth-first distances to the target by relaxing the paths one layer at a time.
+void distances_by_scanning(RouteGraph& graph, int start) {
+    auto& distance = graph.distance;
+    for (int layer = 0; distance[start] < 0; ++layer) {
+        bool grew = false;
+        for (const auto& link : graph.links) {
+            if (distance[link.to] == layer && distance[link.from] < 0) {
+                distance[link.from] = layer + 1;
+                grew = true;
+            }
+        }
+        if (!grew) return;
     }
-    std::vector<int> distance(count, -1);
-    std::deque<int> queue{target};
-    distance[target] = 0;
-    while (!queue.empty() && distance[start] < 0) {
-        const int state = queue.front();
-        queue.pop_front();
-        for (int source : entering[state]) {
-            if (distance[source] < 0) {
-                distance[source] = distance[state] + 1;
-                queue.push_back(source);
+}
+
+// Breadth-first distances to the target over the edges entering each state.
+void distances_by_queue(RouteGraph& graph, int start, int target) {
+    const size_t count = static_cast<size_t>(graph.state_count);
+    auto &first_in = graph.first_in, &sources = graph.sources, &fill = graph.fill;
+    first_in.assign(count + 1, 0);
+    sources.resize(graph.links.size());
+    for (const auto& link : graph.links) ++first_in[link.to + 1];
+    for (size_t s = 0; s < count; ++s) first_in[s + 1] += first_in[s];
+    fill.assign(first_in.begin(), first_in.end() - 1);
+    for (const auto& link : graph.links) sources[fill[link.to]++] = link.from;
+    auto &distance = graph.distance, &queue = graph.queue;
+    queue.clear();
+    queue.push_back(target);
+    for (size_t head = 0; head < queue.size() && distance[start] < 0; ++head) {
+        const int state = queue[head];
+        for (int e = first_in[state]; e < first_in[state + 1]; ++e) {
+            if (distance[sources[e]] < 0) {
+                distance[sources[e]] = distance[state] + 1;
+                queue.push_back(sources[e]);
             }
         }
     }
+}
+
+// The first shortest route in depth-first order: breadth-first distances to the target, then at each
+// state the first leaving path (in registration order) that gets one step closer. Null without an
+// error when there is none.
+PyObject* shortest_route(RouteGraph& graph, PyObject* from, PyObject* to) {
+    if (from == to) return PyList_New(0);
+    const int start = graph.find(from), target = graph.find(to);
+    if (start < 0 || target < 0) return nullptr;
+    auto& distance = graph.distance;
+    distance.assign(static_cast<size_t>(graph.state_count), -1);
+    distance[target] = 0;
+    const bool few = graph.links.size() <= kFewPaths;
+    if (few) {
+        distances_by_scanning(graph, start);
+    } else {
+        distances_by_queue(graph, start, target);
+        group_edges(graph);
+    }
     if (distance[start] < 0) return nullptr;
-    std::vector<PyObject*> route;
-    route.reserve(static_cast<size_t>(distance[start]));
+    auto& route = graph.route;
+    route.clear();
     for (int state = start; state != target;) {
-        for (const Edge& edge : graph.leaving[state]) {
-            if (distance[edge.to] == distance[state] - 1) {
-                route.push_back(edge.path);
-                state = edge.to;
-                break;
+        const int closer = distance[state] - 1;
+        if (few) {
+            for (const auto& link : graph.links) {
+                if (link.from == state && distance[link.to] == closer) {
+                    route.push_back(link.path);
+                    state = link.to;
+                    break;
+                }
+            }
+        } else {
+            for (int e = graph.first[state]; e < graph.first[state + 1]; ++e) {
+                if (distance[graph.edges[e].to] == closer) {
+                    route.push_back(graph.edges[e].path);
+                    state = graph.edges[e].to;
+                    break;
+                }
             }
         }
     }
     return new_route(route).release();
 }
 
-// Runs a native search; C++ allocation failures become MemoryError.
-template <typename Search>
-PyObject* guarded(Search search) noexcept {
-    try {
-        return search();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
 // ---- the public searches ------------------------------------------------------------------
 
 PyObject* find_all_paths(const Module& m, PyObject* const* a) {
     PyObject* self = a[0];
-    Ref from = as_state(m, self, a[1]);
-    Ref to = from ? as_state(m, self, a[2]) : Ref();
-    if (!to) return nullptr;
+    Ref from, to;
+    if (!as_states(m, self, a[1], a[2], from, to)) return nullptr;
     const int fast = routes_use_base_methods(m, self);
     if (fast < 0) return nullptr;
     if (fast && compares_by_identity(from.get()) && compares_by_identity(to.get())) {
-        RouteGraph graph;
-        const Built built = build_route_graph(m, self, graph);
-        if (built == Built::failed) return nullptr;
-        if (built == Built::ok) return guarded([&] { return enumerate_routes(graph, from.get(), to.get()); });
+        bool declined = false;
+        PyObject* routes = search_natively(m, self, &declined, [&](RouteGraph& graph) {
+            return enumerate_routes(graph, from.get(), to.get());
+        });
+        if (!declined) return routes;
     }
     return search_through_instance(m, self, from.get(), to.get()).release();
 }
@@ -347,19 +479,15 @@ PyObject* get_shortest_path(const Module& m, PyObject* const* a) {
     if (fast < 0) return nullptr;
     if (!fast) return shortest_of(m, call_method(self, m.n.find_all_paths, from_arg, to_arg), from_arg, to_arg);
     // find_all_paths is the base one: resolve the states as it does, then search natively where possible.
-    Ref from = as_state(m, self, from_arg);
-    Ref to = from ? as_state(m, self, to_arg) : Ref();
-    if (!to) return nullptr;
+    Ref from, to;
+    if (!as_states(m, self, from_arg, to_arg, from, to)) return nullptr;
     if (compares_by_identity(from.get()) && compares_by_identity(to.get())) {
-        RouteGraph graph;
-        const Built built = build_route_graph(m, self, graph);
-        if (built == Built::failed) return nullptr;
-        if (built == Built::ok) {
-            return guarded([&]() -> PyObject* {
-                PyObject* route = shortest_route(graph, from.get(), to.get());
-                return route || PyErr_Occurred() ? route : no_route(m, from_arg, to_arg);
-            });
-        }
+        bool declined = false;
+        PyObject* route = search_natively(m, self, &declined, [&](RouteGraph& graph) -> PyObject* {
+            PyObject* found = shortest_route(graph, from.get(), to.get());
+            return found || PyErr_Occurred() ? found : no_route(m, from_arg, to_arg);
+        });
+        if (!declined) return route;
     }
     return shortest_of(m, search_through_instance(m, self, from.get(), to.get()), from_arg, to_arg);
 }
