@@ -47,6 +47,7 @@ class Faithful(Bare):
     def _find_all_paths(self, *args):
         return super()._find_all_paths(*args)
 
+sys.setrecursionlimit(int(sys.argv[2]))
 m = chain(Faithful if sys.argv[1] == 'faithful' else Bare, 100_000)
 for op in (m.get_shortest_path, m.find_all_paths):
     try:
@@ -59,9 +60,11 @@ for op in (m.get_shortest_path, m.find_all_paths):
 ''' % (os.path.dirname(os.path.dirname(os.path.abspath(tessel.__file__))), os.path.dirname(os.path.abspath(__file__)))
 
 
-@pytest.mark.parametrize('kind', ['plain', 'faithful'])
-def test_long_chain_search_ends_without_crashing(kind):
-    run = subprocess.run([sys.executable, '-c', CHAIN_SCRIPT, kind], capture_output=True, text=True, timeout=600)
+# A raised recursion limit must not turn deep searches into a C stack overflow either.
+@pytest.mark.parametrize('kind, limit', [('plain', 1000), ('faithful', 1000), ('faithful', 1_000_000)])
+def test_long_chain_search_ends_without_crashing(kind, limit):
+    run = subprocess.run([sys.executable, '-c', CHAIN_SCRIPT, kind, str(limit)], capture_output=True, text=True,
+                         timeout=600)
     assert run.returncode == 0, run.stderr[-2000:]
     lines = run.stdout.splitlines()
     assert len(lines) == 2
