@@ -67,14 +67,15 @@ class GenericRouter(StateMachine):
     """A router command line: disable (R1>), enable (R1#), config (R1(config)#), config_if."""
 
     def create(self) -> None:
-        # States. When two prompts look alike (with hostname learning ``%N#``
-        # also matches ``R1(config)#``), the engines pick the state whose
-        # pattern explains more of the prompt, so the order here is free.
+        # States. With hostname learning ``%N#`` also matches ``R1(config)#``:
+        # the engines then pick the state whose pattern explains more of the
+        # prompt, but detect_state takes the first registered state that
+        # matches, so the longer prompts are registered before enable.
         disable = State("disable", DISABLE_PROMPT)
-        enable = State("enable", ENABLE_PROMPT)
-        config = State("config", CONFIG_PROMPT)
         config_if = State("config_if", CONFIG_IF_PROMPT)
-        for state in (disable, enable, config, config_if):
+        config = State("config", CONFIG_PROMPT)
+        enable = State("enable", ENABLE_PROMPT)
+        for state in (disable, config_if, config, enable):
             self.add_state(state)
 
         # Paths: one command per neighbouring pair, both ways where the
