@@ -1,24 +1,21 @@
 """The tessel command: the demo, graph, route and connect, and how user mistakes end."""
-import os
 import shutil
 import subprocess
 import sys
 import time
 import xml.etree.ElementTree as ElementTree
-from pathlib import Path
 
 import pytest
 
-from tessel.cli import main
+from tessel.cli import child_environment, main
 from tessel.platforms.generic import GenericRouter
 
-SRC = str(Path(__file__).resolve().parents[2] / "src")
 SIM = [sys.executable, "-m", "tessel.sim.router"]
 HAVE_DOT = shutil.which("dot") is not None
 
 
 def run_tessel(*args, path=None):
-    env = dict(os.environ, PYTHONPATH=SRC)
+    env = child_environment()  # the child imports the tessel under test
     if path is not None:
         env["PATH"] = path
     return subprocess.run([sys.executable, "-m", "tessel", *args], capture_output=True,
