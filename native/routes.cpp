@@ -563,7 +563,7 @@ const FunctionSpec create_graph_spec = {
 const FunctionSpec find_all_paths_helper_spec = {
     "_find_all_paths", "StateMachine._find_all_paths", "self from_state to_state graph transitions", 4,
     find_all_paths_helper, " Gets all possible paths from any state to any state\n",
-    "(self, from_state, to_state, graph, transitions=[])"};
+    nullptr};
 const FunctionSpec find_all_paths_spec = {
     "find_all_paths", "StateMachine.find_all_paths", "self from_state to_state", 3, find_all_paths,
     " Returns all possible paths from any given state to any state\n\n"
