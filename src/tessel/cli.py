@@ -14,7 +14,7 @@ import shutil
 import subprocess
 import sys
 import time
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Type
+from typing import Any, Dict, List, Optional, Sequence, Type
 
 from tessel.core.errors import SpawnError, TesselError, TransitionError
 

@@ -1,6 +1,6 @@
 """Small helpers shared across tessel."""
 import re
-from typing import Any
+from typing import Any, Dict
 
 #: Names of context fields whose values are secrets, to be masked in logs and messages.
 SECRET_KEY = re.compile(r"pass|secret|community|token", re.IGNORECASE)
@@ -11,7 +11,7 @@ def is_secret_key(name: Any) -> bool:
     return isinstance(name, str) and SECRET_KEY.search(name) is not None
 
 
-class AttributeDict(dict):
+class AttributeDict(Dict[str, Any]):
     """A dict whose keys can also be read and written as attributes."""
 
     def __getattr__(self, name: str) -> Any:

@@ -18,7 +18,7 @@ def test_password_dialog_answers_from_context_and_ends_on_prompt(start_sim, cont
     password = Statement(pattern=r"Password:\s*$", action="{enable_password}", loop_continue=True)
     result = Dialog([password, PROMPT]).process(spawn, timeout=3, context=context)
     assert result.statement is PROMPT
-    assert result.history == [password, PROMPT]
+    assert result.history == [password, PROMPT] and result.shown == ["Password: ", "R1#"]
     assert result.match.text == "R1#"
     assert spawn.last_sent == "********\n"  # the password, masked because the field is secret
 
@@ -70,7 +70,7 @@ def test_timeout_reports_output_and_what_was_answered(start_sim, context):
     assert time.monotonic() - started < 2
     err = caught.value
     assert isinstance(err, TesselError)
-    assert err.matched == [r"Password:\s*$"]
+    assert err.matched == [r"Password:\s*$"] and err.shown == ["Password: "]
     assert "R1#" in err.output and r"R1\(config\)#" in str(err)
 
 

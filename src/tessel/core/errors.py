@@ -78,13 +78,14 @@ class DialogTimeoutError(ExpectTimeoutError):
     """A dialog waited in vain for any of its statements.
 
     ``matched`` lists the patterns of the statements that did match before the
-    wait ran out, oldest first.
+    wait ran out, oldest first, and ``shown`` the texts the device showed for them.
     """
 
     def __init__(self, patterns: Sequence[Any], timeout: float, output: str = "",
-                 matched: Iterable[str] = ()) -> None:
+                 matched: Iterable[str] = (), shown: Iterable[str] = ()) -> None:
         super().__init__(patterns, timeout, output)
         self.matched = list(matched)
+        self.shown = list(shown)
         if self.matched:
             self.args = (self.args[0] + "\nanswered before: %s" % _describe_patterns(
                 self.matched),)

@@ -120,13 +120,15 @@ class DialogResult:
 
     ``statement`` is the statement that ended it, ``match`` the spawn's match
     for it, ``history`` every statement that matched, in order (the last one
-    included).
+    included), and ``shown`` the text the device showed for each of them.
     """
 
-    def __init__(self, statement: Statement, match: Any, history: List[Statement]) -> None:
+    def __init__(self, statement: Statement, match: Any, history: List[Statement],
+                 shown: List[str]) -> None:
         self.statement = statement
         self.match = match
         self.history = history
+        self.shown = shown
 
     def __repr__(self) -> str:
         return "DialogResult(statement=%r, matched=%d)" % (self.statement, len(self.history))
@@ -189,18 +191,20 @@ class Dialog:
         patterns = [s.pattern for s in self.statements]
         deadline = time.monotonic() + wait
         history: List[Statement] = []
+        shown: List[str] = []
         while True:
             remaining = max(deadline - time.monotonic(), 0.0)
             try:
                 match = spawn.expect(patterns, timeout=remaining)
             except ExpectTimeoutError as err:
                 raise DialogTimeoutError(patterns, wait, err.output,
-                                         [s.pattern_text for s in history]) from None
+                                         [s.pattern_text for s in history], shown) from None
             statement = self.statements[match.index]
             history.append(statement)
+            shown.append(match.text)
             log.debug("dialog matched %r", statement.pattern_text)
             statement.run_action(spawn, context)
             if not statement.loop_continue:
-                return DialogResult(statement, match, history)
+                return DialogResult(statement, match, history, shown)
             if not statement.continue_timer:
                 deadline = time.monotonic() + wait

@@ -50,7 +50,11 @@ PROMPT_RECOVERY_COMMANDS: Tuple[str, ...] = ("", "\x03")
 
 @dataclass
 class Hop:
-    """One travelled path: what was sent, what the device asked, how long it took."""
+    """One travelled path: what was sent, what the device asked, how long it took.
+
+    ``answered`` holds the texts (such as ``Password:``) that dialog
+    statements answered on the way, in order.
+    """
 
     from_state: str
     to_state: str
@@ -65,8 +69,8 @@ class Hop:
 
 
 class PromptSeen(NamedTuple):
-    """A prompt that ended a wait: the state it shows, the spawn's match, and the
-    patterns of the dialog statements answered on the way."""
+    """A prompt that ended a wait: the state it shows, the spawn's match, and what
+    the device asked on the way (the texts that dialog statements answered)."""
 
     state: Any
     match: Any
@@ -213,7 +217,8 @@ class StateTransition:
             result = dialog.process(self.spawn, timeout=max(deadline - time.monotonic(), 0.0),
                                     context=self.context)
             assert result is not None
-            answered.extend(s.pattern_text for s in result.history if id(s) not in owners)
+            answered.extend(text.strip() for statement, text in zip(result.history, result.shown)
+                            if id(statement) not in owners)
             if id(result.statement) in owners:
                 break
             # A statement that does not continue ended the dialog: the prompt is still due.
@@ -344,7 +349,7 @@ class StateTransition:
                 reached, answered = seen.state, seen.answered
             except DialogTimeoutError as err:
                 reached = self._recover(path, err)
-                answered = list(err.matched)
+                answered = [text.strip() for text in err.shown]
         except (SessionClosedError, DialogError) as err:
             raise self._failure(path, err) from err
         self.current_state = reached
