@@ -6,7 +6,7 @@ import pytest
 from tessel.core.errors import (StateMachineError, TransitionTimeoutError,
                                 UnexpectedStateError)
 from tessel.platforms.generic import GenericRouter
-from tessel.statemachine.statetransition import execute
+from tessel.statemachine.statetransition import collapse_repeated_prompt, execute
 from tessel.utils import AttributeDict
 
 PROMPTS = {"disable": "R1>", "enable": "R1#", "config": "R1(config)#",
@@ -195,3 +195,13 @@ def test_execute_returns_the_command_output_only(router, context):
     assert output.splitlines() == ["Simulated router software, version 1.0",
                                    "R1 uptime is 1 minute"]
     assert machine.current_state == "disable"
+
+
+@pytest.mark.parametrize("line, prompt", [
+    ("R1>R1>", "R1>"),              # a line sent before the first prompt: two prompts, one line
+    ("R1(config)#R1(config)#R1(config)# ", "R1(config)#"),
+    ("R1>", "R1>"),
+    ("R1>R2>", "R1>R2>"),           # different texts are not a repetition
+])
+def test_repeated_prompt_on_one_line_counts_once(line, prompt):
+    assert collapse_repeated_prompt(line) == prompt
