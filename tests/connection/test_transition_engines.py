@@ -91,17 +91,20 @@ def test_hostname_is_learned_and_follows_a_rename(router, context):
     assert device_prompt(spawn) == "edge-7>"
 
 
-@pytest.mark.parametrize("hostname, works", [("R1", True), ("R2", False)])
-def test_a_configured_hostname_is_what_prompts_must_show(start_sim, context, hostname, works):
+@pytest.mark.parametrize("hostname, hint", [
+    ("R1", None), ("R2", "no prompt within 0.5 s"), (None, "still hold %N")])
+def test_a_configured_hostname_is_what_prompts_must_show(start_sim, context, hostname, hint):
     spawn = start_sim(context=context)
     machine = GenericRouter(hostname=hostname)
-    if works:
+    if hint is None:
         machine.go_to("any", spawn, context=context, timeout=3)
         assert machine.current_state == "disable"
     else:
         with pytest.raises(StateMachineError) as caught:
             machine.go_to("any", spawn, context=context, timeout=0.5)
-        assert isinstance(cause_of(caught), TransitionTimeoutError)
+        err = cause_of(caught)
+        assert isinstance(err, TransitionTimeoutError) and hint in err.reason
+        assert "R1>" in err.output
 
 
 @pytest.mark.parametrize("start, by_hand, consume, detected", [

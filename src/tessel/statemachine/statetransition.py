@@ -382,6 +382,9 @@ class StateTransition:
         reason = "no prompt within %.1f s while %s" % (self._total, self._activity(path))
         if recovered:
             reason += ", and prompt recovery got none either"
+        if any("%N" in state.pattern for state in self.state_machine.states):
+            reason += " (the prompt patterns still hold %N: give the machine a hostname " \
+                      "or set learn_hostname)"
         return TransitionTimeoutError(reason, self.route, path, self._expected(path), err.output,
                                       self._reached_name())
 
