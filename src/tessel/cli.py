@@ -85,7 +85,7 @@ def state_names(machine: Any) -> List[str]:
 def check_state(machine: Any, name: str) -> str:
     """``name`` if the machine has such a state ("any" allowed), else a UserError."""
     if name == "any":
-        return sys.intern(name)  # the state machine knows "any" by identity
+        return "any"
     if name not in state_names(machine):
         raise UserError("unknown state %r; the platform's states are: %s"
                         % (name, ", ".join(state_names(machine))))
@@ -287,7 +287,7 @@ def cmd_connect(args: argparse.Namespace) -> int:
             raise DeviceError("the device did not show a known prompt: %s" % fail_line(err))
         print("tessel: device is in state %s (hostname %s)"
               % (machine.current_state, machine.hostname), file=err_out)
-        if target is not None and target != machine.current_state:
+        if target not in (None, "any", machine.current_state):
             try:
                 hops = machine.go_to(target, spawn, context=context, timeout=args.timeout)
             except TesselError as err:
