@@ -49,15 +49,15 @@ def fail_line(err: BaseException) -> str:
 
 # -- platforms ---------------------------------------------------------------------------
 
-def load_platform(spec: str) -> Type[Any]:
+def load_platform(name: str) -> Type[Any]:
     """The StateMachine subclass named by ``MODULE:CLASS`` (or a short alias)."""
     from tessel.statemachine.statemachine import StateMachine
 
-    target = PLATFORM_ALIASES.get(spec, spec)
+    target = PLATFORM_ALIASES.get(name, name)
     module_name, sep, class_name = target.partition(":")
     if not sep or not module_name or not class_name:
         raise UserError("a platform is given as MODULE:CLASS (for example %s), not %r"
-                        % (PLATFORM_ALIASES["generic"], spec))
+                        % (PLATFORM_ALIASES["generic"], name))
     try:
         module = importlib.import_module(module_name)
     except ImportError as err:
@@ -70,12 +70,12 @@ def load_platform(spec: str) -> Type[Any]:
     return platform
 
 
-def build_platform(spec: str, **kwargs: Any) -> Any:
-    platform = load_platform(spec)
+def build_platform(name: str, **kwargs: Any) -> Any:
+    platform = load_platform(name)
     try:
         return platform(**kwargs)
     except TesselError as err:
-        raise UserError("cannot build %s: %s" % (spec, fail_line(err))) from None
+        raise UserError("cannot build %s: %s" % (name, fail_line(err))) from None
 
 
 def state_names(machine: Any) -> List[str]:
