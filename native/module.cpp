@@ -14,18 +14,9 @@ const char module_doc[] =
 int state_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = module_state(module);
     if (!st) return 0;
-    Py_VISIT(st->function_type);
-    Py_VISIT(st->state_type);
-    Py_VISIT(st->path_type);
-    Py_VISIT(st->machine_type);
-    Py_VISIT(st->re_module);
-    Py_VISIT(st->re_sub);
-    Py_VISIT(st->re_search);
-    Py_VISIT(st->default_context);
-    Py_VISIT(st->base_create_graph);
-    Py_VISIT(st->base_find_all_paths_helper);
-    Py_VISIT(st->base_find_all_paths);
-    Py_VISIT(st->base_get_state);
+#define TESSEL_VISIT_OBJECT(type, field) Py_VISIT(st->field);
+    TESSEL_STATE_OBJECTS(TESSEL_VISIT_OBJECT)
+#undef TESSEL_VISIT_OBJECT
 #define TESSEL_VISIT_NAME(field, text) Py_VISIT(st->names.field);
     TESSEL_NAMES(TESSEL_VISIT_NAME)
 #undef TESSEL_VISIT_NAME
@@ -35,18 +26,9 @@ int state_traverse(PyObject* module, visitproc visit, void* arg) {
 int state_clear(PyObject* module) {
     ModuleState* st = module_state(module);
     if (!st) return 0;
-    Py_CLEAR(st->function_type);
-    Py_CLEAR(st->state_type);
-    Py_CLEAR(st->path_type);
-    Py_CLEAR(st->machine_type);
-    Py_CLEAR(st->re_module);
-    Py_CLEAR(st->re_sub);
-    Py_CLEAR(st->re_search);
-    Py_CLEAR(st->default_context);
-    Py_CLEAR(st->base_create_graph);
-    Py_CLEAR(st->base_find_all_paths_helper);
-    Py_CLEAR(st->base_find_all_paths);
-    Py_CLEAR(st->base_get_state);
+#define TESSEL_CLEAR_OBJECT(type, field) Py_CLEAR(st->field);
+    TESSEL_STATE_OBJECTS(TESSEL_CLEAR_OBJECT)
+#undef TESSEL_CLEAR_OBJECT
 #define TESSEL_CLEAR_NAME(field, text) Py_CLEAR(st->names.field);
     TESSEL_NAMES(TESSEL_CLEAR_NAME)
 #undef TESSEL_CLEAR_NAME

@@ -14,22 +14,22 @@ struct Names {
     TESSEL_NAMES(TESSEL_NAME_FIELD)
 };
 
+// X(type, field): the objects the module state owns besides the names.
+//  - the classes of the module;
+//  - the objects the fast paths were written against (a rebound name switches them off);
+//  - the shared default `context` of go_to, created with the class;
+//  - the base class's methods that fast paths stand in for, to tell whether a machine overrides them.
+#define TESSEL_STATE_OBJECTS(X)                                                                 \
+    X(PyTypeObject, function_type) X(PyTypeObject, state_type) X(PyTypeObject, path_type)       \
+    X(PyTypeObject, machine_type) X(PyObject, re_module) X(PyObject, re_sub)                    \
+    X(PyObject, re_search) X(PyObject, default_context) X(PyObject, base_create_graph)          \
+    X(PyObject, base_find_all_paths_helper) X(PyObject, base_find_all_paths)                    \
+    X(PyObject, base_get_state)
+
 struct ModuleState {
-    PyTypeObject* function_type;
-    PyTypeObject* state_type;
-    PyTypeObject* path_type;
-    PyTypeObject* machine_type;
-    // The objects the fast paths were written against; a rebound name switches them off.
-    PyObject* re_module;
-    PyObject* re_sub;
-    PyObject* re_search;
-    // Shared default `context` of go_to, created with the class.
-    PyObject* default_context;
-    // The base class's methods that fast paths stand in for, to tell whether a machine overrides them.
-    PyObject* base_create_graph;
-    PyObject* base_find_all_paths_helper;
-    PyObject* base_find_all_paths;
-    PyObject* base_get_state;
+#define TESSEL_STATE_FIELD(type, field) type* field;
+    TESSEL_STATE_OBJECTS(TESSEL_STATE_FIELD)
+#undef TESSEL_STATE_FIELD
     Names names;
 };
 
