@@ -97,7 +97,9 @@ PyObject* state_substitute_hostname(const Module& m, PyObject* const* a) {
     return call(sub.get(), expression.get(), replacement.get(), pattern).release();
 }
 
-Ref learning_group(Py_ssize_t index) { return Ref::steal(PyUnicode_FromFormat("(?P<hostname%02zd>\\S+)", index)); }
+Ref learning_group(Py_ssize_t index) {
+    return Ref::steal(PyUnicode_FromFormat("(?P<hostname%02zd>\\S+)", index));
+}
 
 // Every "%N" of an exact str replaced by its numbered group, in one pass.
 PyObject* learn_placeholders_natively(const Module& m, PyObject* pattern) {
@@ -129,7 +131,8 @@ PyObject* learn_placeholders(const Module& m, PyObject* pattern_in) {
     Ref pattern = Ref::newref(pattern_in);
     Py_ssize_t pos = 0;
     for (Py_ssize_t index = 0;; ++index) {
-        Ref tail = pos == 0 ? Ref::newref(pattern.get()) : Ref::steal(PySequence_GetSlice(pattern.get(), pos, PY_SSIZE_T_MAX));
+        Ref tail = pos == 0 ? Ref::newref(pattern.get())
+                            : Ref::steal(PySequence_GetSlice(pattern.get(), pos, PY_SSIZE_T_MAX));
         Ref re = global(m, m.n.mod_re);
         if (!tail || !re) return nullptr;
         Ref search = getattr(re.get(), m.n.search);
@@ -149,15 +152,16 @@ PyObject* learn_placeholders(const Module& m, PyObject* pattern_in) {
         Ref at_obj = call_method(tail.get(), m.n.find, matched.get());
         Ref one = Ref::steal(PyLong_FromLong(1));
         if (!at_obj || !one) return nullptr;
+        const Py_ssize_t at = PyLong_AsSsize_t(at_obj.get());
+        if (at < 0) return PyErr_Occurred() ? nullptr : pattern.release();  // a match outside the text
         Ref new_tail = call_method(tail.get(), m.n.replace, matched.get(), group.get(), one.get());
         Ref head = Ref::steal(PySequence_GetSlice(pattern.get(), 0, pos));
         if (!new_tail || !head) return nullptr;
         pattern = Ref::steal(PyNumber_Add(head.get(), new_tail.get()));
-        const Py_ssize_t at = PyLong_AsSsize_t(at_obj.get());
         const Py_ssize_t matched_len = PyObject_Length(matched.get());
         const Py_ssize_t group_len = PyObject_Length(group.get());
         const Py_ssize_t total = pattern ? PyObject_Length(pattern.get()) : -1;
-        if (!pattern || at == -1 || matched_len < 0 || total < 0) return nullptr;
+        if (!pattern || matched_len < 0 || total < 0) return nullptr;
         // An empty match moves on by one character, as substitution does.
         pos += at + group_len + (matched_len == 0 ? 1 : 0);
         if (pos > total) return pattern.release();
@@ -229,20 +233,26 @@ PyObject* state_add_state_pattern(const Module& m, PyObject* const* a) {
 
 PyObject* state_str(const Module& m, PyObject* const* a) { return getattr(a[0], m.n.name).release(); }
 
-PyObject* repr_via_str(const Module& m, PyObject* const* a) { return call_method(a[0], m.n.dunder_str).release(); }
+PyObject* repr_via_str(const Module& m, PyObject* const* a) {
+    return call_method(a[0], m.n.dunder_str).release();
+}
 
 const FunctionSpec state_members[] = {
-    {"__init__", "State.__init__", "self name pattern", 3, state_init, "Initializes the state: validates, then sets its attributes.", "(self, name, pattern)"},
-    {"validate", "State.validate", "name pattern", 2, state_validate, "Checks the types of a state's name and pattern.", "(name, pattern)"},
+    {"__init__", "State.__init__", "self name pattern", 3, state_init,
+     "Initializes the state: validates, then sets its attributes.", "(self, name, pattern)"},
+    {"validate", "State.validate", "name pattern", 2, state_validate,
+     "Checks the types of a state's name and pattern.", "(name, pattern)"},
     {"substitute_hostname", "State.substitute_hostname", "self pattern", 2, state_substitute_hostname,
      "Replaces every %N in the pattern by the state's hostname, when one is set.", "(self, pattern)"},
-    {"substitute_learn_hostname", "State.substitute_learn_hostname", "self pattern", 2, state_substitute_learn_hostname,
+    {"substitute_learn_hostname", "State.substitute_learn_hostname", "self pattern", 2,
+     state_substitute_learn_hostname,
      "Replaces the k-th %N in the pattern by the named group hostname<k>, which learns the hostname.",
      "(self, pattern)"},
 };
 
 const FunctionSpec pattern_getter = {"pattern", "State.pattern", "self", 1, state_pattern_get,
-                                     "The state's prompt patterns joined with | and the hostname resolved.", "(self)"};
+                                     "The state's prompt patterns joined with | and the hostname resolved.",
+                                     "(self)"};
 const FunctionSpec pattern_setter = {"pattern", "State.pattern", "self pattern", 2, state_pattern_set, nullptr,
                                      "(self, pattern)"};
 

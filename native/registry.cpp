@@ -363,7 +363,8 @@ PyObject* add_default_statements(const Module& m, PyObject* const* a) {
 
 // ---- the class ----------------------------------------------------------------------------
 
-const FunctionSpec init_spec = {"__init__", "StateMachine.__init__", "self hostname learn_hostname", 1, machine_construct,
+const FunctionSpec init_spec = {"__init__", "StateMachine.__init__", "self hostname learn_hostname", 1,
+                                machine_construct,
                                 " Initializes the state machine\n\n"
                                 "        Stores the hostname settings, creates the empty registries and the\n"
                                 "        default dialog, and calls create() to register the platform's states.\n",
