@@ -232,8 +232,12 @@ bool has_plain_ends(const Module& m, PyTypeObject* type) {
 enum class Built { ok, unsupported, failed };
 
 Built index_paths(const Module& m, PyObject* self, RouteGraph& graph) {
+    // The registry read as the search as written reads it: a plain list attribute.
+    if (!is_plain_attribute(Py_TYPE(self), m.n.paths)) return Built::unsupported;
     Ref paths = getattr(self, m.n.paths);
-    if (!paths || !(graph.paths = Ref::steal(PySequence_List(paths.get())))) return Built::failed;
+    if (!paths) return Built::failed;
+    if (!PyList_CheckExact(paths.get())) return Built::unsupported;
+    if (!(graph.paths = Ref::steal(PySequence_List(paths.get())))) return Built::failed;
     const Py_ssize_t count = PyList_GET_SIZE(graph.paths.get());
     graph.index.reset(static_cast<size_t>(count) * 2 + 2);
     graph.state_count = 0;
