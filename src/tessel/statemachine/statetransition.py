@@ -30,7 +30,7 @@ import logging
 import re
 import time
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple
 
 from tessel.core.errors import (DialogError, DialogTimeoutError, SessionClosedError,
                                 StateMachineError, TesselError, TransitionError,
@@ -406,6 +406,28 @@ class StateTransition:
             "hop %s ended in state %s instead of %s" % (path, reached.name, path.to_state.name),
             self.route, path, [path.to_state.pattern], output, reached.name)
 
+    def _travel_hop_by_hop(self, current: Any, arrived: Callable[[Any], bool],
+                           plan: Callable[[Any], List[Any]], goal: str) -> None:
+        """Takes the first hop of a fresh plan from the state actually reached, until arrived.
+
+        A hop that leaves the device where it was fails the change, and so does
+        a change that takes more hops than the machine has states twice over.
+        """
+        limit = 2 * max(len(self.state_machine.states), 1)
+        while not arrived(current):
+            if len(self.hops) >= limit:
+                raise TransitionError("gave up after %d hops without reaching %s"
+                                      % (len(self.hops), goal), self.route,
+                                      state_reached=current.name)
+            self.route = plan(current)
+            path = self.route[0]
+            reached = self._hop(path)
+            if reached is current or reached.name == current.name:
+                raise self._unexpected(path, reached)
+            if reached.name != path.to_state.name:
+                log.info("hop %s ended in %s: planning again", path, reached.name)
+            current = reached
+
 
 class HopWiseStateTransition(StateTransition):
     """Moves the device one hop at a time, re-planning after each hop.
@@ -418,22 +440,10 @@ class HopWiseStateTransition(StateTransition):
 
     def do_transitions(self) -> List[Hop]:
         self._start_clock()
-        current = self._start_state()
         target = self.to_state
-        limit = 2 * max(len(self.state_machine.states), 1)
-        while current is not target and current.name != target.name:
-            if len(self.hops) >= limit:
-                raise TransitionError("gave up after %d hops without reaching %s"
-                                      % (len(self.hops), target.name), self.route,
-                                      state_reached=current.name)
-            self.route = self._plan(current, target)
-            path = self.route[0]
-            reached = self._hop(path)
-            if reached is current or reached.name == current.name:
-                raise self._unexpected(path, reached)
-            if reached.name != path.to_state.name:
-                log.info("hop %s ended in %s: planning again", path, reached.name)
-            current = reached
+        self._travel_hop_by_hop(self._start_state(),
+                                lambda state: state is target or state.name == target.name,
+                                lambda state: self._plan(state, target), target.name)
         return self.hops
 
 
@@ -459,18 +469,9 @@ class AnyStateTransition(StateTransition):
         targets = [_state_name(t) for t in self.to_state]
         current = self._start_state()
         self.current_state = current
-        limit = 2 * max(len(self.state_machine.states), 1)
-        while current.name not in targets:
-            if len(self.hops) >= limit:
-                raise TransitionError("gave up after %d hops without reaching any of %s"
-                                      % (len(self.hops), ", ".join(targets)), self.route,
-                                      state_reached=current.name)
-            self.route = self._nearest_route(current, targets)
-            path = self.route[0]
-            reached = self._hop(path)
-            if reached is current or reached.name == current.name:
-                raise self._unexpected(path, reached)
-            current = reached
+        self._travel_hop_by_hop(current, lambda state: state.name in targets,
+                                lambda state: self._nearest_route(state, targets),
+                                "any of " + ", ".join(targets))
         return self.hops
 
     def _nearest_route(self, start: Any, targets: Sequence[str]) -> List[Any]:
