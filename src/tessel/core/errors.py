@@ -127,6 +127,54 @@ class UnexpectedStateError(TransitionError):
     """A hop ended at the prompt of a state other than the one it leads to."""
 
 
+class ConnectError(TesselError):
+    """The session could not be opened: the client's own message says why.
+
+    Connection refused, no route to the host, an unknown host name, a client
+    that exits before a prompt appears. ``host`` names the device, ``output``
+    holds what the client printed (secrets masked).
+    """
+
+    def __init__(self, message: str, host: Optional[str] = None, output: str = "") -> None:
+        super().__init__(message)
+        self.host = host
+        self.output = output_tail(output)
+
+
+class AuthenticationError(ConnectError):
+    """The device refused the login (a wrong username, password or key)."""
+
+
+class HostKeyError(ConnectError):
+    """The device's host key is unknown or has changed, and the host-key policy refuses it."""
+
+
+class CommandError(TesselError):
+    """A command's output matched one of the platform's failure patterns.
+
+    ``result`` is the command's ``CommandResult``.
+    """
+
+    def __init__(self, message: str, result: Any = None) -> None:
+        super().__init__(message)
+        self.result = result
+
+
+class ConfigError(CommandError):
+    """A configuration line was refused; the lines after it were not sent.
+
+    ``line`` is the refused line, ``failure`` the device's message, ``results``
+    the ``CommandResult`` of every line sent, the refused one last.
+    """
+
+    def __init__(self, message: str, line: str = "", failure: str = "",
+                 results: Sequence[Any] = ()) -> None:
+        self.line = line
+        self.failure = failure
+        self.results = list(results)
+        super().__init__(message, self.results[-1] if self.results else None)
+
+
 def _describe_patterns(patterns: Sequence[str]) -> str:
     if not patterns:
         return "(nothing)"

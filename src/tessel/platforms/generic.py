@@ -29,6 +29,7 @@ The context fields it uses: ``enable_password`` (asked by ``enable``) and
 from typing import Any, Mapping, Optional
 
 from tessel.eal.dialogs import Dialog, Statement
+from tessel.platforms.base import ConnectCommand, Pager
 from tessel.statemachine.statemachine import State, StateMachine
 
 #: Prompt patterns. ``^`` and ``$`` match at line boundaries when the engines
@@ -65,6 +66,15 @@ def password_dialog() -> Dialog:
 
 class GenericRouter(StateMachine):
     """A router command line: disable (R1>), enable (R1#), config (R1(config)#), config_if."""
+
+    #: Paging off right after login, so long output comes in one piece.
+    connect_commands = (ConnectCommand("disable", "terminal length 0"),)
+    #: What the device shows between pages when paging is on.
+    pager = Pager(expect=r"--More--", send=" ")
+    #: Lines that mark a command as refused.
+    failure_patterns = (r"^% ?Invalid input", r"^% ?Incomplete command", r"^% ?Ambiguous command",
+                        r"^% ?Unknown command")
+    config_state = "config"
 
     def create(self) -> None:
         # States. With hostname learning ``%N#`` also matches ``R1(config)#``:
