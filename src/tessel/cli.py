@@ -7,7 +7,6 @@ on standard error and a non-zero exit status.
 """
 import argparse
 import getpass
-import importlib
 import logging
 import os
 import shutil
@@ -16,10 +15,9 @@ import sys
 import time
 from typing import Any, Dict, List, Optional, Sequence, Type
 
-from tessel.core.errors import SpawnError, TesselError, TransitionError
+from tessel.core.errors import PlatformError, SpawnError, TesselError, TransitionError
 
-#: Short names for the platforms that ship with tessel.
-PLATFORM_ALIASES: Dict[str, str] = {"generic": "tessel.platforms.generic:GenericRouter"}
+from tessel.platforms import ALIASES as PLATFORM_ALIASES
 
 #: Output formats that ``tessel graph`` hands to Graphviz, by file extension.
 GRAPHVIZ_FORMATS = ("svg", "png", "pdf")
@@ -50,24 +48,13 @@ def fail_line(err: BaseException) -> str:
 # -- platforms ---------------------------------------------------------------------------
 
 def load_platform(name: str) -> Type[Any]:
-    """The StateMachine subclass named by ``MODULE:CLASS`` (or a short alias)."""
-    from tessel.statemachine.statemachine import StateMachine
+    """The platform class that ``name`` names; a mistake is a UserError."""
+    from tessel.platforms import load
 
-    target = PLATFORM_ALIASES.get(name, name)
-    module_name, sep, class_name = target.partition(":")
-    if not sep or not module_name or not class_name:
-        raise UserError("a platform is given as MODULE:CLASS (for example %s), not %r"
-                        % (PLATFORM_ALIASES["generic"], name))
     try:
-        module = importlib.import_module(module_name)
-    except ImportError as err:
-        raise UserError("cannot import the platform module %r: %s" % (module_name, err)) from None
-    platform = getattr(module, class_name, None)
-    if platform is None:
-        raise UserError("module %r has no %r" % (module_name, class_name))
-    if not isinstance(platform, type) or not issubclass(platform, StateMachine):
-        raise UserError("%s is not a StateMachine subclass" % target)
-    return platform
+        return load(name)
+    except PlatformError as err:
+        raise UserError(str(err)) from None
 
 
 def build_platform(name: str, **kwargs: Any) -> Any:

@@ -98,7 +98,7 @@ def test_connect_drives_a_device_and_prints_command_output(capsys):
 
 @pytest.mark.parametrize("argv, status, message", [
     (["graph", "no.such.module:Platform"], 2, "cannot import the platform module"),
-    (["graph", "generic-router"], 2, "a platform is given as MODULE:CLASS"),
+    (["graph", "generic-router"], 2, "unknown platform"),
     (["graph", "tessel.platforms.generic:Nope"], 2, "has no 'Nope'"),
     (["graph", "tessel.cli:main"], 2, "is not a StateMachine subclass"),
     (["graph", "generic", "-o", "graph.jpeg"], 2, "cannot write a graph as 'jpeg'"),

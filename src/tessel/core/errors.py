@@ -34,6 +34,10 @@ class StateMachineError(TesselError):
     """A state machine refused an operation or could not change the device's state."""
 
 
+class PlatformError(TesselError):
+    """A platform could not be found or loaded (an unknown name, a bad file or class)."""
+
+
 class SpawnError(TesselError):
     """The device handle could not start its command or lost the session."""
 
