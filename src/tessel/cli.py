@@ -295,6 +295,143 @@ class DeviceError(Exception):
     """The device did not do what was asked: reported as one line, exit status 1."""
 
 
+# -- tessel run: many devices --------------------------------------------------------------------
+
+def cmd_run(args: argparse.Namespace) -> int:
+    from tessel import fleet
+    from tessel.inventory import InventoryError, load
+
+    if args.timeout is not None and args.timeout <= 0:
+        raise UserError("--timeout must be a positive number of seconds, not %s" % args.timeout)
+    if args.workers < 1:
+        raise UserError("--workers must be at least 1, not %d" % args.workers)
+    try:
+        inventory = load(args.inventory)
+        if args.filter:
+            inventory = inventory.filter(args.filter)
+    except InventoryError as err:
+        raise UserError(str(err)) from None
+    for warning in inventory.warnings:
+        print("tessel: warning: %s" % warning, file=sys.stderr)
+    if not len(inventory):
+        raise UserError("no host in %s matches the filter" % args.inventory if args.filter
+                        else "the inventory %s holds no host" % args.inventory)
+    task: Any
+    if args.config is not None:
+        try:
+            with open(args.config, encoding="utf-8") as handle:
+                lines = fleet.read_config_lines(handle.read())
+        except OSError as err:
+            raise UserError("cannot read %s: %s" % (args.config, err.strerror or err)) from None
+        if not lines:
+            raise UserError("%s holds no configuration line" % args.config)
+        task = fleet.Configure(lines, state=args.state, timeout=args.timeout)
+    else:
+        task = fleet.Commands(list(args.command), state=args.state, timeout=args.timeout)
+
+    inventory = inventory.with_environment()
+    password = getpass.getpass("password: ") if args.ask_password else None
+    secrets = {key: getpass.getpass("%s: " % key) for key in args.ask}
+    inventory = inventory.with_credentials(password=password, secrets=secrets)
+
+    client = connect_scheduler(args.scheduler) if args.scheduler else None
+    to_stdout = args.output == "-"
+    report = sys.stderr if to_stdout else sys.stdout
+    output: Optional[Any] = None
+    started = time.monotonic()
+    try:
+        if args.output is not None:
+            output = sys.stdout if to_stdout else open(args.output, "w", encoding="utf-8")
+        records = fleet.JsonLines(output) if output is not None else None
+        with fleet.ProgressBar(len(inventory)) as bar:
+            results = fleet.run(inventory, task, workers=args.workers, client=client,
+                                timeout=args.timeout, progress=fleet.both(bar, records))
+    except OSError as err:
+        raise UserError("cannot write %s: %s" % (args.output, err.strerror or err)) from None
+    finally:
+        if output is not None and not to_stdout:
+            output.close()
+        if client is not None:
+            client.close()
+    elapsed = time.monotonic() - started
+    if args.output is None:
+        print_outputs(results.values(), sys.stdout)
+    report.write(fleet.summary_table(results.values(), shutil.get_terminal_size().columns
+                                     if report.isatty() else None))
+    print("%d host%s: %d ok, %d failed, in %.1f s (%.0f hosts per minute)"
+          % (len(results), "" if len(results) == 1 else "s", len(results.ok),
+             len(results.failed), elapsed, 60.0 * len(results) / max(elapsed, 1e-9)),
+          file=report)
+    return 1 if results.failed else 0
+
+
+def connect_scheduler(address: str) -> Any:
+    try:
+        from distributed import Client
+    except ImportError:
+        raise UserError("--scheduler needs Dask: pip install 'tessel[dask]'") from None
+    try:
+        return Client(address, timeout=10)
+    except (OSError, TimeoutError) as err:
+        raise UserError("cannot reach the Dask scheduler at %s: %s" % (address, err)) from None
+
+
+def print_outputs(results: Any, out: Any) -> None:
+    """Each host's command outputs, in the inventory's order."""
+    for result in results:
+        for item in result.value or ():
+            command = getattr(item, "command", None)
+            if command is None:
+                continue
+            print("--- %s: %s" % (result.host, command), file=out)
+            text = (getattr(item, "output", "") or "").rstrip("\n")
+            if text:
+                print(text, file=out)
+
+
+def add_run_parser(sub: Any) -> None:
+    from tessel.inventory import FILTER_SYNTAX
+
+    run = sub.add_parser(
+        "run", help="run commands or configuration on the hosts of an inventory",
+        usage="tessel run -i INVENTORY [--filter EXPR] (--command CMD... | --config FILE) "
+              "[options]",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Connect to every host of a Nornir simple inventory (hosts.yaml, "
+                    "groups.yaml, defaults.yaml) with tessel.connect, run the commands or the "
+                    "configuration, and report each host's result. A host's failure (a refused "
+                    "login, a timeout, a lost session) fails that host only; the exit status "
+                    "is 1 when any host failed.",
+        epilog="Filters:\n" + FILTER_SYNTAX + "\nCredentials the inventory leaves unset come "
+               "from TESSEL_USERNAME, TESSEL_PASSWORD and TESSEL_SECRET_<KEY> (for instance "
+               "TESSEL_SECRET_ENABLE_PASSWORD), or from --ask-password and --ask KEY.")
+    run.add_argument("-i", "--inventory", required=True, metavar="INVENTORY",
+                     help="a directory with hosts.yaml, a hosts file, or a Nornir config file")
+    run.add_argument("--filter", action="append", default=[], metavar="EXPR",
+                     help="select hosts, such as 'group=core data.site=lon*' (repeatable)")
+    work = run.add_mutually_exclusive_group(required=True)
+    work.add_argument("--command", action="extend", nargs="+", metavar="CMD",
+                      help="commands to run on each host, in turn")
+    work.add_argument("--config", metavar="FILE",
+                      help="configuration lines to send (blank lines and ! comments skipped)")
+    run.add_argument("--state", help="state to run the commands in (with --config: the state "
+                                     "to enter the lines in; default the platform's)")
+    run.add_argument("--workers", type=int, default=10, metavar="N",
+                     help="sessions at once (per Dask worker with --scheduler; default 10)")
+    run.add_argument("--output", metavar="FILE.jsonl",
+                     help="write every host's result as a JSON line ('-': standard output)")
+    run.add_argument("--timeout", type=float, metavar="T",
+                     help="seconds to wait for the device at each step, for hosts whose "
+                          "inventory sets none (default: tessel.connect's)")
+    run.add_argument("--scheduler", metavar="tcp://HOST:PORT",
+                     help="run on a Dask cluster through this scheduler")
+    run.add_argument("--ask-password", action="store_true",
+                     help="ask for the login password of hosts that have none")
+    run.add_argument("--ask", action="append", default=[], metavar="KEY",
+                     help="ask for a secret, such as enable_password, for hosts that have none")
+    run.set_defaults(func=cmd_run)
+
+
 # -- entry point --------------------------------------------------------------------------------
 
 def build_parser() -> argparse.ArgumentParser:
@@ -360,6 +497,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="ask for a context field without echo (repeatable)")
     connect.add_argument("--log", metavar="FILE", help="write a session transcript here")
     connect.set_defaults(func=cmd_connect)
+
+    add_run_parser(sub)
     return parser
 
 

@@ -1,0 +1,136 @@
+"""Nornir integration: the ``tessel`` connection plugin and the tasks that use it.
+
+Installed with ``pip install tessel[nornir]``, the plugin is registered
+under Nornir's entry point group ``nornir.plugins.connections`` as
+``tessel``, so Nornir finds it by name::
+
+    from nornir import InitNornir
+    from nornir_utils.plugins.functions import print_result   # if installed
+    from tessel.nornir import tessel_command, tessel_config, tessel_go_to
+
+    nr = InitNornir(config_file="config.yaml")
+    result = nr.run(task=tessel_command, command="show version", state="enable")
+
+A host's connection comes from its Nornir attributes: ``hostname`` (the
+address), ``username``, ``password``, ``port`` and ``platform`` (a tessel
+platform: a shipped name, a platform file or ``MODULE:CLASS``), each of
+which its ``connection_options: {tessel: ...}`` may override. The
+options' ``extras`` are further keyword arguments of ``tessel.connect``:
+``transport`` (``ssh``, ``telnet`` or ``command``), ``command`` (the argv
+of a local program when the transport is ``command``), ``secrets`` (such
+as ``{enable_password: ...}``), ``context``, ``hostname`` (the device's
+prompt hostname, learned when unset), ``timeout``, ``key_file``,
+``host_keys`` and ``log`` (``{name}`` in it stands for the host's name).
+"""
+from typing import Any, Dict, List, Optional, Sequence, Union
+
+from nornir.core.task import Result, Task
+
+from tessel.core.errors import CommandError, ConfigError
+from tessel.inventory import CONNECTION_NAME
+
+__all__ = ["CONNECTION_NAME", "Tessel", "tessel_command", "tessel_config", "tessel_go_to"]
+
+
+class Tessel:
+    """Nornir connection plugin: ``connection`` is an open :class:`tessel.Connection`."""
+
+    def __init__(self) -> None:
+        self.connection: Any = None
+
+    def open(self, hostname: Optional[str], username: Optional[str], password: Optional[str],
+             port: Optional[int], platform: Optional[str],
+             extras: Optional[Dict[str, Any]] = None, configuration: Any = None) -> None:
+        from tessel.connection import connect
+        from tessel.fleet import connection_arguments
+
+        arguments = connection_arguments(hostname or "(no hostname)", hostname, username,
+                                         password, port, platform, extras)
+        self.connection = connect(arguments.pop("platform"), **arguments)
+
+    def close(self) -> None:
+        if self.connection is not None:
+            connection, self.connection = self.connection, None
+            connection.close()
+
+
+def _connection(task: Task) -> Any:
+    return task.host.get_connection(CONNECTION_NAME, task.nornir.config)
+
+
+def tessel_command(task: Task, command: str, state: Optional[str] = None,
+                   timeout: Optional[float] = None, parse: Optional[str] = None,
+                   template: Optional[str] = None) -> Result:
+    """Runs ``command`` (in ``state`` when given); the result is its output.
+
+    With ``parse`` ("textfsm", "ttp" or "ntc") the result is the parsed
+    records. The full ``CommandResult`` is the Result's ``command_result``.
+    A command that the platform's failure patterns refuse fails the task
+    with a ``CommandError``.
+    """
+    conn = _connection(task)
+    options: Dict[str, Any] = {"state": state, "timeout": timeout}
+    if parse is not None:
+        options.update(parse=parse, template=template)
+    outcome = conn.execute(command, **options)
+    error = (CommandError("command %r failed: %s" % (command, outcome.failure), outcome)
+             if outcome.failed else None)
+    return Result(host=task.host, result=outcome.parsed if parse is not None else outcome.output,
+                  failed=outcome.failed, exception=error, command_result=outcome)
+
+
+def tessel_config(task: Task, config: Union[str, Sequence[str], None] = None,
+                  config_file: Optional[str] = None, state: Optional[str] = None,
+                  stop_on_failure: bool = True, timeout: Optional[float] = None) -> Result:
+    """Sends configuration lines (a text, a list, or a file) in the platform's config state.
+
+    The result is the transcript (each line sent, then what the device
+    answered); ``command_results`` holds each line's ``CommandResult``.
+    A refused line stops the rest (unless ``stop_on_failure`` is false) and
+    fails the task with the ``ConfigError``.
+    """
+    lines = _config_lines(config, config_file)
+    conn = _connection(task)
+    try:
+        results = list(conn.configure(lines, state=state, stop_on_failure=stop_on_failure,
+                                      timeout=timeout))
+    except ConfigError as err:
+        return Result(host=task.host, result=_transcript(err.results), changed=bool(err.results),
+                      failed=True, exception=err, command_results=list(err.results))
+    refused = [r for r in results if r.failed]
+    return Result(host=task.host, result=_transcript(results), changed=bool(results),
+                  failed=bool(refused), command_results=results,
+                  exception=(ConfigError("configuration line %r refused: %s"
+                                         % (refused[0].command, refused[0].failure),
+                                         refused[0].command, refused[0].failure or "", results)
+                             if refused else None))
+
+
+def tessel_go_to(task: Task, state: str) -> Result:
+    """Takes the device to ``state``; the result is the state reached."""
+    conn = _connection(task)
+    before = conn.state
+    conn.go_to(state)
+    return Result(host=task.host, result=conn.state, changed=conn.state != before)
+
+
+def _config_lines(config: Union[str, Sequence[str], None], config_file: Optional[str]) -> List[str]:
+    from tessel.fleet import read_config_lines
+
+    if (config is None) == (config_file is None):
+        raise ValueError("give either config (a text or a list of lines) or config_file")
+    if config_file is not None:
+        with open(config_file, encoding="utf-8") as handle:
+            return read_config_lines(handle.read())
+    if isinstance(config, str):
+        return read_config_lines(config)
+    return [str(line) for line in config or ()]
+
+
+def _transcript(results: Sequence[Any]) -> str:
+    parts = []
+    for result in results:
+        parts.append(result.command)
+        if result.output:
+            parts.append(result.output.rstrip("\n"))
+    return "\n".join(parts)
