@@ -13,6 +13,7 @@ number of threads (a session waits on its device, not on a CPU, so a task
 leaves the worker's thread pool while its session runs).
 """
 import dataclasses
+import inspect
 import json
 import os
 import sys
@@ -21,8 +22,8 @@ import time
 import uuid
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass
-from typing import (IO, Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO,
-                    Union)
+from typing import (IO, Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Set,
+                    TextIO, Union)
 
 from tessel.core.errors import ConfigError, TesselError, TransitionError
 from tessel.inventory import CONNECTION_NAME, Host, Inventory, InventoryError, load
@@ -33,11 +34,6 @@ Task = Callable[[Any, Host], Any]
 Connect = Callable[..., Any]
 #: Called in the caller's thread with each host's result as it arrives.
 Progress = Callable[["HostResult"], None]
-
-#: The ``tessel.connect`` keyword arguments an inventory may give in a host's
-#: ``connection_options: {tessel: {extras: {...}}}``.
-CONNECT_EXTRAS = frozenset({"transport", "command", "key_file", "secrets", "context", "hostname",
-                            "timeout", "log", "host_keys"})
 
 #: Sessions at once when nothing else is said.
 DEFAULT_WORKERS = 10
@@ -152,34 +148,61 @@ class Configure:
 
 # -- one host ------------------------------------------------------------------------------------
 
-def connect_arguments(host: Host, timeout: Optional[float] = None) -> Dict[str, Any]:
+def connect_arguments(host: Host, timeout: Optional[float] = None,
+                      connect: Optional[Connect] = None) -> Dict[str, Any]:
     """The arguments of ``tessel.connect`` for ``host`` (the platform under ``platform``).
 
     They come from the host's ``tessel`` connection options, each unset field
     from the host (as Nornir resolves them); the options' ``extras`` are
     further keyword arguments of ``tessel.connect``. ``timeout`` applies
-    where the extras set none.
+    where the extras set none. ``connect`` is the function the arguments are
+    for (``tessel.connect`` by default): extras it does not take are refused.
     """
     params = host.connection_parameters(CONNECTION_NAME)
     return connection_arguments(host.name, params.hostname or host.name, params.username,
                                 params.password, params.port, params.platform, params.extras,
-                                timeout)
+                                timeout, allowed=allowed_extras(connect))
+
+
+def allowed_extras(connect: Optional[Connect] = None) -> Optional[Set[str]]:
+    """The keyword arguments of ``connect`` (``tessel.connect`` by default) that extras may set.
+
+    None when ``connect`` takes any keyword.
+    """
+    if connect is None:
+        from tessel.connection import connect as tessel_connect
+        connect = tessel_connect
+    try:
+        parameters = inspect.signature(connect).parameters.values()
+    except (TypeError, ValueError):
+        return None
+    if any(p.kind is p.VAR_KEYWORD for p in parameters):
+        return None
+    return {p.name for p in parameters if p.kind in (p.KEYWORD_ONLY, p.POSITIONAL_OR_KEYWORD)
+            } - _FROM_HOST
+
+
+#: What the host's own attributes give, never the extras.
+_FROM_HOST = frozenset({"platform", "host", "username", "password", "port"})
 
 
 def connection_arguments(name: str, hostname: Optional[str], username: Optional[str],
                          password: Optional[str], port: Optional[int], platform: Optional[str],
-                         extras: Optional[Mapping[str, Any]],
-                         timeout: Optional[float] = None) -> Dict[str, Any]:
-    """``tessel.connect``'s arguments from a host's connection parameters (see above)."""
+                         extras: Optional[Mapping[str, Any]], timeout: Optional[float] = None,
+                         allowed: Optional[Set[str]] = None) -> Dict[str, Any]:
+    """``tessel.connect``'s arguments from a host's connection parameters (see above).
+
+    ``allowed`` names the extras that may be given (None: any).
+    """
     if not platform:
         raise InventoryError("host %s has no platform: set platform on the host, a group, the "
                              "defaults or its tessel connection options" % name)
     options = dict(extras or {})
-    unknown = sorted(set(options) - CONNECT_EXTRAS)
+    unknown = sorted(set(options) - allowed) if allowed is not None else []
     if unknown:
         raise InventoryError("host %s: unknown tessel connection option%s %s; known: %s"
                              % (name, "s" if len(unknown) > 1 else "", ", ".join(unknown),
-                                ", ".join(sorted(CONNECT_EXTRAS))))
+                                ", ".join(sorted(allowed or ()))))
     arguments: Dict[str, Any] = {"platform": platform, "host": hostname}
     for key, value in (("username", username), ("password", password), ("port", port)):
         if value is not None:
@@ -204,10 +227,10 @@ def run_host(host: Host, task: Task, *, timeout: Optional[float] = None,
     started = time.monotonic()
     conn: Any = None
     try:
-        arguments = connect_arguments(host, timeout)
         if connect is None:
             from tessel.connection import connect as tessel_connect
             connect = tessel_connect
+        arguments = connect_arguments(host, timeout, connect)
         platform = arguments.pop("platform")
         conn = connect(platform, **arguments)
         if opened is not None:

@@ -42,10 +42,11 @@ class Tessel:
              port: Optional[int], platform: Optional[str],
              extras: Optional[Dict[str, Any]] = None, configuration: Any = None) -> None:
         from tessel.connection import connect
-        from tessel.fleet import connection_arguments
+        from tessel.fleet import allowed_extras, connection_arguments
 
         arguments = connection_arguments(hostname or "(no hostname)", hostname, username,
-                                         password, port, platform, extras)
+                                         password, port, platform, extras,
+                                         allowed=allowed_extras(connect))
         self.connection = connect(arguments.pop("platform"), **arguments)
 
     def close(self) -> None:

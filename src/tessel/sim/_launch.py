@@ -1,0 +1,63 @@
+"""Launcher of a fork-served simulated device: hands this terminal to the server, waits, exits.
+
+Run as ``python -I -S _launch.py SOCKET DEVICE ARGS...``. It must start in a
+few milliseconds, so it imports only built-in C modules (no site packages,
+no ``socket``/``signal``/``json`` wrappers, which pull in ``enum`` and
+``re``). It sends its standard input, output and error to the fork server
+with the request (device and arguments, NUL-separated), forwards the
+signals it gets to the forked device, and exits with the device's status.
+"""
+import _signal
+import _socket
+import array
+import os
+import sys
+
+FORWARDED = ("SIGINT", "SIGQUIT", "SIGTSTP", "SIGTERM", "SIGHUP", "SIGWINCH", "SIGCONT")
+
+
+def read_line(server: "_socket.socket") -> bytes:
+    line = b""
+    while not line.endswith(b"\n"):
+        chunk = server.recv(1)  # retried by the interpreter after a forwarded signal
+        if not chunk:
+            break
+        line += chunk
+    return line
+
+
+def main() -> int:
+    if len(sys.argv) < 3:
+        sys.stderr.write("usage: _launch.py SOCKET DEVICE [ARGS...]\n")
+        return 2
+    path = sys.argv[1]
+    request = b"\0".join(os.fsencode(a) for a in sys.argv[2:])
+    server = _socket.socket(_socket.AF_UNIX, _socket.SOCK_STREAM)
+    try:
+        server.connect(path)
+        server.sendmsg([request], [(_socket.SOL_SOCKET, _socket.SCM_RIGHTS,
+                                    array.array("i", [0, 1, 2]))])
+    except OSError as err:
+        sys.stderr.write("cannot reach the fork server at %s: %s\n" % (path, err))
+        return 1
+    first = read_line(server)
+    if not first:
+        sys.stderr.write("the fork server refused the device %s\n" % sys.argv[2])
+        return 1
+    pid = int(first)
+
+    def forward(signum: int, frame: object) -> None:
+        try:
+            os.kill(pid, signum)
+        except ProcessLookupError:
+            pass
+
+    for name in FORWARDED:
+        _signal.signal(getattr(_signal, name), forward)
+    status = read_line(server)
+    code = int(status) if status else 1
+    return 128 - code if code < 0 else code
+
+
+if __name__ == "__main__":
+    sys.exit(main())

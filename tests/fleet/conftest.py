@@ -1,0 +1,62 @@
+"""Fixtures of the fleet suite: inventories of simulated devices on real ptys."""
+import os
+import sys
+
+import pytest
+import yaml
+
+from tessel.cli import child_environment
+
+# Simulated devices, Dask workers and the tessel command run as child processes:
+# they must import the tessel under test wherever it lies.
+os.environ.update(PYTHONPATH=child_environment()["PYTHONPATH"])
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ENABLE_PASSWORD = "lab"
+LOGIN_PASSWORD = "s3cret-login"
+
+
+def sim(*options):
+    """The argv of a simulated router."""
+    return [sys.executable, "-m", "tessel.sim.router", *options]
+
+
+def faulty(mode, argument, *options):
+    """A simulated router behind a front that fails on purpose (see faulty_device.py)."""
+    return [sys.executable, os.path.join(HERE, "faulty_device.py"), mode, argument, "--",
+            *sim(*options)]
+
+
+def device(command, **extras):
+    """A hosts.yaml entry for a local device program, reached through the command transport."""
+    entry = {"platform": "generic", "connection_options": {"tessel": {"extras": {
+        "transport": "command", "command": list(command),
+        "secrets": {"enable_password": ENABLE_PASSWORD}, **extras}}}}
+    return entry
+
+
+@pytest.fixture
+def write_inventory(tmp_path):
+    """Writes hosts.yaml (and groups.yaml, defaults.yaml when given); returns the directory."""
+    def write(hosts, groups=None, defaults=None):
+        for name, content in (("hosts.yaml", hosts), ("groups.yaml", groups),
+                              ("defaults.yaml", defaults)):
+            if content is not None:
+                (tmp_path / name).write_text(yaml.safe_dump(content))
+        return tmp_path
+    return write
+
+
+@pytest.fixture
+def fleet_hosts():
+    """Healthy simulated routers plus one of each failure: timeout, refused login, death."""
+    return {
+        "r1": device(sim("--hostname", "R1")),
+        "r2": device(sim("--hostname", "R2")),
+        "login-ok": device(faulty("login", LOGIN_PASSWORD, "--hostname", "R3"),
+                           hostname="R3") | {"username": "admin", "password": LOGIN_PASSWORD},
+        "slow": device(sim("--hostname", "R4", "--delay", "30"), timeout=1.0),
+        "refused": device(faulty("login", LOGIN_PASSWORD, "--hostname", "R5"))
+        | {"username": "admin", "password": "wrong-password"},
+        "dies": device(faulty("dies-on", "show version", "--hostname", "R6")),
+    }
