@@ -115,19 +115,20 @@ class Commands:
 
     def __call__(self, conn: Any, host: Host) -> List[Any]:
         results: List[Any] = []
+        step = "going to %s" % self.state
         try:
             if self.state:
                 conn.go_to(self.state)
             for command in self.commands:
+                step = "command %r" % command
                 result = conn.execute(command, timeout=self.timeout)
                 results.append(result)
                 if result.failed:
-                    raise TaskFailed("command %r failed: %s" % (command, result.failure),
-                                     results)
+                    raise TaskFailed("%s failed: %s" % (step, result.failure), results)
         except TaskFailed:
             raise
         except Exception as err:
-            raise TaskFailed(str(err), results) from err
+            raise TaskFailed("%s: %s" % (step, _message(err)), results) from err
         return results
 
 

@@ -13,9 +13,11 @@ same ``hosts.yaml``, ``groups.yaml`` and ``defaults.yaml`` serve Nornir and
   first in the order they are listed (a group before its own parents, each
   group once), then from the defaults;
 * ``data`` is merged key by key in the same order;
-* connection options are merged field by field along the same chain (an
-  ``extras`` mapping is taken whole from the first place that sets it),
-  and a field still unset falls back to the host's own attribute.
+* connection options are merged field by field: the host's own, then each
+  of its groups as that group resolves them (its parents and the defaults
+  included), then the defaults; an ``extras`` mapping is taken whole from
+  the first place that sets it, and a field still unset falls back to the
+  host's own attribute.
 
 A host whose ``hostname`` is unset anywhere is reached by its name.
 

@@ -49,13 +49,14 @@ def write_inventory(tmp_path):
 
 @pytest.fixture
 def fleet_hosts():
-    """Healthy simulated routers plus one of each failure: timeout, refused login, death."""
+    """Healthy simulated routers, one that goes silent in the middle of `show version`, one
+    that refuses the login password and one that dies in the middle of `show version`."""
     return {
         "r1": device(sim("--hostname", "R1")),
         "r2": device(sim("--hostname", "R2")),
         "login-ok": device(faulty("login", LOGIN_PASSWORD, "--hostname", "R3"),
                            hostname="R3") | {"username": "admin", "password": LOGIN_PASSWORD},
-        "slow": device(sim("--hostname", "R4", "--delay", "30"), timeout=1.0),
+        "slow": device(faulty("hangs-on", "show version", "--hostname", "R4"), timeout=1.0),
         "refused": device(faulty("login", LOGIN_PASSWORD, "--hostname", "R5"))
         | {"username": "admin", "password": "wrong-password"},
         "dies": device(faulty("dies-on", "show version", "--hostname", "R6")),

@@ -4,6 +4,7 @@ python faulty_device.py login PASSWORD -- DEVICE...   asks Username:/Password: f
     password is refused the way devices refuse it, the right one starts DEVICE on this terminal.
 python faulty_device.py dies-on TEXT -- DEVICE...     runs DEVICE on an inner terminal and dies
     (killing it) as soon as a typed line holding TEXT has started to answer.
+python faulty_device.py hangs-on TEXT -- DEVICE...    the same, but goes silent instead of dying.
 """
 import os
 import pty
@@ -36,7 +37,7 @@ def login(password, device):
     os.execvp(device[0], device)
 
 
-def dies_on(text, device):
+def proxy(text, device, die):
     pid, inner = pty.fork()
     if pid == 0:
         os.execvp(device[0], device)
@@ -44,9 +45,7 @@ def dies_on(text, device):
     typed = b""
     dying = False
     while True:
-        ready, _, _ = select.select([0, inner], [], [], 0.5 if dying else None)
-        if dying and not ready:
-            break
+        ready, _, _ = select.select([inner] if dying else [0, inner], [], [])
         if inner in ready:
             try:
                 data = os.read(inner, 4096)
@@ -54,9 +53,16 @@ def dies_on(text, device):
                 data = b""
             if not data:
                 break
-            os.write(1, data)
-            if dying:
-                break  # the answer has started: die now
+            if not dying:
+                os.write(1, data)
+                continue
+            # The answer has started: pass on whole lines only (never the closing prompt),
+            # then die or go silent.
+            os.write(1, data[:data.rfind(b"\n") + 1])
+            if not die:
+                while os.read(0, 4096):  # silent until hung up
+                    pass
+            break
         if 0 in ready and not dying:
             data = os.read(0, 4096)
             if not data:
@@ -76,8 +82,8 @@ def main(argv):
     mode, argument, device = argv[0], argv[1], argv[split + 1:]
     if mode == "login":
         return login(argument, device)
-    if mode == "dies-on":
-        return dies_on(argument, device)
+    if mode in ("dies-on", "hangs-on"):
+        return proxy(argument, device, die=mode == "dies-on")
     raise SystemExit("unknown mode %r" % mode)
 
 

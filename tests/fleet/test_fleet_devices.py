@@ -1,0 +1,113 @@
+"""Fleet runs against simulated devices on real ptys: the Python API and `tessel run`."""
+import json
+import subprocess
+import sys
+
+import pexpect
+import pytest
+
+from conftest import ENABLE_PASSWORD, LOGIN_PASSWORD, device, sim
+from tessel.fleet import Commands, Configure, run
+from tessel.inventory import load
+
+HEALTHY = {"r1": "R1", "r2": "R2", "login-ok": "R3"}
+#: What each failing host fails with.
+FAILING = {"slow": "timeout", "refused": "AuthenticationError", "dies": "closed"}
+
+
+def tessel(*args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "tessel", *args], capture_output=True,
+                          text=True, timeout=180, **kwargs)
+
+
+def test_every_host_reports_and_failures_stay_with_their_host(write_inventory, fleet_hosts):
+    results = run(load(write_inventory(fleet_hosts)),
+                  Commands(["show version", "show running-config"], state="enable"),
+                  workers=6, timeout=5)
+    assert sorted(r.host for r in results.ok) == sorted(HEALTHY)
+    for name, hostname in HEALTHY.items():
+        version, config = results[name].value
+        assert version.output.splitlines() == ["Simulated router software, version 1.0",
+                                               "%s uptime is 1 minute" % hostname]
+        assert "hostname %s" % hostname in config.output
+        assert results[name].state == "enable"
+    for name, kind in FAILING.items():
+        failure = results[name]
+        assert not failure.ok and failure.error_line, name
+        assert kind.lower() in (failure.error_type + failure.error).lower(), (name, failure.error)
+    for result in results.values():
+        for secret in (LOGIN_PASSWORD, "wrong-password", ENABLE_PASSWORD):
+            assert secret not in (result.error or "") + repr(result.value)
+
+
+@pytest.mark.parametrize("lines, ok, refused", [
+    (["interface Loopback7", "description uplink", "exit"], True, None),
+    (["interface Loopback7", "bogus line", "description never sent"], False, "bogus line"),
+])
+def test_configuration_stops_at_the_refused_line(write_inventory, lines, ok, refused):
+    inventory = load(write_inventory({"r1": device(sim("--hostname", "R1"))}))
+    result = run(inventory, Configure(lines), timeout=5)["r1"]
+    assert result.ok is ok
+    sent = [r.command for r in result.value]
+    if ok:
+        assert sent == lines and not any(r.failed for r in result.value)
+    else:
+        assert sent == lines[:2] and result.value[-1].failed
+        assert refused in result.error_line and result.error_type == "ConfigError"
+
+
+def test_tessel_run_writes_every_result_and_exits_1_when_a_host_failed(
+        write_inventory, fleet_hosts, tmp_path):
+    out = tmp_path / "results.jsonl"
+    done = tessel("run", "-i", str(write_inventory(fleet_hosts)), "--command", "show version",
+                  "--state", "enable", "--workers", "6", "--timeout", "5", "--output", str(out))
+    assert done.returncode == 1, done.stderr
+    records = {r["host"]: r for r in map(json.loads, out.read_text().splitlines())}
+    assert sorted(records) == sorted(fleet_hosts)
+    assert {h for h, r in records.items() if r["ok"]} == set(HEALTHY)
+    assert records["r1"]["result"][0]["output"].startswith("Simulated router software")
+    assert records["refused"]["error_type"] == "AuthenticationError"
+    table = {line.split()[0]: line.split() for line in done.stdout.splitlines()[1:-1]}
+    assert [table[h][1:3] for h in sorted(HEALTHY)] == [["enable", "ok"]] * 3
+    assert {table[h][2] for h in FAILING} == {"FAILED"}
+    assert "6 hosts: 3 ok, 3 failed" in done.stdout
+    assert LOGIN_PASSWORD not in out.read_text() + done.stdout + done.stderr
+    assert "\x1b[" not in done.stderr  # no progress bar off a terminal
+
+
+def test_tessel_run_filter_and_config_file(write_inventory, fleet_hosts, tmp_path):
+    config = tmp_path / "change.cfg"
+    config.write_text("! a change\ninterface Loopback9\n description fleet\n\nexit\n")
+    done = tessel("run", "-i", str(write_inventory(fleet_hosts)), "--filter", "name=r*",
+                  "--filter", "name!=refused", "--config", str(config), "--output", "-")
+    assert done.returncode == 0, done.stdout + done.stderr
+    records = [json.loads(line) for line in done.stdout.splitlines()]
+    assert sorted(r["host"] for r in records) == ["r1", "r2"]
+    assert [c["command"].strip() for c in records[0]["result"]] == [
+        "interface Loopback9", "description fleet", "exit"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--command", "show version", "--timeout", "0"], "--timeout must be a positive"),
+    (["--command", "show version", "--workers", "0"], "--workers must be at least 1"),
+    (["--command", "show version", "--filter", "name=nobody"], "matches the filter"),
+    (["--command", "show version", "--filter", "colour=red"], "unknown filter field"),
+    (["--config", "/nonexistent/change.cfg"], "cannot read"),
+])
+def test_tessel_run_mistakes_are_one_line_and_exit_2(write_inventory, args, message):
+    inventory = write_inventory({"r1": device(sim())})
+    done = tessel("run", "-i", str(inventory), *args)
+    assert done.returncode == 2
+    assert message in done.stderr and len(done.stderr.strip().splitlines()) == 1
+
+
+def test_progress_bar_is_drawn_on_a_terminal(write_inventory):
+    inventory = write_inventory({"r1": device(sim("--hostname", "R1")),
+                                 "r2": device(sim("--hostname", "R2"))})
+    child = pexpect.spawn(sys.executable, ["-m", "tessel", "run", "-i", str(inventory),
+                                           "--command", "show version"],
+                          encoding="utf-8", timeout=60, dimensions=(24, 120))
+    child.expect(pexpect.EOF)
+    child.close()
+    assert child.exitstatus == 0
+    assert "2/2" in child.before and "hosts" in child.before
