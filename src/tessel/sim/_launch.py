@@ -7,7 +7,7 @@ no ``socket``/``signal``/``json`` wrappers, which pull in ``enum`` and
 with the request (device and arguments, NUL-separated), forwards the
 signals it gets to the forked device, and exits with the device's status.
 """
-import _signal
+import _signal  # type: ignore[import-not-found]  # the C module, without enum
 import _socket
 import array
 import os

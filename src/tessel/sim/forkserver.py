@@ -32,7 +32,7 @@ import tempfile
 import time
 import traceback
 from types import TracebackType
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Type
+from typing import Any, Dict, List, Optional, Sequence, Type
 
 #: The launcher, run as ``python -I -S LAUNCHER SOCKET MODULE ARGS...``.
 LAUNCHER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_launch.py")
@@ -102,6 +102,15 @@ def _stop(signum: int, frame: Any) -> None:
     raise _Stop()
 
 
+class _Device:
+    """A forked device: its launcher's connection and the descriptor that tells its exit."""
+
+    def __init__(self, pid: int, connection: socket.socket, pidfd: int) -> None:
+        self.pid = pid
+        self.connection: Optional[socket.socket] = connection
+        self.pidfd = pidfd
+
+
 def serve(socket_path: str) -> int:
     """Accepts launchers and forks a device for each until SIGTERM or SIGINT."""
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -111,19 +120,28 @@ def serve(socket_path: str) -> int:
     os.rename(temporary, socket_path)  # the path appears only once it accepts
     selector = selectors.DefaultSelector()
     selector.register(listener, selectors.EVENT_READ, None)
-    # Per device: (launcher connection, pidfd) by pid.
-    devices: Dict[int, Tuple[socket.socket, int]] = {}
+    devices: Dict[int, _Device] = {}
     signal.signal(signal.SIGTERM, _stop)
     signal.signal(signal.SIGINT, _stop)
     try:
         while True:
             for key, _ in selector.select():
-                if key.data is None:
-                    _accept(listener, selector, devices)
-                elif key.data[0] == "exit":
-                    _reap(key.data[1], selector, devices)
-                else:  # the launcher went away: hang up its device
-                    _hang_up(key.data[1], selector, devices)
+                try:
+                    if key.data is None:
+                        _accept(listener, selector, devices)
+                        continue
+                    kind, pid = key.data
+                    device = devices.get(pid)
+                    if device is None:
+                        continue  # reaped earlier in this round
+                    if kind == "exit":
+                        _reap(device, selector, devices)
+                    elif device.connection is not None:
+                        _hang_up(device, selector)
+                except _Stop:
+                    raise
+                except Exception:  # one device's trouble never stops the others
+                    traceback.print_exc()
     except _Stop:
         pass
     finally:
@@ -140,7 +158,7 @@ def serve(socket_path: str) -> int:
 
 
 def _accept(listener: socket.socket, selector: selectors.BaseSelector,
-            devices: Dict[int, Tuple[socket.socket, int]]) -> None:
+            devices: Dict[int, _Device]) -> None:
     connection, _ = listener.accept()
     try:
         message, fds, _, _ = socket.recv_fds(connection, 65536, 3)
@@ -161,9 +179,8 @@ def _accept(listener: socket.socket, selector: selectors.BaseSelector,
         _run_device(device, argv, fds)
     for fd in fds:
         os.close(fd)
-    pidfd = os.pidfd_open(pid)
-    devices[pid] = (connection, pidfd)
-    selector.register(pidfd, selectors.EVENT_READ, ("exit", pid))
+    forked = devices[pid] = _Device(pid, connection, os.pidfd_open(pid))
+    selector.register(forked.pidfd, selectors.EVENT_READ, ("exit", pid))
     selector.register(connection, selectors.EVENT_READ, ("launcher", pid))
     try:
         connection.sendall(b"%d\n" % pid)
@@ -171,33 +188,40 @@ def _accept(listener: socket.socket, selector: selectors.BaseSelector,
         pass
 
 
-def _reap(pid: int, selector: selectors.BaseSelector,
-          devices: Dict[int, Tuple[socket.socket, int]]) -> None:
-    connection, pidfd = devices.pop(pid)
-    _, status = os.waitpid(pid, 0)
-    try:
-        connection.sendall(b"%d\n" % os.waitstatus_to_exitcode(status))
-    except OSError:
-        pass
-    selector.unregister(pidfd)
-    selector.unregister(connection)
-    os.close(pidfd)
-    connection.close()
+def _reap(device: _Device, selector: selectors.BaseSelector,
+          devices: Dict[int, _Device]) -> None:
+    del devices[device.pid]
+    _, status = os.waitpid(device.pid, 0)
+    selector.unregister(device.pidfd)
+    os.close(device.pidfd)
+    if device.connection is not None:
+        try:
+            device.connection.sendall(b"%d\n" % os.waitstatus_to_exitcode(status))
+        except OSError:
+            pass
+        _forget(device, selector)
 
 
-def _hang_up(pid: int, selector: selectors.BaseSelector,
-             devices: Dict[int, Tuple[socket.socket, int]]) -> None:
-    connection = devices[pid][0]
+def _hang_up(device: _Device, selector: selectors.BaseSelector) -> None:
+    """The launcher's connection is readable: it went away (launchers send no more)."""
+    assert device.connection is not None
     try:
-        if connection.recv(1):
-            return  # launchers send nothing after their request
+        if device.connection.recv(1):
+            return
     except OSError:
         pass
-    selector.unregister(connection)
+    _forget(device, selector)
     try:
-        os.kill(pid, signal.SIGHUP)
+        os.kill(device.pid, signal.SIGHUP)
     except ProcessLookupError:
         pass
+
+
+def _forget(device: _Device, selector: selectors.BaseSelector) -> None:
+    if device.connection is not None:
+        selector.unregister(device.connection)
+        device.connection.close()
+        device.connection = None
 
 
 def _run_device(device: str, argv: List[str], fds: List[int]) -> None:
@@ -242,6 +266,19 @@ def _call_device(device: str, argv: List[str]) -> int:
     return 0
 
 
+def _raise_open_file_limit() -> None:
+    """Two descriptors per live device (its launcher's socket and its pidfd): allow many."""
+    import resource
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = 65536 if hard == resource.RLIM_INFINITY else min(hard, 65536)
+    if soft != resource.RLIM_INFINITY and soft < wanted:
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+        except (ValueError, OSError):
+            pass
+
+
 def _max_fd() -> int:
     try:
         return os.sysconf("SC_OPEN_MAX")
@@ -257,6 +294,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--preload", action="append", default=[], metavar="MODULE",
                         help="a module to import before forking (repeatable)")
     args = parser.parse_args(argv)
+    _raise_open_file_limit()
     import importlib
 
     for module in args.preload:
