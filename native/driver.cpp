@@ -1,4 +1,5 @@
 // The state change driver: go_to with its transition engines, and state detection from the last prompt.
+#include "errors.hpp"
 #include "module.hpp"
 
 namespace tessel {
@@ -61,18 +62,14 @@ bool reconcile(const Module& m, PyObject* self, PyObject* engine) {
     return state && call_method(self, m.n.update_cur_state, state.get());
 }
 
-// The failure of a run as StateMachineError raised from it; returns that error, not raised.
+// The failure of a run as StateMachineError raised from it; returns that error, not raised. When
+// wording the error fails, that failure is returned instead, with the run's failure as its context.
 Ref run_failure(const Module& m, PyObject* expected, Ref err) {
     if (!PyErr_GivenExceptionMatches(err.get(), PyExc_Exception)) return err;
-    {
-        HandlingScope handling(err.get());
-        raise_error(m, Ref::steal(PyUnicode_FromFormat("Failed while bringing device to \"%S\" state", expected)));
-    }
-    Ref failure = fetch_exception();
-    if (failure && failure.get() != err.get() && PyExceptionInstance_Check(failure.get())) {
-        PyException_SetCause(failure.get(), Ref::newref(err.get()).release());
-    }
-    return failure;
+    raise_error_from(m, err.get(), [&] {
+        return Ref::steal(PyUnicode_FromFormat("Failed while bringing device to \"%S\" state", expected));
+    });
+    return fetch_exception();
 }
 
 // repr(spawn.match.match_output), or "None" when the handle has no match.

@@ -4,7 +4,6 @@
 #include <pthread.h>
 
 #include <cstddef>
-
 #include <cstdint>
 #include <cstring>
 
@@ -276,109 +275,6 @@ PyTypeObject* make_class(PyObject* module, const char* spec_name, const char* do
         spec_name, sizeof(Instance), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots,
     };
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
-}
-
-// Looks `name` up along the class's method resolution order, as attribute lookup does; borrowed.
-PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed) {
-    *failed = false;
-    PyObject* mro = type->tp_mro;
-    if (!mro) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-#if PY_VERSION_HEX >= 0x030C0000
-        Ref dict = Ref::steal(PyType_GetDict(base));
-#else
-        Ref dict = Ref::newref(base->tp_dict);
-#endif
-        if (!dict) continue;
-        PyObject* found = PyDict_GetItemWithError(dict.get(), name);
-        if (found) return found;
-        if (PyErr_Occurred()) {
-            *failed = true;
-            return nullptr;
-        }
-    }
-    return nullptr;
-}
-
-namespace {
-
-// Remembers MRO lookups per (class, name) while the class's version tag, which the interpreter
-// changes whenever the class or one of its bases is modified, stays the same.
-struct LookupCache {
-    struct Entry {
-        PyTypeObject* type;  // compared only
-        unsigned int tag;
-        PyObject* name;
-        PyObject* found;  // borrowed from the class's namespace, valid while the tag holds
-    };
-    Entry entries[64] = {};
-
-    static bool has_tag(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
-        if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) PyUnstable_Type_AssignVersionTag(type);
-#endif
-        return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
-    }
-    Entry& slot(PyTypeObject* type, PyObject* name) {
-        const uintptr_t key = (reinterpret_cast<uintptr_t>(type) >> 4) ^ (reinterpret_cast<uintptr_t>(name) >> 3);
-        return entries[key % 64];
-    }
-    PyObject* lookup(PyTypeObject* type, PyObject* name, bool* failed) {
-        *failed = false;
-        if (!has_tag(type)) return lookup_in_mro(type, name, failed);
-        Entry& entry = slot(type, name);
-        if (entry.type == type && entry.name == name && entry.tag == type->tp_version_tag) return entry.found;
-        PyObject* found = lookup_in_mro(type, name, failed);
-        if (!*failed) entry = Entry{type, type->tp_version_tag, name, found};
-        return found;
-    }
-};
-
-LookupCache lookup_cache;
-
-}  // namespace
-
-bool is_plain_attribute(PyTypeObject* type, PyObject* name) {
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    bool failed = false;
-    if (lookup_cache.lookup(type, name, &failed) || failed) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
-
-PyObject* plain_value(PyObject* obj, PyObject* name) {
-    PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
-    if (!dict) return nullptr;
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    if (!value) PyErr_Clear();
-    return value;
-}
-
-void plain_values(PyObject* obj, PyObject* const* names, PyObject** values, int count) {
-    PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    // The constructors set these attributes first, under the interned names, so the leading
-    // entries of the namespace are usually them: take them in order without hashing.
-    int taken = 0;
-    while (dict && taken < count && PyDict_Next(dict, &pos, &key, &value) && key == names[taken]) {
-        values[taken++] = value;
-    }
-    for (int i = taken; i < count; ++i) values[i] = plain_value(obj, names[i]);
-}
-
-int uses_base_method(PyObject* obj, PyTypeObject* layout, PyObject* name, PyObject* base_function) {
-    if (!PyObject_TypeCheck(obj, layout) || Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return 0;
-    bool failed = false;
-    if (lookup_cache.lookup(Py_TYPE(obj), name, &failed) != base_function) return failed ? -1 : 0;
-    // An instance attribute of that name would shadow the method.
-    PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
-    if (!dict) return 1;
-    const int shadowed = PyDict_Contains(dict, name);
-    return shadowed < 0 ? -1 : !shadowed;
 }
 
 }  // namespace tessel

@@ -1,4 +1,5 @@
 // The state and path model: State with its prompt patterns and hostname substitution, and Path.
+#include "errors.hpp"
 #include "module.hpp"
 
 namespace tessel {

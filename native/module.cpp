@@ -1,4 +1,5 @@
 // Module frame: initialisation, module state, the namespace and the shared error helpers.
+#include "errors.hpp"
 #include "module.hpp"
 
 namespace tessel {
@@ -135,18 +136,24 @@ int attr_truth(PyObject* obj, PyObject* name) {
     return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
-std::nullptr_t raise_error(const Module& m, Ref message) {
-    if (!message) return nullptr;
+Ref new_machine_error(const Module& m, PyObject* message) {
     Ref cls = global(m, m.n.mod_error);
-    if (!cls) return nullptr;
-    Ref exc = call(cls.get(), message.get());
-    if (!exc) return nullptr;
+    return cls ? call(cls.get(), message) : Ref();
+}
+
+std::nullptr_t raise_object(Ref exc) {
     if (PyExceptionInstance_Check(exc.get())) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
     return nullptr;
+}
+
+std::nullptr_t raise_error(const Module& m, Ref message) {
+    if (!message) return nullptr;
+    Ref exc = new_machine_error(m, message.get());
+    return exc ? raise_object(std::move(exc)) : nullptr;
 }
 
 std::nullptr_t raise_error_in_context(const Module& m, Ref message, PyObject* caught) {

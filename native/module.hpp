@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "compat.hpp"
+#include "guards.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -31,6 +32,7 @@ struct ModuleState {
     TESSEL_STATE_OBJECTS(TESSEL_STATE_FIELD)
 #undef TESSEL_STATE_FIELD
     Names names;
+    LookupCache lookups;
 };
 
 ModuleState* module_state(PyObject* module);
@@ -94,13 +96,6 @@ int is_instance_of_global(const Module& m, PyObject* obj, PyObject* class_name);
 // -1 on error, else the truth of obj.<name>.
 int attr_truth(PyObject* obj, PyObject* name);
 
-// ---- errors -------------------------------------------------------------------------------
-
-// Raises StateMachineError(message). Always returns null, for `return raise_error(...)`.
-std::nullptr_t raise_error(const Module& m, Ref message);
-// Same, raised while `caught` is handled: `caught` becomes its __context__.
-std::nullptr_t raise_error_in_context(const Module& m, Ref message, PyObject* caught);
-
 // ---- class building -----------------------------------------------------------------------
 
 // A new subclassable heap class with the shared instance layout.
@@ -112,38 +107,19 @@ bool add_property(PyObject* module, PyTypeObject* cls, const char* name, const F
                   const FunctionSpec& setter, const char* doc);
 int function_type_init(PyObject* module, ModuleState& st);
 
-// ---- guards for fast paths ----------------------------------------------------------------
+// ---- direct instance access ---------------------------------------------------------------
 
-// `name` looked up along the class's method resolution order, as attribute lookup does; borrowed.
-// Null when absent, with *failed set when the lookup raised.
-PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed);
-
-// 1 when obj (of our `layout`) resolves obj.<name> to `base_function`: neither its class nor the
-// instance overrides it; 0 otherwise; -1 on error.
-int uses_base_method(PyObject* obj, PyTypeObject* layout, PyObject* name, PyObject* base_function);
-// True when instances of `type` (one of our layouts) keep `name` as a plain __dict__ entry:
-// generic attribute access and nothing of that name along the class's MRO.
-bool is_plain_attribute(PyTypeObject* type, PyObject* name);
 // The value of a plain attribute straight from obj's __dict__ (borrowed); null, with no error, if absent.
-PyObject* plain_value(PyObject* obj, PyObject* name);
+inline PyObject* plain_value(PyObject* obj, PyObject* name) {
+    PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
+    if (!dict) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (!value) PyErr_Clear();
+    return value;
+}
+
 // plain_value for several names at once (borrowed, null where absent).
 void plain_values(PyObject* obj, PyObject* const* names, PyObject** values, int count);
-// True when objects of obj's type compare and hash by identity.
-inline bool compares_by_identity(PyObject* obj) {
-    PyTypeObject* t = Py_TYPE(obj);
-    return t->tp_richcompare == PyBaseObject_Type.tp_richcompare && t->tp_hash == PyBaseObject_Type.tp_hash;
-}
-// Two exact str objects with the same text (no error possible).
-inline bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
-}
-// Interned text test by value: obj is a str equal to `text`.
-inline bool is_text(PyObject* obj, PyObject* text) {
-    return obj == text || (PyUnicode_Check(obj) && PyUnicode_Compare(obj, text) == 0);
-}
 
 // A State as it is; anything else looked up by name through self.get_state.
 Ref as_state(const Module& m, PyObject* self, PyObject* state);

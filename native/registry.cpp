@@ -1,4 +1,5 @@
 // The StateMachine registry: construction, states, paths, current state, hostname and default statements.
+#include "errors.hpp"
 #include "module.hpp"
 
 namespace tessel {
@@ -35,7 +36,7 @@ constexpr Py_ssize_t kUnsupported = -2;
 // gives: plain attributes and exact str names throughout. False, with no error set, otherwise.
 bool scan_state_names(const Module& m, PyObject* self, PyObject* const* wanted, Py_ssize_t* positions,
                       int count) {
-    if (!PyObject_TypeCheck(self, m.st.machine_type) || !is_plain_attribute(Py_TYPE(self), m.n.states)) return false;
+    if (!PyObject_TypeCheck(self, m.st.machine_type) || !is_plain_attribute(m.st, Py_TYPE(self), m.n.states)) return false;
     for (int w = 0; w < count; ++w) {
         if (!PyUnicode_CheckExact(wanted[w])) return false;
         positions[w] = -1;
@@ -46,7 +47,7 @@ bool scan_state_names(const Module& m, PyObject* self, PyObject* const* wanted, 
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(states); ++i) {
         PyObject* state = PyList_GET_ITEM(states, i);
         if (Py_TYPE(state) != plain_type) {
-            if (!PyObject_TypeCheck(state, m.st.state_type) || !is_plain_attribute(Py_TYPE(state), m.n.name)) {
+            if (!PyObject_TypeCheck(state, m.st.state_type) || !is_plain_attribute(m.st, Py_TYPE(state), m.n.name)) {
                 return false;
             }
             plain_type = Py_TYPE(state);
@@ -81,15 +82,6 @@ Ref path_keys(const Module& m, PyObject* self) {
         if (!key || PyList_Append(keys.get(), key.get()) < 0) return Ref();
     }
     return PyErr_Occurred() ? Ref() : std::move(keys);
-}
-
-// Turns a ValueError now in flight into StateMachineError(message()), raised while it is handled.
-template <typename Message>
-std::nullptr_t value_error_to_machine_error(const Module& m, Message message) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
-    Ref caught = fetch_exception();
-    HandlingScope handling(caught.get());
-    return raise_error(m, message(caught.get()));
 }
 
 // ---- construction -------------------------------------------------------------------------
@@ -458,7 +450,7 @@ bool as_states(const Module& m, PyObject* self, PyObject* from, PyObject* to, Re
         Ref cls = global(m, m.n.mod_state);
         if (!cls) return false;
         const int base = cls.get() == reinterpret_cast<PyObject*>(m.st.state_type)
-                             ? uses_base_method(self, m.st.machine_type, m.n.get_state, m.st.base_get_state)
+                             ? uses_base_method(m.st, self, m.st.machine_type, m.n.get_state, m.st.base_get_state)
                              : 0;
         if (base < 0) return false;
         PyObject* const wanted[] = {from, to};
@@ -478,7 +470,7 @@ bool as_states(const Module& m, PyObject* self, PyObject* from, PyObject* to, Re
 Ref as_state(const Module& m, PyObject* self, PyObject* state) {
     const int is_state = is_instance_of_global(m, state, m.n.mod_state);
     if (is_state != 0) return is_state < 0 ? Ref() : Ref::newref(state);
-    const int base = uses_base_method(self, m.st.machine_type, m.n.get_state, m.st.base_get_state);
+    const int base = uses_base_method(m.st, self, m.st.machine_type, m.n.get_state, m.st.base_get_state);
     if (base < 0) return Ref();
     if (!base) return call_method(self, m.n.get_state, state);
     PyObject* args[] = {self, state};

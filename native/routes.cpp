@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "errors.hpp"
 #include "module.hpp"
 
 namespace tessel {
@@ -53,6 +54,8 @@ Ref states_left(const Module& m, PyObject* transitions) {
 
 PyObject* find_all_paths_helper(const Module& m, PyObject* const* a) {
     PyObject *self = a[0], *from = a[1], *to = a[2], *graph = a[3];
+    // The search can run for very long on dense graphs: let signal handlers interrupt it.
+    if (PyErr_CheckSignals() < 0) return nullptr;
     Ref fresh = a[4] ? Ref() : Ref::steal(PyList_New(0));
     PyObject* transitions = a[4] ? a[4] : fresh.get();
     if (!transitions) return nullptr;
@@ -110,7 +113,7 @@ int routes_use_base_methods(const Module& m, PyObject* self) {
         {m.n.find_all_paths, m.st.base_find_all_paths},
     };
     for (const auto& method : methods) {
-        const int base = uses_base_method(self, m.st.machine_type, method.name, method.base);
+        const int base = uses_base_method(m.st, self, m.st.machine_type, method.name, method.base);
         if (base <= 0) return base;
     }
     return 1;
@@ -225,15 +228,15 @@ private:
 
 // Paths whose ends are plain instance attributes, read without side effects.
 bool has_plain_ends(const Module& m, PyTypeObject* type) {
-    return PyType_IsSubtype(type, m.st.path_type) && is_plain_attribute(type, m.n.from_state) &&
-           is_plain_attribute(type, m.n.to_state);
+    return PyType_IsSubtype(type, m.st.path_type) && is_plain_attribute(m.st, type, m.n.from_state) &&
+           is_plain_attribute(m.st, type, m.n.to_state);
 }
 
 enum class Built { ok, unsupported, failed };
 
 Built index_paths(const Module& m, PyObject* self, RouteGraph& graph) {
     // The registry read as the search as written reads it: a plain list attribute.
-    if (!is_plain_attribute(Py_TYPE(self), m.n.paths)) return Built::unsupported;
+    if (!is_plain_attribute(m.st, Py_TYPE(self), m.n.paths)) return Built::unsupported;
     Ref paths = getattr(self, m.n.paths);
     if (!paths) return Built::failed;
     if (!PyList_CheckExact(paths.get())) return Built::unsupported;

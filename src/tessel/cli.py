@@ -207,7 +207,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 def cmd_graph(args: argparse.Namespace) -> int:
     machine = build_platform(args.platform)
-    text = machine.dotgraph()
+    text = platform_dot(machine)
     if args.output is None or args.output == "-":
         sys.stdout.write(text)
         return 0
@@ -226,12 +226,10 @@ def cmd_route(args: argparse.Namespace) -> int:
         route = machine.get_shortest_path(start, end)
     except TesselError:
         raise UserError("no route from %s to %s" % (start, end)) from None
-    from tessel.statemachine.statetransition import command_text
-
     print("%s -> %s: %d hop%s" % (start, end, len(route), "" if len(route) == 1 else "s"))
     for number, path in enumerate(route, 1):
         line = "  %d. %-24s %s" % (number, "%s -> %s" % (path.from_state, path.to_state),
-                                   command_text(path.command) or "(no command)")
+                                   shown_command(path.command) or "(no command)")
         if path.dialog:
             line += "   (dialog: %s)" % ", ".join("'%s'" % s.pattern_text for s in path.dialog)
         print(line)
@@ -432,6 +430,149 @@ def add_run_parser(sub: Any) -> None:
     run.set_defaults(func=cmd_run)
 
 
+# -- platform files: graph with dialogs, platforms, check, sim -------------------------------
+
+def shown_command(command: Any) -> str:
+    """A path's command as a user wrote it: its text, or ``name()`` for a function."""
+    from tessel.statemachine.statetransition import command_text
+
+    text = getattr(command, "text", None)
+    return text if isinstance(text, str) else command_text(command)
+
+
+def questions(path: Any) -> List[str]:
+    """The questions a path's dialog answers: the samples the platform gives, else patterns."""
+    asked = []
+    for statement in path.dialog or ():
+        sample = getattr(statement, "sample", None)
+        asked.append(sample.strip() if isinstance(sample, str) and sample.strip()
+                     else statement.pattern_text)
+    return asked
+
+
+def dot_quote(text: str) -> str:
+    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+
+
+def platform_dot(machine: Any) -> str:
+    """The machine's graph as DOT text, each edge labelled with its command and the
+    questions asked on the way (the core's ``dotgraph()`` shows the commands only)."""
+    lines = ["digraph G {"]
+    for state in machine.states:
+        lines.append("  %s" % dot_quote(state.name))
+    for path in machine.paths:
+        label = shown_command(path.command)
+        for question in questions(path):
+            label += "\nasks %s" % question
+        lines.append("  %s -> %s [label=%s]" % (dot_quote(str(path.from_state)),
+                                               dot_quote(str(path.to_state)), dot_quote(label)))
+    lines.append("}")
+    return "\n".join(lines) + "\n"
+
+
+def cmd_platforms(args: argparse.Namespace) -> int:
+    from tessel.platforms import shipped_file, shipped_names
+    from tessel.platforms.datafile import read_platform
+
+    names = shipped_names()
+    width = max((len(n) for n in names), default=0)
+    for name in names:
+        path = shipped_file(name)
+        try:
+            description = read_platform(path).description if path else ""
+        except PlatformError as err:
+            description = "(broken: %s)" % err
+        print("%-*s  %s" % (width, name, " ".join(description.split())))
+    print("\nA platform file (PATH.yaml) or MODULE:CLASS may be given wherever a name is.",
+          file=sys.stderr)
+    return 0
+
+
+def definition_path(name: str) -> str:
+    """The platform file behind a name, a path or a class defined by a file."""
+    from tessel.platforms import platform_file
+
+    path = platform_file(name)
+    if path is None and ":" in name:
+        path = platform_file(load_platform(name))
+    if path is None:
+        if name.endswith((".yaml", ".yml")) or os.sep in name:
+            raise UserError("no platform file %s" % name)
+        load_platform(name)  # says why the name leads nowhere
+        raise UserError("%s is not defined by a platform file" % name)
+    return path
+
+
+def cmd_check(args: argparse.Namespace) -> int:
+    from tessel.platforms.check import check_file, has_errors
+
+    path = definition_path(args.platform)
+    problems = check_file(path, hostname=args.hostname)
+    for problem in problems:
+        print(problem)
+    errors = sum(1 for p in problems if p.severity == "error")
+    print("tessel: %s: %d error%s, %d warning%s" % (
+        path, errors, "" if errors == 1 else "s", len(problems) - errors,
+        "" if len(problems) - errors == 1 else "s"), file=sys.stderr)
+    return 1 if has_errors(problems) else 0
+
+
+def cmd_sim(args: argparse.Namespace) -> int:
+    from tessel.sim.platform_sim import simulate
+
+    try:
+        return simulate(args.platform, hostname=args.hostname, secrets=args.secret,
+                        start=args.start, responses=args.responses, delay=args.delay,
+                        page_length=args.page_length, abbreviate=args.abbreviate)
+    except PlatformError as err:
+        raise UserError(str(err)) from None
+
+
+def add_platform_commands(sub: Any) -> None:
+    """The subcommands that work on platform definitions: platforms, check and sim."""
+    platforms = sub.add_parser(
+        "platforms", help="list the platforms that ship with tessel",
+        description="List the shipped platforms, each a data file, with their descriptions.")
+    platforms.set_defaults(func=cmd_platforms)
+
+    check = sub.add_parser(
+        "check", help="check a platform file",
+        description="Check a platform definition: regular expressions that do not compile, "
+                    "samples that their own prompt does not match or that an earlier state's "
+                    "prompt also matches (with a fixed hostname and with hostname learning), "
+                    "states that cannot be reached from every other state, questions that a "
+                    "prompt also matches, paths without a command. One line per finding; exit "
+                    "status 1 when there are errors.")
+    check.add_argument("platform", metavar="PLATFORM", help="a shipped name or a platform file")
+    check.add_argument("--hostname", default="R1",
+                       help="the hostname put into the samples (default: R1)")
+    check.set_defaults(func=cmd_check)
+
+    sim = sub.add_parser(
+        "sim", help="a simulated device generated from a platform",
+        description="Run a simulated device on standard input and output that behaves as the "
+                    "platform definition says: sample prompts, paths by their commands, dialog "
+                    "questions checked against --secret, commands answered from a responses "
+                    "file (by default NAME.responses.yaml beside the platform file), the pager "
+                    "for long output, an error line for anything else.",
+        epilog="Example: tessel sim linux --hostname web1 --secret password=s3cret")
+    sim.add_argument("platform", metavar="PLATFORM", help="a shipped name or a platform file")
+    sim.add_argument("--hostname", default="R1", help="the device's hostname (default: R1)")
+    sim.add_argument("--secret", action="append", default=[], metavar="KEY=VALUE",
+                     help="the answer a {KEY} question expects (repeatable); an empty VALUE: "
+                          "the question is not asked")
+    sim.add_argument("--start", metavar="STATE", help="the state to start in (default: the first)")
+    sim.add_argument("--responses", metavar="FILE", help="the commands' outputs, per state")
+    sim.add_argument("--delay", type=float, default=0.0, metavar="SECONDS",
+                     help="pause before answering each command (a slow device)")
+    sim.add_argument("--page-length", type=int, default=24, metavar="LINES",
+                     help="lines per page when the platform has a pager; 0: no paging "
+                          "(default: 24)")
+    sim.add_argument("--abbreviate", action="store_true",
+                     help="accept any unique prefix of a command's words (conf t)")
+    sim.set_defaults(func=cmd_sim)
+
+
 # -- entry point --------------------------------------------------------------------------------
 
 def build_parser() -> argparse.ArgumentParser:
@@ -475,6 +616,8 @@ def build_parser() -> argparse.ArgumentParser:
     route.add_argument("from_state", metavar="FROM", help="start state")
     route.add_argument("to_state", metavar="TO", help="target state")
     route.set_defaults(func=cmd_route)
+
+    add_platform_commands(sub)
 
     connect = sub.add_parser(
         "connect", help="drive a real device: detect its state, go to a state, run commands",

@@ -56,7 +56,8 @@ def test_demo_without_graphviz_still_succeeds(tmp_path):
     assert not (tmp_path / "tessel-demo.svg").exists()
 
 
-@pytest.mark.parametrize("subcommand", ["demo", "graph", "route", "connect"])
+@pytest.mark.parametrize("subcommand", ["demo", "graph", "route", "connect", "platforms",
+                                        "check", "sim"])
 def test_every_subcommand_has_help(subcommand, capsys):
     with pytest.raises(SystemExit) as caught:
         main([subcommand, "--help"])
@@ -66,10 +67,13 @@ def test_every_subcommand_has_help(subcommand, capsys):
 
 def test_graph_prints_dot_and_draws_files(tmp_path, capsys):
     assert main(["graph", "generic"]) == 0
-    assert capsys.readouterr().out == GenericRouter().dotgraph()
+    text = capsys.readouterr().out
+    # Every path, with the questions asked on the way.
+    assert text.count(" -> ") == len(GenericRouter().paths)
+    assert '"disable" -> "enable" [label="enable\\nasks Password:"]' in text
     assert main(["graph", "tessel.platforms.generic:GenericRouter", "-o",
                  str(tmp_path / "g.dot")]) == 0
-    assert (tmp_path / "g.dot").read_text() == GenericRouter().dotgraph()
+    assert (tmp_path / "g.dot").read_text() == text
     if HAVE_DOT:
         assert main(["graph", "generic", "-o", str(tmp_path / "g.svg")]) == 0
         assert_svg(tmp_path / "g.svg")
@@ -82,7 +86,7 @@ def test_route_lists_each_path_with_its_command(capsys):
     lines = capsys.readouterr().out.splitlines()
     assert lines[0] == "disable -> config_if: 3 hops"
     assert "disable -> enable" in lines[1] and "enable" in lines[1] and "dialog" in lines[1]
-    assert "configure terminal" in lines[2] and "enter_interface()" in lines[3]
+    assert "configure terminal" in lines[2] and "interface {interface}" in lines[3]
 
 
 def test_connect_drives_a_device_and_prints_command_output(capsys):

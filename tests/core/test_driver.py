@@ -207,6 +207,25 @@ def test_failed_run_is_wrapped_with_cause_after_reconciling(engines, at_enable, 
     assert at_enable.current_state == 'disable'
 
 
+class _ReprNotText:
+    def __repr__(self):
+        return 5
+
+
+class _ReprRaises:
+    def __repr__(self):
+        raise LookupError('no text')
+
+
+@pytest.mark.parametrize('item, error', [(_ReprNotText(), TypeError), (_ReprRaises(), LookupError)])
+def test_failed_run_whose_target_cannot_be_worded(engines, at_enable, item, error):
+    # The wording error replaces the wrapped one: the run's failure is only its context.
+    engines.error = ValueError('line dropped')
+    with pytest.raises(error) as exc:
+        at_enable.go_to([item], _spawn())
+    assert exc.value.__cause__ is None and exc.value.__context__ is engines.error
+
+
 def test_interruptions_pass_through_after_reconciling(engines, at_enable):
     engines.error = KeyboardInterrupt()
     engines.reach = 'config'

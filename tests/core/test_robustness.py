@@ -73,6 +73,48 @@ def test_long_chain_search_ends_without_crashing(kind, limit):
         assert lines[0] == '99999 99999 True'
 
 
+SIGNAL_SCRIPT = '''
+import signal, sys
+sys.path[:0] = [%r, %r]
+from core_fakes import Bare
+
+class Overriding(Bare):
+    def create_graph(self):
+        return super().create_graph()
+
+class Listed(list):
+    pass
+
+class Alarm(Exception):
+    pass
+
+def ring(signum, frame):
+    raise Alarm()
+
+m = Overriding() if sys.argv[1] == 'override' else Bare()
+if sys.argv[1] == 'list':
+    m.paths = Listed()
+states = [m.create_state('s%%d' %% i, 'p') for i in range(14)]
+for a in states[:-1]:
+    for b in states[:-1]:
+        if a is not b:
+            m.create_path(a, b, 'go')
+signal.signal(signal.SIGALRM, ring)
+signal.alarm(1)
+try:
+    m.find_all_paths('s0', 's13')
+except Alarm:
+    print('interrupted')
+''' % (os.path.dirname(os.path.dirname(os.path.abspath(tessel.__file__))), os.path.dirname(os.path.abspath(__file__)))
+
+
+# The last state is out of reach of a 13-state clique: searching every route there takes hours.
+@pytest.mark.parametrize('kind', ['override', 'list'])
+def test_route_search_as_written_stops_for_signals(kind):
+    run = subprocess.run([sys.executable, '-c', SIGNAL_SCRIPT, kind], capture_output=True, text=True, timeout=120)
+    assert run.stdout.strip() == 'interrupted', run.stderr[-2000:]
+
+
 def test_dense_graph_shortest_path():
     m = Bare()
     states = [m.create_state('s%d' % i, 'p') for i in range(30)]

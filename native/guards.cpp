@@ -1,0 +1,93 @@
+// Guards of the fast paths: method resolution lookups, cached per class version, and the tests built on them.
+#include "guards.hpp"
+
+#include "module.hpp"
+
+namespace tessel {
+
+PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed) {
+    *failed = false;
+    PyObject* mro = type->tp_mro;
+    if (!mro) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+        Ref dict = Ref::steal(PyType_GetDict(base));
+#else
+        Ref dict = Ref::newref(base->tp_dict);
+#endif
+        if (!dict) continue;
+        PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+        if (found) return found;
+        if (PyErr_Occurred()) {
+            *failed = true;
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+unsigned int type_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) PyUnstable_Type_AssignVersionTag(type);
+#else
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+        // Attribute lookup on the class assigns the tag as a side effect.
+        PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__doc__");
+        if (found) {
+            Py_DECREF(found);
+        } else {
+            PyErr_Clear();
+        }
+    }
+#endif
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+PyObject* cached_lookup(ModuleState& st, PyTypeObject* type, PyObject* name, bool* failed) {
+    *failed = false;
+    const unsigned int tag = type_tag(type);
+    if (!tag) return lookup_in_mro(type, name, failed);
+    const uintptr_t key = (reinterpret_cast<uintptr_t>(type) >> 4) ^ (reinterpret_cast<uintptr_t>(name) >> 3);
+    LookupCache::Entry& entry = st.lookups.entries[key % LookupCache::kSize];
+    if (entry.type == type && entry.name == name && entry.tag == tag) return entry.found;
+    PyObject* found = lookup_in_mro(type, name, failed);
+    if (!*failed) entry = LookupCache::Entry{type, tag, name, found};
+    return found;
+}
+
+bool is_plain_attribute(ModuleState& st, PyTypeObject* type, PyObject* name) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    bool failed = false;
+    if (cached_lookup(st, type, name, &failed) || failed) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+void plain_values(PyObject* obj, PyObject* const* names, PyObject** values, int count) {
+    PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    // The constructors set these attributes first, under the interned names, so the leading
+    // entries of the namespace are usually them: take them in order without hashing.
+    int taken = 0;
+    while (dict && taken < count && PyDict_Next(dict, &pos, &key, &value) && key == names[taken]) {
+        values[taken++] = value;
+    }
+    for (int i = taken; i < count; ++i) values[i] = plain_value(obj, names[i]);
+}
+
+int uses_base_method(ModuleState& st, PyObject* obj, PyTypeObject* layout, PyObject* name, PyObject* base_function) {
+    if (!PyObject_TypeCheck(obj, layout) || Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return 0;
+    bool failed = false;
+    if (cached_lookup(st, Py_TYPE(obj), name, &failed) != base_function) return failed ? -1 : 0;
+    // An instance attribute of that name would shadow the method.
+    PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
+    if (!dict) return 1;
+    const int shadowed = PyDict_Contains(dict, name);
+    return shadowed < 0 ? -1 : !shadowed;
+}
+
+}  // namespace tessel

@@ -1,0 +1,61 @@
+// Guards of the fast paths: what a name resolves to on a class or an instance, checked cheaply.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace tessel {
+
+struct ModuleState;
+
+// Remembers lookups along a class's method resolution order per (class, name), while the class's
+// version tag, which the interpreter changes whenever the class or one of its bases is modified,
+// stays the same. Lives in the module state.
+struct LookupCache {
+    struct Entry {
+        PyTypeObject* type;  // compared only
+        unsigned int tag;
+        PyObject* name;
+        PyObject* found;  // borrowed from the class's namespace, valid while the tag holds
+    };
+    static constexpr size_t kSize = 64;
+    Entry entries[kSize];
+};
+
+// `name` looked up along the class's method resolution order, as attribute lookup does; borrowed.
+// Null when absent, with *failed set when the lookup raised.
+PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed);
+// The same through the module's lookup cache.
+PyObject* cached_lookup(ModuleState& st, PyTypeObject* type, PyObject* name, bool* failed);
+
+// The class's version tag, assigned if it has none yet; 0 when the class cannot have one.
+unsigned int type_tag(PyTypeObject* type);
+
+// 1 when obj (of our `layout`) resolves obj.<name> to `base_function`: neither its class nor the
+// instance overrides it; 0 otherwise; -1 on error.
+int uses_base_method(ModuleState& st, PyObject* obj, PyTypeObject* layout, PyObject* name, PyObject* base_function);
+// True when instances of `type` (one of our layouts) keep `name` as a plain __dict__ entry:
+// generic attribute access and nothing of that name along the class's MRO.
+bool is_plain_attribute(ModuleState& st, PyTypeObject* type, PyObject* name);
+
+// True when objects of obj's type compare and hash by identity.
+inline bool compares_by_identity(PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    return t->tp_richcompare == PyBaseObject_Type.tp_richcompare && t->tp_hash == PyBaseObject_Type.tp_hash;
+}
+
+// Two exact str objects with the same text (no error possible).
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// Interned text test by value: obj is a str equal to `text`.
+inline bool is_text(PyObject* obj, PyObject* text) {
+    return obj == text || (PyUnicode_Check(obj) && PyUnicode_Compare(obj, text) == 0);
+}
+
+}  // namespace tessel

@@ -1,0 +1,508 @@
+"""Platform files: the YAML format, read into a checked :class:`Definition` with line numbers.
+
+A platform file describes a family of devices as data::
+
+    platform: linux
+    description: A Linux shell; root through sudo.
+    states:
+      - name: user
+        prompt: '^[\\w.-]+@%N:[^\\n]*\\$ ?$'
+        sample: 'admin@%N:~$ '
+    paths:
+      - from: user
+        to: root
+        command: sudo -i
+        dialog:
+          - expect: '\\[sudo\\] password for [^:]+: ?$'
+            send: '{password}'
+            continue: true
+            sample: '[sudo] password for admin: '
+
+Reading never raises on a mistake in the file: every mistake becomes a
+:class:`Problem` with the file, the line and the key, so that ``tessel check``
+can list them all and :func:`tessel.platforms.load` can report the first.
+"""
+import re
+import string
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import yaml
+from yaml.constructor import SafeConstructor
+from yaml.nodes import MappingNode, Node, ScalarNode, SequenceNode
+
+#: The hostname that stands in for ``%N`` when patterns are compiled to test them.
+TEST_HOSTNAME = "R1"
+
+ERROR = "error"
+WARNING = "warning"
+
+_STR = "tag:yaml.org,2002:str"
+_BOOL = "tag:yaml.org,2002:bool"
+_NULL = "tag:yaml.org,2002:null"
+_NUMBERS = ("tag:yaml.org,2002:int", "tag:yaml.org,2002:float")
+
+
+@dataclass(frozen=True)
+class Problem:
+    """One mistake or doubt in a platform file: where it is and what is wrong."""
+
+    file: str
+    line: int
+    key: str
+    message: str
+    severity: str = ERROR
+
+    def __str__(self) -> str:
+        where = "%s:%d" % (self.file, self.line) if self.line else self.file
+        key = "%s: " % self.key if self.key else ""
+        return "%s: %s: %s%s" % (where, self.severity, key, self.message)
+
+
+@dataclass
+class Place:
+    """Where an entry of the file stands: its key path and the line of each of its keys."""
+
+    key: str
+    line: int
+    lines: Dict[str, int] = field(default_factory=dict)
+
+    def at(self, sub: str = "") -> Tuple[str, int]:
+        """The key path and line of one key of the entry (the entry itself for '')."""
+        if not sub:
+            return self.key, self.line
+        return "%s.%s" % (self.key, sub) if self.key else sub, self.lines.get(sub, self.line)
+
+
+@dataclass
+class StatementDef:
+    """A question the device may ask, and the answer (``send``; None: recognise only)."""
+
+    expect: str
+    send: Optional[str] = None
+    loop_continue: bool = False
+    restart_timer: bool = False
+    sample: Optional[str] = None
+    secret: Optional[bool] = None
+    refused: Optional[str] = None
+    place: Place = field(default_factory=lambda: Place("", 0))
+
+    @property
+    def fields(self) -> List[str]:
+        return template_fields(self.send or "")
+
+    @property
+    def is_secret(self) -> bool:
+        """Whether the answer is masked: said so, or filled from a field that looks secret."""
+        from tessel.utils import is_secret_key
+
+        if self.secret is not None:
+            return self.secret
+        return any(is_secret_key(name) for name in self.fields)
+
+
+@dataclass
+class StateDef:
+    name: str
+    prompts: List[str]
+    sample: Optional[str] = None
+    #: False when a prompt does not compile (the state is kept so that paths may name it).
+    valid: bool = True
+    place: Place = field(default_factory=lambda: Place("", 0))
+
+
+@dataclass
+class PathDef:
+    source: str
+    target: str
+    commands: List[str]
+    dialog: List[StatementDef]
+    place: Place = field(default_factory=lambda: Place("", 0))
+
+
+@dataclass
+class PagerDef:
+    expect: str
+    send: str = " "
+    sample: Optional[str] = None
+    place: Place = field(default_factory=lambda: Place("", 0))
+
+
+@dataclass
+class ConnectDef:
+    state: str
+    command: str
+    place: Place = field(default_factory=lambda: Place("", 0))
+
+
+@dataclass
+class Definition:
+    """A platform as its file describes it."""
+
+    file: str
+    name: str
+    description: str = ""
+    states: List[StateDef] = field(default_factory=list)
+    paths: List[PathDef] = field(default_factory=list)
+    statements: List[StatementDef] = field(default_factory=list)
+    pager: Optional[PagerDef] = None
+    failure: List[str] = field(default_factory=list)
+    connect: List[ConnectDef] = field(default_factory=list)
+    config_state: Optional[str] = None
+    ntc_platform: Optional[str] = None
+    defaults: Dict[str, str] = field(default_factory=dict)
+    error_sample: Optional[str] = None
+    place: Place = field(default_factory=lambda: Place("", 1))
+
+    def state(self, name: str) -> Optional[StateDef]:
+        return next((s for s in self.states if s.name == name), None)
+
+
+def template_fields(text: str) -> List[str]:
+    """The ``{name}`` fields of a text, in order ([] when it holds none or is malformed)."""
+    try:
+        return [name for _, name, _, _ in string.Formatter().parse(text) if name]
+    except ValueError:
+        return []
+
+
+def last_line(text: str) -> str:
+    """The line a prompt is recognised on: the last line of a sample."""
+    lines = text.splitlines()
+    return lines[-1] if lines else ""
+
+
+def fixed_pattern(pattern: str, hostname: str = TEST_HOSTNAME) -> str:
+    """A prompt pattern with ``%N`` replaced by a hostname, as the machine does."""
+    return pattern.replace("%N", hostname)
+
+
+def compile_error(pattern: str) -> Optional[str]:
+    """Why a pattern (``%N`` allowed) does not compile, or None when it does."""
+    try:
+        re.compile(fixed_pattern(pattern))
+    except re.error as err:
+        return "the regular expression %r does not compile: %s" % (pattern, err)
+    return None
+
+
+# -- reading ------------------------------------------------------------------------------
+
+class _Reader:
+    """Walks the YAML node tree, checking types and keys, and collecting problems."""
+
+    def __init__(self, file: str) -> None:
+        self.file = file
+        self.problems: List[Problem] = []
+        self._constructor = SafeConstructor()
+
+    def problem(self, line: int, key: str, message: str, severity: str = ERROR) -> None:
+        self.problems.append(Problem(self.file, line, key, message, severity))
+
+    @staticmethod
+    def line(node: Node) -> int:
+        return int(node.start_mark.line) + 1
+
+    def value(self, node: ScalarNode) -> Any:
+        return self._constructor.construct_object(node, deep=True)
+
+    @staticmethod
+    def kind(node: Node) -> str:
+        if isinstance(node, MappingNode):
+            return "a mapping"
+        if isinstance(node, SequenceNode):
+            return "a list"
+        if node.tag == _BOOL:
+            return "a boolean"
+        if node.tag == _NULL:
+            return "nothing (null)"
+        if node.tag in _NUMBERS:
+            return "a number"
+        return "a text"
+
+    # -- typed readers: each returns None (and records a problem) on a wrong type
+
+    def text(self, node: Node, key: str, numbers: bool = True) -> Optional[str]:
+        if isinstance(node, ScalarNode):
+            if node.tag == _STR:
+                return str(self.value(node))
+            if numbers and node.tag in _NUMBERS:
+                return str(node.value)
+            if node.tag == _BOOL:
+                self.problem(self.line(node), key, "expected a text, got a boolean (%s); quote "
+                             "it: '%s'" % (node.value, node.value))
+                return None
+        self.problem(self.line(node), key, "expected a text, got %s" % self.kind(node))
+        return None
+
+    def texts(self, node: Node, key: str) -> Optional[List[str]]:
+        """A text or a list of texts."""
+        if isinstance(node, SequenceNode):
+            items = [self.text(item, "%s[%d]" % (key, i)) for i, item in enumerate(node.value)]
+            if any(item is None for item in items):
+                return None
+            if not items:
+                self.problem(self.line(node), key, "the list is empty")
+                return None
+            return [item for item in items if item is not None]
+        single = self.text(node, key)
+        return None if single is None else [single]
+
+    def flag(self, node: Node, key: str) -> Optional[bool]:
+        if isinstance(node, ScalarNode) and node.tag == _BOOL:
+            return bool(self.value(node))
+        self.problem(self.line(node), key, "expected true or false, got %s" % self.kind(node))
+        return None
+
+    def items(self, node: Node, key: str) -> List[Node]:
+        if isinstance(node, SequenceNode):
+            return list(node.value)
+        if isinstance(node, ScalarNode) and node.tag == _NULL:
+            return []
+        self.problem(self.line(node), key, "expected a list, got %s" % self.kind(node))
+        return []
+
+    def mapping(self, node: Node, key: str, required: Sequence[str],
+                optional: Sequence[str]) -> Tuple[Dict[str, Node], Place]:
+        """The keys of a mapping node by name, after checking them against the allowed ones."""
+        place = Place(key, self.line(node))
+        found: Dict[str, Node] = {}
+        if not isinstance(node, MappingNode):
+            self.problem(self.line(node), key, "expected a mapping (key: value), got %s"
+                         % self.kind(node))
+            return found, place
+        allowed = list(required) + list(optional)
+        for key_node, value_node in node.value:
+            name = key_node.value if isinstance(key_node, ScalarNode) else str(key_node)
+            where = "%s.%s" % (key, name) if key else str(name)
+            if name not in allowed:
+                self.problem(self.line(key_node), where, "unknown key; the keys here are: %s"
+                             % ", ".join(allowed))
+                continue
+            if name in found:
+                self.problem(self.line(key_node), where, "the key is given twice")
+                continue
+            found[name] = value_node
+            place.lines[name] = self.line(key_node)
+        for name in required:
+            if name not in found:
+                self.problem(place.line, key, "the key '%s' is missing" % name)
+        return found, place
+
+    def regex(self, pattern: Optional[str], line: int, key: str) -> Optional[str]:
+        if pattern is None:
+            return None
+        error = compile_error(pattern)
+        if error is not None:
+            self.problem(line, key, error)
+            return None
+        return pattern
+
+    # -- entries ---------------------------------------------------------------------------
+
+    def statement(self, node: Node, key: str) -> Optional[StatementDef]:
+        found, place = self.mapping(node, key, ["expect"], ["send", "continue", "restart_timer",
+                                                            "sample", "secret", "refused"])
+        if "expect" not in found:
+            return None
+        expect = self.regex(self.text(found["expect"], key + ".expect"), place.lines["expect"],
+                            key + ".expect")
+        send = None
+        if "send" in found:
+            send_node = found["send"]
+            if not (isinstance(send_node, ScalarNode) and send_node.tag == _NULL):
+                send = self.text(send_node, key + ".send")
+        statement = StatementDef(expect=expect or "", send=send, place=place)
+        for name, attribute in (("continue", "loop_continue"), ("restart_timer", "restart_timer"),
+                                ("secret", "secret")):
+            if name in found:
+                value = self.flag(found[name], "%s.%s" % (key, name))
+                if value is not None:
+                    setattr(statement, attribute, value)
+        for name in ("sample", "refused"):
+            if name in found:
+                setattr(statement, name, self.text(found[name], "%s.%s" % (key, name)))
+        return statement if expect is not None else None
+
+    def statements(self, node: Node, key: str) -> List[StatementDef]:
+        result = []
+        for index, item in enumerate(self.items(node, key)):
+            statement = self.statement(item, "%s[%d]" % (key, index))
+            if statement is not None:
+                result.append(statement)
+        return result
+
+    def state(self, node: Node, key: str) -> Optional[StateDef]:
+        found, place = self.mapping(node, key, ["name", "prompt"], ["sample"])
+        if "name" not in found or "prompt" not in found:
+            return None
+        name = self.text(found["name"], key + ".name")
+        prompts = self.texts(found["prompt"], key + ".prompt")
+        sample = self.text(found["sample"], key + ".sample") if "sample" in found else None
+        if name is None or prompts is None:
+            return None
+        compiled = [self.regex(p, place.lines["prompt"], key + ".prompt") for p in prompts]
+        return StateDef(name=name, prompts=prompts, sample=sample, place=place,
+                        valid=all(p is not None for p in compiled))
+
+    def path(self, node: Node, key: str, states: Dict[str, StateDef]) -> Optional[PathDef]:
+        found, place = self.mapping(node, key, ["from", "to"], ["command", "dialog"])
+        if "from" not in found or "to" not in found:
+            return None
+        ends = []
+        for end in ("from", "to"):
+            name = self.text(found[end], "%s.%s" % (key, end))
+            if name is not None and name not in states:
+                self.problem(place.lines[end], "%s.%s" % (key, end), "unknown state '%s'; the "
+                             "states are: %s" % (name, ", ".join(states) or "(none)"))
+                name = None
+            ends.append(name)
+        commands: Optional[List[str]] = []
+        if "command" in found:
+            commands = self.texts(found["command"], key + ".command")
+        dialog = self.statements(found["dialog"], key + ".dialog") if "dialog" in found else []
+        if ends[0] is None or ends[1] is None or commands is None:
+            return None
+        return PathDef(source=ends[0], target=ends[1], commands=commands, dialog=dialog,
+                       place=place)
+
+    def definition(self, node: Node) -> Optional[Definition]:
+        found, place = self.mapping(
+            node, "", ["platform", "states"],
+            ["description", "paths", "statements", "pager", "failure", "connect",
+             "config_state", "ntc_platform", "defaults", "error_sample"])
+        if not isinstance(node, MappingNode):
+            return None
+        name = self.text(found["platform"], "platform") if "platform" in found else None
+        if name == "":
+            self.problem(place.lines["platform"], "platform", "the platform needs a name")
+        definition = Definition(file=self.file, name=name or "", place=place)
+        if "description" in found:
+            definition.description = self.text(found["description"], "description") or ""
+
+        states: Dict[str, StateDef] = {}
+        for index, item in enumerate(self.items(found["states"], "states")
+                                     if "states" in found else []):
+            state = self.state(item, "states[%d]" % index)
+            if state is None:
+                continue
+            if state.name in states:
+                self.problem(state.place.lines.get("name", state.place.line),
+                             "states[%d].name" % index, "a state named '%s' is defined "
+                             "already" % state.name)
+                continue
+            states[state.name] = state
+        definition.states = list(states.values())
+        if "states" in found and not definition.states and not self.problems:
+            self.problem(place.lines["states"], "states", "a platform needs at least one state")
+
+        pairs: Dict[Tuple[str, str], int] = {}
+        for index, item in enumerate(self.items(found["paths"], "paths")
+                                     if "paths" in found else []):
+            path = self.path(item, "paths[%d]" % index, states)
+            if path is None:
+                continue
+            pair = (path.source, path.target)
+            if pair in pairs:
+                self.problem(path.place.line, "paths[%d]" % index, "a path from %s to %s is "
+                             "defined already (line %d)" % (pair + (pairs[pair],)))
+                continue
+            pairs[pair] = path.place.line
+            definition.paths.append(path)
+
+        if "statements" in found:
+            definition.statements = self.statements(found["statements"], "statements")
+        if "pager" in found:
+            definition.pager = self.pager(found["pager"])
+        if "failure" in found:
+            failure = self.texts(found["failure"], "failure") or []
+            definition.failure = [p for p in failure
+                                  if self.regex(p, place.lines["failure"], "failure")]
+        if "connect" in found:
+            for index, item in enumerate(self.items(found["connect"], "connect")):
+                connect = self.connect(item, "connect[%d]" % index, states)
+                if connect is not None:
+                    definition.connect.append(connect)
+        for key in ("config_state", "ntc_platform", "error_sample"):
+            if key in found:
+                setattr(definition, key, self.text(found[key], key))
+        if definition.config_state is not None and definition.config_state not in states:
+            self.problem(place.lines["config_state"], "config_state", "unknown state '%s'; the "
+                         "states are: %s" % (definition.config_state, ", ".join(states)))
+            definition.config_state = None
+        if "defaults" in found:
+            definition.defaults = self.defaults(found["defaults"])
+        return definition
+
+    def pager(self, node: Node) -> Optional[PagerDef]:
+        found, place = self.mapping(node, "pager", ["expect"], ["send", "sample"])
+        if "expect" not in found:
+            return None
+        expect = self.regex(self.text(found["expect"], "pager.expect"), place.lines["expect"],
+                            "pager.expect")
+        send = self.text(found["send"], "pager.send") if "send" in found else " "
+        sample = self.text(found["sample"], "pager.sample") if "sample" in found else None
+        if expect is None or send is None:
+            return None
+        return PagerDef(expect=expect, send=send, sample=sample, place=place)
+
+    def connect(self, node: Node, key: str, states: Dict[str, StateDef]) -> Optional[ConnectDef]:
+        found, place = self.mapping(node, key, ["state", "command"], [])
+        if len(found) != 2:
+            return None
+        state = self.text(found["state"], key + ".state")
+        command = self.text(found["command"], key + ".command")
+        if state is not None and state not in states:
+            self.problem(place.lines["state"], key + ".state", "unknown state '%s'; the states "
+                         "are: %s" % (state, ", ".join(states)))
+            return None
+        if state is None or command is None:
+            return None
+        return ConnectDef(state=state, command=command, place=place)
+
+    def defaults(self, node: Node) -> Dict[str, str]:
+        result: Dict[str, str] = {}
+        if not isinstance(node, MappingNode):
+            self.problem(self.line(node), "defaults", "expected a mapping (field: value), got %s"
+                         % self.kind(node))
+            return result
+        for key_node, value_node in node.value:
+            name = str(key_node.value)
+            value = self.text(value_node, "defaults.%s" % name)
+            if value is not None:
+                result[name] = value
+        return result
+
+
+def read_definition(text: str, file: str) -> Tuple[Optional[Definition], List[Problem]]:
+    """Reads a platform file's text; returns the definition (None if unusable) and the problems.
+
+    A definition comes back even when some entries had problems: those
+    entries are left out, the rest is read, so that every mistake is found.
+    """
+    reader = _Reader(file)
+    try:
+        node = yaml.compose(text, Loader=yaml.SafeLoader)
+    except yaml.MarkedYAMLError as err:
+        mark = err.problem_mark or err.context_mark
+        line = int(mark.line) + 1 if mark is not None else 0
+        problem = " ".join(p for p in (err.context, err.problem) if p)
+        return None, [Problem(file, line, "", "not valid YAML: %s" % problem)]
+    except yaml.YAMLError as err:
+        return None, [Problem(file, 0, "", "not valid YAML: %s" % err)]
+    if node is None:
+        return None, [Problem(file, 1, "", "the file is empty")]
+    definition = reader.definition(node)
+    if definition is not None and not definition.name:
+        definition = None
+    return definition, reader.problems
+
+
+def read_file(path: str) -> Tuple[Optional[Definition], List[Problem]]:
+    """Reads a platform file; a file that cannot be read is one problem."""
+    try:
+        with open(path, encoding="utf-8") as handle:
+            text = handle.read()
+    except (OSError, UnicodeDecodeError) as err:
+        return None, [Problem(path, 0, "", "cannot read the file: %s" % err)]
+    return read_definition(text, path)

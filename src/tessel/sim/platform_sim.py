@@ -1,0 +1,428 @@
+"""A simulated device generated from a platform definition, for tests and for trying a platform.
+
+Run it as ``tessel sim PLATFORM [--hostname H] [--secret KEY=VALUE]...
+[--start STATE] [--responses FILE] [--delay S]``. It reads lines on standard
+input and answers on standard output the way the definition says:
+
+* it shows the current state's ``sample`` prompt, ``%N`` replaced by the
+  hostname;
+* a path's command moves it along the path: it asks each question of the
+  path's dialog that has a ``sample``, and checks the answer: a ``{field}``
+  answer against ``--secret field=VALUE`` (any answer when none is given; the
+  question is not asked when the value is empty), a fixed answer against
+  the text itself. A wrong answer prints the question's ``refused`` line and
+  leaves the state unchanged;
+* a command of the responses file prints its output (a long output through
+  the platform's pager, when it has one);
+* anything else prints the platform's ``error_sample``.
+
+A responses file maps states (or ``any``, for every state) to commands and
+their outputs::
+
+    user:
+      whoami: admin
+      exit: {close: true}          # ends the session
+    any:
+      'echo {text}': ''            # a {field} matches any text
+
+Output texts and prompts have ``%N`` replaced by the hostname. The class
+:class:`PlatformSimulator` is the simulator; subclasses add behaviour that a
+definition cannot express (see ``tessel.sim.router``).
+"""
+import os
+import sys
+import time
+from dataclasses import dataclass
+from typing import Dict, List, Mapping, Optional, Sequence, TextIO, Tuple
+
+import yaml
+
+from tessel.core.errors import PlatformError
+from tessel.platforms.definition import Definition, PathDef, StatementDef, template_fields
+
+#: Lines of output shown before the pager prompt, when the platform has a pager.
+PAGE_LENGTH = 24
+#: What a refused answer prints when the question names no ``refused`` line.
+REFUSED = "% Access denied"
+#: What an unknown command prints when the platform names no ``error_sample``.
+UNKNOWN = "% Unknown command: {command}"
+#: The responses of every state.
+ANY = "any"
+
+
+class EndOfSession(Exception):
+    """The session ends: the input ended or a command closed it."""
+
+
+@dataclass
+class Response:
+    """What a command prints, and whether the session ends after it."""
+
+    output: str = ""
+    close: bool = False
+
+
+Responses = Dict[str, Dict[str, Response]]
+
+
+def read_responses(path: str, definition: Definition) -> Responses:
+    """Reads a responses file: per state (or ``any``), command -> output or {output, close}."""
+    try:
+        with open(path, encoding="utf-8") as handle:
+            data = yaml.safe_load(handle)
+    except OSError as err:
+        raise PlatformError("cannot read the responses file: %s" % err) from None
+    except yaml.YAMLError as err:
+        raise PlatformError("%s: not valid YAML: %s"
+                            % (path, " ".join(str(err).split()))) from None
+    if data is None:
+        return {}
+    if not isinstance(data, dict):
+        raise PlatformError("%s: expected a mapping of states to commands" % path)
+    states = [s.name for s in definition.states]
+    result: Responses = {}
+    for state, commands in data.items():
+        if state != ANY and state not in states:
+            raise PlatformError("%s: %s: unknown state; the states are: %s, or any"
+                                % (path, state, ", ".join(states)))
+        if not isinstance(commands, dict):
+            raise PlatformError("%s: %s: expected a mapping of commands to outputs"
+                                % (path, state))
+        entries: Dict[str, Response] = {}
+        for command, answer in commands.items():
+            key = "%s.%s" % (state, command)
+            if answer is None or isinstance(answer, (str, int, float)):
+                entries[str(command)] = Response("" if answer is None else str(answer))
+            elif isinstance(answer, dict) and set(answer) <= {"output", "close"}:
+                entries[str(command)] = Response(str(answer.get("output") or ""),
+                                                 bool(answer.get("close")))
+            else:
+                raise PlatformError("%s: %s: expected an output text or {output: TEXT, "
+                                    "close: true}" % (path, key))
+        result[str(state)] = entries
+    return result
+
+
+class CommandPattern:
+    """A command text whose words a typed line must give; a ``{field}`` takes any words."""
+
+    def __init__(self, text: str) -> None:
+        self.text = text
+        self.words: List[Optional[str]] = [
+            None if template_fields(word) and word.startswith("{") and word.endswith("}")
+            else word for word in text.split()]
+
+    def match(self, typed: Sequence[str], abbreviate: bool) -> Optional[bool]:
+        """None: no match; False: a match through abbreviations; True: an exact match."""
+        exact = True
+        index = 0
+        for position, word in enumerate(self.words):
+            if word is None:
+                if index >= len(typed):
+                    return None
+                # The last field takes the rest of the line, others one word.
+                index = len(typed) if position == len(self.words) - 1 else index + 1
+                continue
+            if index >= len(typed):
+                return None
+            given = typed[index]
+            if given != word:
+                if not (abbreviate and word.lower().startswith(given.lower())):
+                    return None
+                exact = False
+            index += 1
+        return exact if index == len(typed) else None
+
+
+@dataclass
+class Lookup:
+    """What a typed line is: a path, a response, an ambiguity or nothing known."""
+
+    path: Optional[PathDef] = None
+    response: Optional[Response] = None
+    ambiguous: bool = False
+
+
+class PlatformSimulator:
+    """A device console that behaves as a platform definition says."""
+
+    def __init__(self, definition: Definition, hostname: str = "R1",
+                 secrets: Optional[Mapping[str, str]] = None, start: Optional[str] = None,
+                 responses: Optional[Responses] = None, delay: float = 0.0,
+                 page_length: int = PAGE_LENGTH, abbreviate: bool = False,
+                 stdin: TextIO = sys.stdin, stdout: TextIO = sys.stdout) -> None:
+        self.definition = definition
+        self.hostname = hostname
+        self.secrets = dict(secrets or {})
+        self.responses = responses or {}
+        self.delay = delay
+        self.page_length = page_length
+        self.abbreviate = abbreviate
+        self.stdin = stdin
+        self.stdout = stdout
+        states = [s.name for s in definition.states]
+        if start is not None and start not in states:
+            raise PlatformError("unknown start state %r; the states are: %s"
+                                % (start, ", ".join(states)))
+        self.initial_state = start or states[0]
+        self.state = self.initial_state
+        missing = [s.name for s in definition.states if s.sample is None]
+        if missing:
+            raise PlatformError("the simulator shows each state's sample prompt, and these "
+                                "states have none: %s" % ", ".join(missing))
+
+    # -- console input and output -------------------------------------------------
+
+    def write(self, text: str) -> None:
+        self.stdout.write(text)
+        self.stdout.flush()
+
+    def readline(self) -> str:
+        line = self.stdin.readline()
+        if not line:
+            raise EndOfSession()
+        return line.rstrip("\r\n")
+
+    def _terminal(self) -> int:
+        """The descriptor of standard input when it is a terminal, else -1."""
+        try:
+            fd = self.stdin.fileno()
+        except (AttributeError, OSError, ValueError):
+            return -1
+        return fd if os.isatty(fd) else -1
+
+    def read_secret(self, question: str) -> str:
+        """Reads a line without echo when the console is a terminal."""
+        fd = self._terminal()
+        if fd < 0:
+            self.write(question)
+            return self.readline()
+        import termios
+
+        old = termios.tcgetattr(fd)
+        new = termios.tcgetattr(fd)
+        new[3] &= ~termios.ECHO
+        termios.tcsetattr(fd, termios.TCSADRAIN, new)
+        try:
+            self.write(question)
+            return self.readline()
+        finally:
+            termios.tcsetattr(fd, termios.TCSADRAIN, old)
+            self.write("\n")
+
+    def read_key(self) -> str:
+        """Reads one key (for the pager); the empty text at the end of the input."""
+        fd = self._terminal()
+        if fd < 0:
+            return self.stdin.read(1)
+        import termios
+        import tty
+
+        old = termios.tcgetattr(fd)
+        try:
+            tty.setcbreak(fd, termios.TCSANOW)
+            return os.read(fd, 1).decode("utf-8", "replace")
+        finally:
+            termios.tcsetattr(fd, termios.TCSADRAIN, old)
+
+    def text(self, template: str) -> str:
+        """A text of the definition as the device shows it: ``%N`` is the hostname."""
+        return template.replace("%N", self.hostname)
+
+    def prompt(self) -> str:
+        state = self.definition.state(self.state)
+        return self.text(state.sample or "") if state else ""
+
+    # -- session ---------------------------------------------------------------------
+
+    def boot(self) -> None:
+        """What the console shows before its first prompt."""
+        self.state = self.initial_state
+        self.write("\n")
+
+    def run(self) -> int:
+        """Runs the console until the input ends or a command closes the session."""
+        try:
+            self.boot()
+            while True:
+                try:
+                    self.write(self.prompt())
+                    line = self.readline()
+                    if self.delay and line.strip():
+                        time.sleep(self.delay)
+                    self.execute(line)
+                except KeyboardInterrupt:
+                    self.write("\n")
+        except EndOfSession:
+            return 0
+
+    def execute(self, line: str) -> None:
+        """Answers one line typed at the prompt."""
+        words = line.split()
+        if not words:
+            return
+        found = self.lookup(words)
+        if found.ambiguous:
+            self.error(line, ambiguous=True)
+            return
+        if found.response is not None:
+            self.show(found.response.output)
+            if found.response.close:
+                raise EndOfSession()
+        if found.path is not None:
+            self.travel(found.path)
+        elif found.response is None:
+            self.error(line)
+
+    def commands(self) -> List[Tuple[CommandPattern, Lookup]]:
+        """What can be typed in the current state: paths, responses, connect commands."""
+        known: Dict[str, Lookup] = {}
+        for path in self.definition.paths:
+            if path.source == self.state and path.commands:
+                known[path.commands[0]] = Lookup(path=path)
+        for scope in (self.state, ANY):
+            for command, response in self.responses.get(scope, {}).items():
+                entry = known.setdefault(command, Lookup())
+                if entry.response is None:
+                    entry.response = response
+        for connect in self.definition.connect:
+            if connect.state == self.state:
+                entry = known.setdefault(connect.command, Lookup())
+                if entry.path is None and entry.response is None:
+                    entry.response = Response()
+        return [(CommandPattern(text), entry) for text, entry in known.items()]
+
+    def lookup(self, words: List[str]) -> Lookup:
+        """The one command that the typed words give (exactly, or abbreviated)."""
+        exact: List[Lookup] = []
+        loose: List[Lookup] = []
+        for pattern, entry in self.commands():
+            matched = pattern.match(words, self.abbreviate)
+            if matched is not None:
+                (exact if matched else loose).append(entry)
+        if exact:
+            return exact[0]
+        if len(loose) == 1:
+            return loose[0]
+        return Lookup(ambiguous=bool(loose))
+
+    def show(self, output: str) -> None:
+        """Prints a command's output, a page at a time when the platform has a pager."""
+        if not output:
+            return
+        text = self.text(output)
+        if not text.endswith("\n"):
+            text += "\n"
+        pager = self.definition.pager
+        lines = text.splitlines(keepends=True)
+        if pager is None or self.page_length <= 0 or len(lines) <= self.page_length:
+            self.write(text)
+            return
+        more = pager.sample if pager.sample is not None else pager.expect
+        for start in range(0, len(lines), self.page_length):
+            self.write("".join(lines[start:start + self.page_length]))
+            if start + self.page_length >= len(lines):
+                break
+            self.write(more)
+            key = self.read_key()
+            self.write("\r%s\r" % (" " * len(more)))
+            if key in ("", "q", "Q"):
+                break
+
+    def error(self, line: str, ambiguous: bool = False) -> None:
+        """The line for a command the device does not know."""
+        words = line.split()
+        template = self.definition.error_sample or UNKNOWN
+        self.write(self.text(template).replace("{command}", words[0] if words else "") + "\n")
+
+    # -- paths -----------------------------------------------------------------------
+
+    def travel(self, path: PathDef) -> None:
+        """Moves along a path: its further lines, then its questions, then the new state."""
+        for expected in path.commands[1:]:
+            line = self.readline()
+            if CommandPattern(expected).match(line.split(), self.abbreviate) is None:
+                self.error(line)
+                return
+        for question in path.dialog:
+            if not self.ask(question):
+                return
+        self.state = path.target
+
+    def ask(self, question: StatementDef) -> bool:
+        """Asks one dialog question; False when the answer is refused."""
+        if question.sample is None:
+            return True
+        if question.send is None:
+            self.write(self.text(question.sample) + "\n")
+            return True
+        expected: Optional[str] = question.send
+        fields = question.fields
+        if fields:
+            if any(self.secrets.get(name) == "" for name in fields):
+                return True
+            if all(name in self.secrets for name in fields):
+                expected = question.send.format_map(self.secrets)
+            else:
+                expected = None
+        if question.is_secret:
+            answer = self.read_secret(self.text(question.sample))
+        else:
+            self.write(self.text(question.sample))
+            answer = self.readline()
+        if expected is None:
+            return True
+        if question.is_secret:
+            accepted = answer == expected
+        else:
+            accepted = answer.strip().lower() == expected.strip().lower()
+        if not accepted:
+            self.write(self.text(question.refused or REFUSED) + "\n\n")
+            return False
+        return True
+
+
+def parse_secrets(pairs: Sequence[str]) -> Dict[str, str]:
+    secrets: Dict[str, str] = {}
+    for pair in pairs:
+        key, sep, value = pair.partition("=")
+        if not sep or not key:
+            raise PlatformError("--secret takes KEY=VALUE, not %r" % pair)
+        secrets[key] = value
+    return secrets
+
+
+def definition_of(platform: str) -> Tuple[Definition, Optional[str]]:
+    """The definition of a platform (name, file or class) and its default responses file."""
+    from tessel.platforms import load, platform_file, responses_file
+
+    cls = load(platform)
+    definition = getattr(cls, "definition", None)
+    if not isinstance(definition, Definition):
+        raise PlatformError("%s is not defined by a platform file, so it has no samples to "
+                            "simulate" % platform)
+    source = platform_file(cls)
+    return definition, responses_file(source) if source else None
+
+
+def _sigtstp_ignored() -> None:
+    import signal
+
+    if hasattr(signal, "SIGTSTP"):
+        signal.signal(signal.SIGTSTP, signal.SIG_IGN)
+
+
+def simulate(platform: str, hostname: str = "R1", secrets: Sequence[str] = (),
+             start: Optional[str] = None, responses: Optional[str] = None,
+             delay: float = 0.0, page_length: int = PAGE_LENGTH,
+             abbreviate: bool = False) -> int:
+    """Runs the simulator of a platform on standard input and output (``tessel sim``)."""
+    definition, default_responses = definition_of(platform)
+    source = responses if responses is not None else default_responses
+    answers = read_responses(source, definition) if source else {}
+    simulator = PlatformSimulator(definition, hostname=hostname, secrets=parse_secrets(secrets),
+                                  start=start, responses=answers, delay=delay,
+                                  page_length=page_length, abbreviate=abbreviate)
+    _sigtstp_ignored()
+    return simulator.run()
+

@@ -1,0 +1,150 @@
+"""Platform files: loading, the classes built from them, and mistakes reported by line and key."""
+import textwrap
+
+import pytest
+
+from tessel.core.errors import PlatformError
+from tessel.platforms import load, shipped_names
+from tessel.platforms.base import config_state, connect_commands, failure_patterns, pager
+from tessel.platforms.datafile import Send
+from tessel.platforms.generic import GenericRouter
+
+SHIPPED = ["bracket", "generic", "hierarchical", "linux"]
+
+VALID = """\
+platform: lab
+description: A lab device.
+states:
+  - name: user
+    prompt: '^%N> ?$'
+    sample: '%N> '
+  - name: admin
+    prompt: ['^%N# ?$', '^%N\\(admin\\)# ?$']
+    sample: '%N# '
+paths:
+  - from: user
+    to: admin
+    command: [enable, '{level}']
+    dialog:
+      - {expect: 'Password: ?$', send: '{pin}', continue: true, sample: 'Password: ',
+         secret: true}
+  - {from: admin, to: user, command: disable}
+statements:
+  - {expect: '\\[y/n\\]', send: 'y', continue: true, restart_timer: true}
+pager: {expect: '--More--'}
+failure: '^% '
+connect: [{state: admin, command: 'terminal length 0'}]
+config_state: admin
+defaults: {level: 15}
+"""
+
+
+def write(tmp_path, text, name="lab.yaml"):
+    path = tmp_path / name
+    path.write_text(textwrap.dedent(text))
+    return str(path)
+
+
+class FakeSpawn:
+    def __init__(self):
+        self.sent, self.secrets = [], []
+
+    def sendline(self, line=""):
+        self.sent.append(line)
+
+    def add_secret(self, value):
+        self.secrets.append(value)
+
+
+def test_a_file_becomes_a_platform_class_with_its_declarations(tmp_path):
+    cls = load(write(tmp_path, VALID))
+    machine = cls(hostname="sw1")
+    assert [s.name for s in machine.states] == ["user", "admin"]
+    assert machine.get_state("admin").pattern == r"^sw1# ?$|^sw1\(admin\)# ?$"
+    assert [str(p) for p in machine.paths] == ["user->admin", "admin->user"]
+    assert len(machine.default_dialog) == 1
+    assert not machine.default_dialog[0].continue_timer
+    assert connect_commands(machine)[0].command == "terminal length 0"
+    assert pager(machine).expect == "--More--" and pager(machine).send == " "
+    assert failure_patterns(machine) == ("^% ",) and config_state(machine) == "admin"
+    # A list of lines with a field filled from the defaults, unless the context gives it.
+    spawn = FakeSpawn()
+    machine.get_path("user", "admin").command(spawn, context={})
+    machine.get_path("user", "admin").command(spawn, context={"level": "7"})
+    assert spawn.sent == ["enable", "15", "enable", "7"]
+
+
+def test_a_secret_answer_is_masked_whatever_its_field_is_called(tmp_path):
+    machine = load(write(tmp_path, VALID))()
+    statement = machine.get_path("user", "admin").dialog[0]
+    spawn = FakeSpawn()
+    statement.run_action(spawn, context={"pin": "4711"})
+    assert spawn.sent == ["4711"] and spawn.secrets == ["4711"]
+
+
+MISTAKES = [
+    ("description: A lab device.", "descripton: x", 2, "descripton", "unknown key"),
+    ("    to: admin\n", "    to: root\n", 12, "paths[0].to", "unknown state 'root'"),
+    ("prompt: '^%N> ?$'", "prompt: '^%N> (?$'", 5, "states[0].prompt", "does not compile"),
+    ("send: '{pin}'", "send: yes", 15, "paths[0].dialog[0].send", "got a boolean"),
+    ("continue: true, sample", "continue: maybe, sample", 15, "paths[0].dialog[0].continue",
+     "expected true or false"),
+    ("  - name: admin", "  - name: user", 7, "states[1].name", "defined already"),
+    ("{from: admin, to: user, command: disable}", "{from: user, to: admin, command: x}", 17,
+     "paths[1]", "defined already"),
+    ("pager: {expect: '--More--'}", "pager: {expect: '--More--', key: q}", 20, "pager.key",
+     "unknown key"),
+    ("connect: [{state: admin,", "connect: [{state: root,", 22, "connect[0].state",
+     "unknown state"),
+    ("config_state: admin", "config_state: conf", 23, "config_state", "unknown state"),
+    ("failure: '^% '", "failure: ['^(% ']", 21, "failure", "does not compile"),
+    ("defaults: {level: 15}", "defaults: [15]", 24, "defaults", "expected a mapping"),
+    ("platform: lab", "platform: [lab]", 1, "platform", "expected a text"),
+    ("    sample: '%N> '", "    sample: '%N> '\n   bad: [", 7, "", "not valid YAML"),
+]
+
+
+@pytest.mark.parametrize("mistake, replacement, line, key, message", MISTAKES,
+                         ids=[row[3] or "yaml-syntax" for row in MISTAKES])
+def test_a_mistake_is_one_error_with_file_line_and_key(tmp_path, mistake, replacement, line,
+                                                         key, message):
+    assert mistake in VALID
+    path = write(tmp_path, VALID.replace(mistake, replacement, 1))
+    with pytest.raises(PlatformError) as caught:
+        load(path)
+    text = str(caught.value)
+    assert text.startswith("%s:%d: error: " % (path, line)), text
+    assert "\n" not in text and message in text
+    if key:
+        assert (" %s: " % key) in text
+
+
+@pytest.mark.parametrize("name, message", [
+    ("missing.yaml", "no platform file"),
+    ("nosuchplatform", "unknown platform 'nosuchplatform'"),
+    ("no.such.module:Platform", "cannot import the platform module"),
+])
+def test_names_that_lead_nowhere(name, message):
+    with pytest.raises(PlatformError, match=message):
+        load(name)
+
+
+def test_shipped_platforms_load_by_name_and_the_generic_class_stays():
+    assert shipped_names() == SHIPPED
+    assert load("generic") is GenericRouter
+    assert load("linux") is load("linux")
+    assert GenericRouter.config_state == "config"
+    assert [c.command for c in GenericRouter.connect_commands] == ["terminal length 0"]
+
+
+def test_the_generic_interface_path_enters_the_context_interface_or_loopback0():
+    command = GenericRouter().get_path("config", "config_if").command
+    spawn = FakeSpawn()
+    command(spawn)
+    command(spawn, context={"interface": "Gi0/2"})
+    assert spawn.sent == ["interface Loopback0", "interface Gi0/2"]
+
+
+def test_send_fails_with_the_missing_field_named():
+    with pytest.raises(Exception, match="'vlan'"):
+        Send(["vlan {vlan}"])(FakeSpawn(), context={})
