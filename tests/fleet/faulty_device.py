@@ -12,7 +12,6 @@ import select
 import signal
 import sys
 import termios
-import time
 import tty
 
 

@@ -9,6 +9,7 @@ from tessel.fleet import Commands, run
 from tessel.inventory import load
 
 distributed = pytest.importorskip("distributed")
+pytest.importorskip("tessel.connection")
 
 
 @pytest.fixture(scope="module")
@@ -42,7 +43,7 @@ def test_dask_run_gives_the_thread_run_results_on_both_workers(client, write_inv
 
 @pytest.mark.parametrize("limit", [1, 2])
 def test_each_worker_bounds_its_own_sessions(client, write_inventory, limit):
-    from conftest import device, sim
+    from simulated import device, sim
 
     hosts = {"r%d" % i: device(sim("--hostname", "R%d" % i)) for i in range(6)}
     results = run(load(write_inventory(hosts)), PeakSessions(), workers=limit, client=client)

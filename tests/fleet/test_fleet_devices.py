@@ -6,9 +6,11 @@ import sys
 import pexpect
 import pytest
 
-from conftest import ENABLE_PASSWORD, LOGIN_PASSWORD, device, sim
+from simulated import ENABLE_PASSWORD, LOGIN_PASSWORD, device, sim
 from tessel.fleet import Commands, Configure, run
 from tessel.inventory import load
+
+pytest.importorskip("tessel.connection")
 
 HEALTHY = {"r1": "R1", "r2": "R2", "login-ok": "R3"}
 #: What each failing host fails with.

@@ -1,4 +1,4 @@
-"""Inventories: Nornir's simple inventory files resolved as Nornir resolves them, filters, credentials."""
+"""Inventories: Nornir's simple inventory files resolved as Nornir does, filters, credentials."""
 import textwrap
 
 import pytest

@@ -4,7 +4,7 @@ import tomllib
 
 import pytest
 
-from conftest import LOGIN_PASSWORD, device, sim
+from simulated import LOGIN_PASSWORD, device, sim
 
 nornir = pytest.importorskip("nornir")
 
@@ -25,6 +25,7 @@ def test_entry_point_names_the_plugin_class():
 
 @pytest.fixture
 def nr(write_inventory, fleet_hosts):
+    pytest.importorskip("tessel.connection")
     if "tessel" not in ConnectionPluginRegister.available:
         ConnectionPluginRegister.auto_register()  # from the entry point, when installed
     if "tessel" not in ConnectionPluginRegister.available:
