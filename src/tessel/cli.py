@@ -15,7 +15,8 @@ import sys
 import time
 from typing import Any, Dict, List, Optional, Sequence, Type
 
-from tessel.core.errors import PlatformError, SpawnError, TesselError, TransitionError
+from tessel.core.errors import (ConfigError, PlatformError, SpawnError, TesselError,
+                                TransitionError)
 
 from tessel.platforms import ALIASES as PLATFORM_ALIASES
 
@@ -58,9 +59,12 @@ def load_platform(name: str) -> Type[Any]:
 
 
 def build_platform(name: str, **kwargs: Any) -> Any:
-    platform = load_platform(name)
+    from tessel.connection import build_machine
+
     try:
-        return platform(**kwargs)
+        return build_machine(name, **kwargs)
+    except PlatformError as err:
+        raise UserError(str(err)) from None
     except TesselError as err:
         raise UserError("cannot build %s: %s" % (name, fail_line(err))) from None
 
@@ -249,44 +253,105 @@ def parse_context(pairs: Sequence[str], ask: Sequence[str]) -> Dict[str, str]:
 
 
 def cmd_connect(args: argparse.Namespace) -> int:
-    from tessel.eal.spawn import Spawn
-    from tessel.statemachine.statetransition import execute
-    from tessel.utils import AttributeDict
+    import tessel
 
     command = list(args.command)
-    if not command:
+    if command and args.host:
+        raise UserError("give HOST, or the command that opens the session after '--', not both")
+    if not command and not args.host:
         raise UserError("connect needs the command that opens the session, after '--' "
-                        "(for example: -- ssh admin@r1)")
-    kwargs: Dict[str, Any] = {"learn_hostname": args.hostname is None}
-    if args.hostname is not None:
-        kwargs["hostname"] = args.hostname
-    machine = build_platform(args.platform, **kwargs)
-    target = check_state(machine, args.state) if args.state else None
-    context = AttributeDict(parse_context(args.context, args.ask))
+                        "(for example: -- python -m tessel.sim.router), or a HOST to reach "
+                        "over ssh or telnet")
+    platform = load_platform(args.platform)
+    target = None
+    if args.state:
+        target = check_state(build_platform(args.platform), args.state)
+    config_lines = read_config(args.config) if args.config else []
+    context = parse_context(args.context, [])
+    secrets = parse_context([], args.ask)
+    password = None
+    if args.ask_password:
+        password = getpass.getpass("password for %s%s: " % (args.user + "@" if args.user else "",
+                                                            args.host or "the device"))
     err_out = sys.stderr
-    with Spawn(command, timeout=args.timeout, logfile=args.log, context=context) as spawn:
-        try:
-            machine.go_to("any", spawn, context=context, timeout=args.timeout,
-                          prompt_recovery=True)
-        except TesselError as err:
-            raise DeviceError("the device did not show a known prompt: %s" % fail_line(err))
-        print("tessel: device is in state %s (hostname %s)"
-              % (machine.current_state, machine.hostname), file=err_out)
-        if target not in (None, "any", machine.current_state):
+    try:
+        conn = tessel.connect(
+            platform, args.host, username=args.user, password=password, port=args.port,
+            transport="command" if command else "telnet" if args.telnet else "ssh",
+            command=command or None, key_file=args.key, secrets=secrets, context=context,
+            hostname=args.hostname, timeout=args.timeout, log=args.log,
+            host_keys=args.host_keys, known_hosts=args.known_hosts)
+    except PlatformError as err:
+        raise UserError(str(err)) from None
+    except ValueError as err:
+        raise UserError(str(err)) from None
+    with conn:
+        print("tessel: device is in state %s (hostname %s)" % (conn.state, conn.hostname),
+              file=err_out)
+        if target not in (None, "any", conn.state):
             try:
-                hops = machine.go_to(target, spawn, context=context, timeout=args.timeout)
+                hops = conn.go_to(target)
             except TesselError as err:
-                raise DeviceError("could not reach state %s: %s" % (target, fail_line(err)))
-            print("tessel: went to %s" % machine.current_state, file=err_out)
-            print_hops(hops or [], err_out)
+                raise DeviceError("could not reach state %s: %s"
+                                  % (target, fail_line(err))) from None
+            print("tessel: went to %s" % conn.state, file=err_out)
+            print_hops(hops, err_out)
+        if config_lines:
+            try:
+                results = conn.configure(config_lines)
+            except ConfigError as err:
+                raise DeviceError("configuration stopped: %s (%d line%s sent)" % (
+                    fail_line(err), len(err.results), "" if len(err.results) == 1 else "s")) \
+                    from None
+            except TesselError as err:
+                raise DeviceError("configuration failed: %s" % fail_line(err)) from None
+            print("tessel: configured %d line%s" % (len(results), "" if len(results) == 1
+                                                    else "s"), file=err_out)
         for line in args.run:
             try:
-                output = execute(machine, spawn, line, timeout=args.timeout, context=context)
+                result = conn.execute(line)
             except TesselError as err:
-                raise DeviceError("running %r failed: %s" % (line, fail_line(err)))
-            if output.strip():
-                print(output)
+                raise DeviceError("running %r failed: %s" % (line, fail_line(err))) from None
+            if result.output.strip():
+                print(result.output)
+            if result.failed:
+                raise DeviceError(conn.spawn.mask("%r failed: %s" % (line, result.failure)))
     return 0
+
+
+def read_config(path: str) -> List[str]:
+    """The configuration lines of a file ('-': standard input), without blank and '!' lines."""
+    try:
+        if path == "-":
+            text = sys.stdin.read()
+        else:
+            with open(path, encoding="utf-8") as handle:
+                text = handle.read()
+    except OSError as err:
+        raise UserError("cannot read the configuration file: %s" % err) from None
+    return [line.rstrip() for line in text.splitlines()
+            if line.strip() and not line.lstrip().startswith("!")]
+
+
+def positive_seconds(text: str) -> float:
+    """An argparse type: a positive, finite number of seconds."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a number of seconds" % text) from None
+    if not (value > 0 and value < float("inf")):
+        raise argparse.ArgumentTypeError("must be a positive number of seconds, not %s" % text)
+    return value
+
+
+def port_number(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 0 < value < 65536:
+        raise argparse.ArgumentTypeError("%r is not a port number (1 to 65535)" % text)
+    return value
 
 
 class DeviceError(Exception):
@@ -596,7 +661,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="where to write tessel-demo.dot/.svg/.log (default: .)")
     demo.add_argument("--hostname", default="R1",
                       help="the simulated router's hostname (default: R1)")
-    demo.add_argument("--timeout", type=float, default=5.0,
+    demo.add_argument("--timeout", type=positive_seconds, default=5.0,
                       help="seconds allowed for each step (default: 5)")
     demo.set_defaults(func=cmd_demo)
 
@@ -620,24 +685,51 @@ def build_parser() -> argparse.ArgumentParser:
     add_platform_commands(sub)
 
     connect = sub.add_parser(
-        "connect", help="drive a real device: detect its state, go to a state, run commands",
-        usage="tessel connect [options] MODULE:CLASS -- COMMAND...",
-        description="Start COMMAND (ssh, telnet, a console program) on a pty, detect the "
-                    "device's state, optionally go to STATE and run commands there, printing "
-                    "their output.",
-        epilog="Example: tessel connect generic --state enable --context enable_password=lab "
-               "--run 'show version' -- python -m tessel.sim.router")
-    connect.add_argument("platform", metavar="MODULE:CLASS", help="the platform, or 'generic'")
-    connect.add_argument("--state", help="state to go to after detection")
+        "connect", help="log in to a device, go to a state, configure it and run commands",
+        usage="tessel connect [options] PLATFORM HOST\n"
+              "       tessel connect [options] PLATFORM -- COMMAND...",
+        description="Log in to HOST over ssh (or telnet), or start COMMAND (a console "
+                    "program, the simulated router) on a pty; recognise the device's state, "
+                    "go to --state, push the --config lines, and run the --run commands, "
+                    "printing their output. Exit status 1 when the device refuses a command "
+                    "or a configuration line.",
+        epilog="Examples: tessel connect generic 10.0.0.1 -u admin --ask-password --ask "
+               "enable_password --state enable --run 'show version'; tessel connect generic "
+               "--state enable --context enable_password=lab --run 'show version' -- "
+               "python -m tessel.sim.router")
+    connect.add_argument("platform", metavar="PLATFORM",
+                         help="the platform: a shipped name ('generic') or MODULE:CLASS")
+    connect.add_argument("host", metavar="HOST", nargs="?",
+                         help="the device's host name or address")
+    login = connect.add_argument_group("login")
+    login.add_argument("-u", "--user", metavar="USER", help="the username to log in as")
+    login.add_argument("-p", "--port", type=port_number, metavar="PORT",
+                       help="the port (default: 22 for ssh, 23 for telnet)")
+    login.add_argument("--telnet", action="store_true", help="use telnet instead of ssh")
+    login.add_argument("--key", metavar="FILE", help="ssh identity (private key) file")
+    login.add_argument("--host-keys", choices=("strict", "accept-new", "off"),
+                       default="strict",
+                       help="ssh host keys: known ones only (strict, the default), record a "
+                            "new one (accept-new), or accept any (off: unsafe)")
+    login.add_argument("--known-hosts", metavar="FILE",
+                       help="the known_hosts file to use instead of ssh's default")
+    login.add_argument("--ask-password", action="store_true",
+                       help="ask for the login password without echo")
+    connect.add_argument("--state", help="state to go to after login")
+    connect.add_argument("--config", metavar="FILE",
+                         help="configuration lines to push, one per line ('-': standard "
+                              "input); stops at the first line the device refuses")
     connect.add_argument("--run", action="append", default=[], metavar="CMD",
-                         help="command to run and print (repeatable)")
-    connect.add_argument("--timeout", type=float, default=10.0,
-                         help="seconds allowed for each step (default: 10)")
+                         help="command to run and print (repeatable); a command the device "
+                              "refuses ends the run with exit status 1")
+    connect.add_argument("--timeout", type=positive_seconds, default=10.0,
+                         help="seconds to wait for each answer of the device (default: 10)")
     connect.add_argument("--hostname", help="the device's hostname (default: learned)")
     connect.add_argument("--context", action="append", default=[], metavar="KEY=VALUE",
-                         help="a context field, such as enable_password=... (repeatable)")
+                         help="a context field, such as interface=Gi0/1 (repeatable)")
     connect.add_argument("--ask", action="append", default=[], metavar="KEY",
-                         help="ask for a context field without echo (repeatable)")
+                         help="ask for a secret context field without echo, such as "
+                              "enable_password (repeatable)")
     connect.add_argument("--log", metavar="FILE", help="write a session transcript here")
     connect.set_defaults(func=cmd_connect)
 

@@ -8,6 +8,10 @@ from tessel.cli import child_environment
 from tessel.eal.spawn import Spawn
 from tessel.utils import AttributeDict
 
+# servers.py (the sshd and telnet servers) is imported as a plain module, by the
+# benchmarks too.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
 # Simulated routers run as child processes, also from tests that change the
 # working directory: they must import the tessel under test wherever it lies.
 os.environ.update(PYTHONPATH=child_environment()["PYTHONPATH"])
@@ -49,3 +53,40 @@ def router(start_sim, context):
     machine.go_to("any", spawn, context=context)
     assert machine.current_state == "disable"
     return spawn, machine
+
+
+# -- real servers on loopback ------------------------------------------------------------
+
+def _started(server):
+    from servers import Unavailable
+
+    try:
+        return server.start()
+    except Unavailable as err:
+        pytest.skip(str(err))
+
+
+@pytest.fixture(scope="session")
+def sshd():
+    """OpenSSH's sshd on a free loopback port, with throwaway users 'sim' and 'bash'."""
+    from servers import SshServer
+
+    server = _started(SshServer())
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def telnetd():
+    """A telnet server that asks Username:/Password: and then runs the simulated router."""
+    from servers import TelnetServer
+
+    server = _started(TelnetServer())
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def known_hosts(sshd, tmp_path):
+    """A known_hosts file that knows the test sshd's host key."""
+    return sshd.known_hosts(str(tmp_path / "known_hosts"))

@@ -132,3 +132,61 @@ def test_missing_graphviz_is_a_one_line_message(tmp_path):
     assert result.returncode == 2
     assert result.stderr.startswith("tessel: Graphviz's 'dot' program is not installed")
     assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("option, value", [("--timeout", "0"), ("--timeout", "-2"),
+                                           ("--timeout", "nan"), ("--port", "0")])
+def test_bad_numbers_are_argument_errors(option, value, capsys):
+    with pytest.raises(SystemExit) as caught:
+        main(["connect", "generic", "r1", option, value])
+    assert caught.value.code == 2
+    assert option in capsys.readouterr().err.splitlines()[-1]
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["connect", "tessel.statemachine.statemachine:StateMachine", "--", *SIM], 2,
+     "platform StateMachine does not define create()"),
+    (["connect", "generic", "r1", "--", *SIM], 2, "not both"),
+    (["connect", "generic", "--run", "show version", "--run", "show nothing", "--run",
+      "show version", "--", *SIM], 1, "'show nothing' failed: % Invalid input"),
+    (["connect", "generic", "--config", "missing.cfg", "--", *SIM], 2,
+     "cannot read the configuration file"),
+])
+def test_connect_failures(argv, status, message, capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert main(argv) == status
+    captured = capsys.readouterr()
+    assert captured.err.splitlines()[-1].startswith("tessel: ")
+    assert message in captured.err.splitlines()[-1]
+    # The commands before the failed one ran and printed; none ran after it.
+    assert captured.out.count("Simulated router software") == (1 if "--run" in argv else 0)
+
+
+@pytest.mark.parametrize("lines, status, sent", [
+    ("interface Loopback4\n description from file\n!\n\nend\n", 0, "configured 3 lines"),
+    ("interface Loopback4\nbogus\nshutdown\n", 1, "stopped: configuration line 'bogus'"),
+])
+def test_connect_pushes_configuration(lines, status, sent, capsys, tmp_path):
+    config = tmp_path / "r1.cfg"
+    config.write_text(lines)
+    argv = ["connect", "generic", "--context", "enable_password=lab", "--state", "enable",
+            "--config", str(config), "--run", "show running-config", "--", *SIM]
+    assert main(argv) == status
+    captured = capsys.readouterr()
+    assert sent in captured.err
+    assert ("interface Loopback4" in captured.out) == (status == 0)
+
+
+def test_connect_logs_in_over_ssh(sshd, known_hosts, monkeypatch, capsys):
+    answers = {"password for %s@%s: " % (sshd.users["sim"], sshd.host): sshd.password,
+               "enable_password: ": "lab"}
+    monkeypatch.setattr("getpass.getpass", lambda prompt: answers[prompt])
+    argv = ["connect", "generic", sshd.host, "-p", str(sshd.port), "-u", sshd.users["sim"],
+            "--known-hosts", known_hosts, "--ask-password", "--ask", "enable_password",
+            "--state", "enable", "--run", "show version"]
+    assert main(argv) == 0
+    captured = capsys.readouterr()
+    assert captured.out.startswith("Simulated router software")
+    assert "went to enable" in captured.err
+    assert main(argv[:-2] + ["--host-keys", "strict", "--known-hosts", "/dev/null"]) == 1
+    assert "host key of %s is not known" % sshd.host in capsys.readouterr().err

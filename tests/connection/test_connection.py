@@ -1,0 +1,206 @@
+"""tessel.connect over a local program: commands, failures, configuration, parsing, secrets."""
+import dataclasses
+import json
+import re
+import sys
+
+import pytest
+
+import tessel
+from tessel.core.errors import CommandError, ConfigError, PlatformError
+from tessel.platforms.generic import GenericRouter
+from tessel.statemachine.statemachine import StateMachine
+
+from conftest import PASSWORD, sim_argv
+
+
+def connect_sim(*options, **kwargs):
+    kwargs.setdefault("secrets", {"enable_password": PASSWORD})
+    kwargs.setdefault("timeout", 5)
+    return tessel.connect(kwargs.pop("platform", "generic"), transport="command",
+                          command=sim_argv(*options), **kwargs)
+
+
+@pytest.fixture
+def conn():
+    with connect_sim() as connection:
+        yield connection
+
+
+class TestConnect:
+    def test_recognises_the_state_and_learns_the_hostname(self):
+        with connect_sim("--hostname", "Edge7") as conn:
+            assert (conn.state, conn.hostname) == ("disable", "Edge7")
+            conn.go_to("config")
+            assert conn.state == "config"
+
+    def test_a_given_hostname_is_kept(self):
+        with connect_sim("--hostname", "Edge7", hostname="Edge7") as conn:
+            assert conn.hostname == "Edge7" and not conn.machine.learn_hostname
+
+    def test_runs_the_platform_connect_commands(self, tmp_path):
+        with connect_sim(log=str(tmp_path / "session.log")):
+            pass
+        assert "R1>terminal length 0" in (tmp_path / "session.log").read_text()
+
+    @pytest.mark.parametrize("kwargs, error, message", [
+        ({"timeout": 0}, ValueError, "positive number of seconds"),
+        ({"timeout": -1}, ValueError, "positive number of seconds"),
+        ({"timeout": float("nan")}, ValueError, "positive number of seconds"),
+        ({"transport": "serial"}, ValueError, "transport must be one of"),
+        ({"host_keys": "maybe"}, ValueError, "host_keys must be one of"),
+        ({"transport": "ssh", "host": "-oProxyCommand=touch x"}, ValueError,
+         "is not a host name"),
+        ({"transport": "ssh", "host": None}, ValueError, "host must be a non-empty str"),
+        ({"transport": "command", "command": None}, ValueError, "needs command"),
+        ({"port": 70000, "transport": "ssh", "host": "h"}, ValueError, "port must be"),
+        ({"platform": "no.such:Platform"}, PlatformError, "cannot import"),
+    ])
+    def test_bad_arguments_fail_before_anything_starts(self, kwargs, error, message):
+        kwargs.setdefault("transport", "command")
+        kwargs.setdefault("command", sim_argv())
+        with pytest.raises(error, match=message):
+            tessel.connect(kwargs.pop("platform", "generic"), **kwargs)
+
+    def test_a_platform_without_create_is_named(self):
+        class Bare(StateMachine):
+            pass
+
+        with pytest.raises(PlatformError, match="platform .*Bare does not define create()"):
+            connect_sim(platform=Bare)
+
+
+class TestExecute:
+    @pytest.mark.parametrize("command, state, output, failure", [
+        ("show version", "disable", "Simulated router software, version 1.0\nR1 uptime is 1 minute",
+         None),
+        ("show nothing", "disable", None, "% Invalid input detected at '^' marker."),
+        ("interface", "config", None, "% Incomplete command."),
+        ("show lines 3", "enable", None, None),
+    ])
+    def test_output_state_and_failure(self, conn, command, state, output, failure):
+        result = conn.execute(command, state=state)
+        assert result.command == command and result.state == state == conn.state
+        assert (result.failed, result.failure) == (failure is not None, failure)
+        if output is not None:
+            assert result.output == output
+        assert command not in result.output and "R1" + ">" not in result.output
+        assert result.parsed is None and result.elapsed > 0
+
+    def test_long_output_arrives_whole(self, conn):
+        lines = conn.execute("show lines 5000").output.split("\n")
+        assert len(lines) == 5000 and lines[-1].startswith("line 5000 of 5000")
+
+    def test_check_raises_with_the_result(self, conn):
+        with pytest.raises(CommandError, match="Invalid input") as caught:
+            conn.execute("show nothing", check=True)
+        assert caught.value.result.failed and caught.value.result.command == "show nothing"
+        assert conn.execute("show version", check=True).failed is False
+
+    def test_result_is_json_friendly(self, conn):
+        record = dataclasses.asdict(conn.execute("show version"))
+        assert json.loads(json.dumps(record)) == record
+
+    @pytest.mark.parametrize("command, error", [
+        ("show version\nreload", ValueError), ("show\r", ValueError), (b"show", TypeError)])
+    def test_one_line_of_text_only(self, conn, command, error):
+        with pytest.raises(error):
+            conn.execute(command)
+
+
+class TestConfigure:
+    def test_lines_are_sent_and_the_start_state_comes_back(self, conn):
+        conn.go_to("enable")
+        results = conn.configure(["interface Loopback7", "description uplink"])
+        assert [r.command for r in results] == ["interface Loopback7", "description uplink"]
+        assert not any(r.failed for r in results) and results[-1].state == "config_if"
+        assert conn.state == "enable"
+        running = conn.execute("show running-config").output
+        assert re.search(r"interface Loopback7\n (description )?uplink", running)
+
+    def test_the_first_refused_line_stops_and_is_reported(self, conn):
+        with pytest.raises(ConfigError) as caught:
+            conn.configure("interface Loopback8\nbogus words\ndescription never sent")
+        err = caught.value
+        assert (err.line, err.failure) == ("bogus words", "% Invalid input detected at '^' marker.")
+        assert [r.command for r in err.results] == ["interface Loopback8", "bogus words"]
+        assert conn.state == "disable"
+        assert "never sent" not in conn.execute("show running-config", state="enable").output
+
+    def test_without_stopping_every_line_is_sent(self, conn):
+        results = conn.configure(["bogus", "hostname Core1"], stop_on_failure=False)
+        assert [r.failed for r in results] == [True, False]
+        assert conn.state == "disable" and conn.hostname == "Core1"
+
+
+SHOW_VERSION_FSM = """\
+Value VERSION (\\S+)
+Value HOSTNAME (\\S+)
+
+Start
+  ^Simulated router software, version ${VERSION}
+  ^${HOSTNAME} uptime is -> Record
+"""
+SHOW_VERSION_TTP = "{{ hostname }} uptime is {{ uptime | ORPHRASE }}"
+
+
+class IndexedRouter(GenericRouter):
+    ntc_platform = "tessel_sim"
+
+
+class TestParse:
+    @pytest.fixture
+    def templates(self, tmp_path):
+        (tmp_path / "version.textfsm").write_text(SHOW_VERSION_FSM)
+        (tmp_path / "version.ttp").write_text(SHOW_VERSION_TTP)
+        (tmp_path / "index").write_text(
+            "Template, Hostname, Platform, Command\n\n"
+            "version.textfsm, .*, tessel_sim, sh[[ow]] ver[[sion]]\n")
+        return tmp_path
+
+    @pytest.mark.parametrize("parse, template, command, expected", [
+        ("textfsm", "version.textfsm", "show version", [{"VERSION": "1.0", "HOSTNAME": "R1"}]),
+        ("ttp", "version.ttp", "show version", [{"hostname": "R1", "uptime": "1 minute"}]),
+        ("ntc", "", "sh ver", [{"version": "1.0", "hostname": "R1"}]),
+    ])
+    def test_records_land_in_parsed(self, templates, parse, template, command, expected):
+        with connect_sim(platform=IndexedRouter) as conn:
+            result = conn.execute(command, parse=parse, template=str(templates / template))
+        assert result.parsed == expected
+
+    def test_ntc_without_a_template_for_the_command(self, templates):
+        from tessel.parse import ParseError
+
+        with connect_sim(platform=IndexedRouter) as conn:
+            with pytest.raises(ParseError, match="no ntc-templates template"):
+                conn.execute("show running-config", state="enable", parse="ntc",
+                             template=str(templates))
+
+    @pytest.mark.parametrize("parse, template", [("textfsm", None), ("yaml", "x")])
+    def test_bad_parse_arguments(self, conn, parse, template):
+        with pytest.raises(ValueError):
+            conn.execute("show version", parse=parse, template=template)
+
+
+def test_secrets_stay_masked(tmp_path):
+    # "token_x" does not look secret by its name: given as a secret, it is masked by value.
+    secret = "tok-4417"
+    log = tmp_path / "session.log"
+    with connect_sim(secrets={"enable_password": PASSWORD, "token_x": secret},
+                     log=str(log)) as conn:
+        conn.go_to("enable")
+        with pytest.raises(CommandError) as caught:
+            conn.execute("show %s" % secret, check=True)
+        assert secret not in str(caught.value) and secret not in conn.spawn.last_sent
+    transcript = log.read_text()
+    assert "show ********" in transcript and secret not in transcript
+    assert PASSWORD not in transcript.replace("enable_password", "")
+
+
+def test_the_simulator_as_a_module_needs_only_the_standard_library():
+    # Login shells run ``python -m tessel.sim.router`` without the package's dependencies.
+    import subprocess
+
+    code = ("import sys; sys.modules['pexpect'] = None; import tessel.sim.router, tessel; "
+            "assert 'tessel.connection' not in sys.modules")
+    assert subprocess.run([sys.executable, "-c", code]).returncode == 0
