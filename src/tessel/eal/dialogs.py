@@ -19,15 +19,39 @@ import inspect
 import logging
 import string
 import time
-from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Union,
-                    overload)
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Dict,
+    Iterable,
+    Iterator,
+    List,
+    Mapping,
+    Optional,
+    Protocol,
+    Sequence,
+    Union,
+    overload,
+)
 
 from tessel.core.errors import DialogError, DialogTimeoutError, ExpectTimeoutError
 from tessel.utils import is_secret_key
 
+if TYPE_CHECKING:
+    from tessel.eal.spawn import Match
+
 log = logging.getLogger(__name__)
 
 Action = Union[None, str, Callable[..., Any]]
+
+
+class DialogSession(Protocol):
+    """What a dialog needs of the device handle (``Spawn`` or a test's fake)."""
+
+    def expect(self, patterns: Sequence[Any], timeout: Optional[float] = None) -> "Match": ...
+
+    def sendline(self, text: str = "") -> int: ...
 
 
 class Statement:
@@ -56,7 +80,8 @@ class Statement:
         return self.pattern if isinstance(self.pattern, str) else getattr(
             self.pattern, "pattern", str(self.pattern))
 
-    def run_action(self, spawn: Any, context: Optional[Mapping[str, Any]] = None) -> Any:
+    def run_action(self, spawn: DialogSession,
+                   context: Optional[Mapping[str, Any]] = None) -> Any:
         """Runs the action against ``spawn``; returns what a callable action returned."""
         action = self.action
         if action is None:
@@ -120,15 +145,18 @@ class DialogResult:
 
     ``statement`` is the statement that ended it, ``match`` the spawn's match
     for it, ``history`` every statement that matched, in order (the last one
-    included), and ``shown`` the text the device showed for each of them.
+    included), ``shown`` the text the device showed for each of them and
+    ``matches`` the spawn's match for each of them (together their
+    ``match_output`` is everything the dialog consumed).
     """
 
     def __init__(self, statement: Statement, match: Any, history: List[Statement],
-                 shown: List[str]) -> None:
+                 shown: List[str], matches: Optional[List[Any]] = None) -> None:
         self.statement = statement
         self.match = match
         self.history = history
         self.shown = shown
+        self.matches = matches if matches is not None else [match]
 
     def __repr__(self) -> str:
         return "DialogResult(statement=%r, matched=%d)" % (self.statement, len(self.history))
@@ -176,14 +204,17 @@ class Dialog:
         return "Dialog(%r)" % self.statements
 
     def process(self, spawn: Any, timeout: Optional[float] = None,
-                context: Optional[Mapping[str, Any]] = None) -> Optional[DialogResult]:
+                context: Optional[Mapping[str, Any]] = None,
+                idle: bool = False) -> Optional[DialogResult]:
         """Answers the device until a statement that does not continue matches.
 
-        ``timeout`` (default: the spawn's) bounds the wait for each next
-        statement while the timer runs on; a statement with
-        ``continue_timer=False`` restarts it. Raises ``DialogTimeoutError``
-        (with what the device printed) when no statement matched in time.
-        Returns None for an empty dialog, which waits for nothing.
+        ``timeout`` (default: the spawn's) bounds the time from the start of
+        the dialog to its end; a statement with ``continue_timer=False``
+        starts it afresh. With ``idle=True`` it bounds silence instead: the
+        wait starts afresh whenever the device prints something (for output
+        that streams for long). Raises ``DialogTimeoutError`` (with what the
+        device printed) when no statement matched in time. Returns None for
+        an empty dialog, which waits for nothing.
         """
         if not self.statements:
             return None
@@ -192,19 +223,24 @@ class Dialog:
         deadline = time.monotonic() + wait
         history: List[Statement] = []
         shown: List[str] = []
+        matches: List[Any] = []
         while True:
-            remaining = max(deadline - time.monotonic(), 0.0)
             try:
-                match = spawn.expect(patterns, timeout=remaining)
+                if idle:
+                    match = spawn.expect(patterns, timeout=wait, idle=True)
+                else:
+                    match = spawn.expect(patterns,
+                                         timeout=max(deadline - time.monotonic(), 0.0))
             except ExpectTimeoutError as err:
                 raise DialogTimeoutError(patterns, wait, err.output,
                                          [s.pattern_text for s in history], shown) from None
             statement = self.statements[match.index]
             history.append(statement)
             shown.append(match.text)
+            matches.append(match)
             log.debug("dialog matched %r", statement.pattern_text)
             statement.run_action(spawn, context)
             if not statement.loop_continue:
-                return DialogResult(statement, match, history, shown)
+                return DialogResult(statement, match, history, shown, matches)
             if not statement.continue_timer:
                 deadline = time.monotonic() + wait

@@ -14,20 +14,49 @@ output, the way a small router's console does:
 
 Commands may be abbreviated to any unique prefix of their words
 (``conf t``). Unknown commands get an error line; Ctrl-C abandons the line
-and Ctrl-Z leaves the configuration modes. ``--delay`` makes the answer to
-every command slow, ``--wait-for-return`` makes the console wait for Enter
-before its first prompt (and after a reload).
+and Ctrl-Z leaves the configuration modes. ``echo TEXT`` prints TEXT (``\n``
+in it starts a new line) in every mode.
+
+Options that make it behave like devices that are harder to drive:
+``--delay`` makes the answer to every command slow; ``--boot-delay`` makes
+the first prompt late; ``--wait-for-return`` makes the console wait for
+Enter before its first prompt (and after a reload); ``--banner`` shows a
+login banner (also in the running configuration); ``--pager N`` shows long
+output in pages of N lines with ``--More--`` between them, until
+``terminal length 0`` switches paging off (``terminal length N`` sets the
+page); ``--color`` colours the prompt and some output, wraps the prompt in
+bracketed-paste switches and ends lines with ``\r\n``; ``--line-pause``
+pauses after each line of ``show lines`` and ``echo`` output, before its
+line end.
 """
 import argparse
 import os
 import signal
 import sys
 import time
-from typing import Callable, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import (
+    Callable,
+    Dict,
+    Iterable,
+    Iterator,
+    List,
+    Optional,
+    Sequence,
+    TextIO,
+    Tuple,
+)
 
 DISABLE, ENABLE, CONFIG, CONFIG_IF = "disable", "enable", "config", "config-if"
 
 INVALID = "% Invalid input detected at '^' marker."
+
+PAGER_PROMPT = "--More--"
+#: What follows the answer to a pager prompt: a carriage return, blanks over the prompt, and
+#: another carriage return, so the next line starts where the prompt was.
+PAGER_ERASE = "\r" + " " * len(PAGER_PROMPT) + "\r"
+
+BOLD, GREEN, INVERSE, RESET = "\x1b[1m", "\x1b[32m", "\x1b[7m", "\x1b[0m"
+PASTE_ON, PASTE_OFF = "\x1b[?2004h", "\x1b[?2004l"
 
 
 class EndOfSession(Exception):
@@ -46,13 +75,19 @@ class SimulatedRouter:
 
     def __init__(self, hostname: str = "R1", enable_password: str = "lab", delay: float = 0.0,
                  wait_for_return: bool = False, stdin: TextIO = sys.stdin,
-                 stdout: TextIO = sys.stdout) -> None:
+                 stdout: TextIO = sys.stdout, banner: str = "", page_length: int = 0,
+                 color: bool = False, line_pause: float = 0.0, boot_delay: float = 0.0) -> None:
         self.hostname = hostname
         self.enable_password = enable_password
         self.delay = delay
         self.wait_for_return = wait_for_return
         self.stdin = stdin
         self.stdout = stdout
+        self.banner = banner
+        self.page_length = page_length
+        self.color = color
+        self.line_pause = line_pause
+        self.boot_delay = boot_delay
         self.mode = DISABLE
         self.interface = ""
         self.interfaces: Dict[str, List[str]] = {"Loopback0": []}
@@ -60,8 +95,69 @@ class SimulatedRouter:
     # -- console input and output -------------------------------------------------
 
     def write(self, text: str) -> None:
+        if self.color:
+            text = text.replace("\n", "\r\n")
         self.stdout.write(text)
         self.stdout.flush()
+
+    def emphasise(self, text: str) -> str:
+        return BOLD + text + RESET if self.color else text
+
+    def write_lines(self, lines: Iterable[str]) -> None:
+        """Writes output lines, a page at a time when paging is on; 'q' at a pager prompt stops."""
+        if self.line_pause:
+            for line in lines:
+                self.write(line)
+                time.sleep(self.line_pause)
+                self.write("\n")
+            return
+        pending: List[str] = []
+        shown = 0
+        for line in lines:
+            if self.page_length and shown == self.page_length:
+                self.write("".join(pending))
+                pending = []
+                shown = 0
+                if not self.next_page():
+                    return
+            pending.append(line + "\n")
+            shown += 1
+            if len(pending) == 200:
+                self.write("".join(pending))
+                pending = []
+        self.write("".join(pending))
+
+    def next_page(self) -> bool:
+        """Shows the pager prompt and waits for a key: False when it is 'q'."""
+        prompt = INVERSE + PAGER_PROMPT + RESET if self.color else PAGER_PROMPT
+        key = self.read_key(prompt)
+        self.write(PAGER_ERASE)
+        return key not in ("q", "Q")
+
+    def read_key(self, prompt: str) -> str:
+        """Shows ``prompt`` and reads one key, unechoed, when the console is a terminal."""
+        fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else -1
+        if fd < 0 or not os.isatty(fd):
+            self.write(prompt)
+            line = self.stdin.readline()
+            if not line:
+                raise EndOfSession()
+            return line[:1]
+        import termios
+        old = termios.tcgetattr(fd)
+        new = termios.tcgetattr(fd)
+        new[3] &= ~(termios.ECHO | termios.ICANON)
+        new[6][termios.VMIN] = 1
+        new[6][termios.VTIME] = 0
+        termios.tcsetattr(fd, termios.TCSANOW, new)
+        try:
+            self.write(prompt)
+            key = os.read(fd, 1)
+        finally:
+            termios.tcsetattr(fd, termios.TCSANOW, old)
+        if not key:
+            raise EndOfSession()
+        return key.decode("latin-1")
 
     def readline(self) -> str:
         line = self.stdin.readline()
@@ -89,13 +185,19 @@ class SimulatedRouter:
 
     def prompt(self) -> str:
         suffix = {DISABLE: ">", ENABLE: "#", CONFIG: "(config)#", CONFIG_IF: "(config-if)#"}
+        if self.color:
+            return PASTE_ON + GREEN + self.hostname + RESET + suffix[self.mode]
         return self.hostname + suffix[self.mode]
 
     # -- session ---------------------------------------------------------------------
 
     def boot(self) -> None:
         self.mode = DISABLE
+        if self.boot_delay:
+            time.sleep(self.boot_delay)
         self.write("\n%s console\n" % self.hostname)
+        if self.banner:
+            self.write("\n%s\n" % self.banner)
         if self.wait_for_return:
             self.write("\nPress RETURN to get started.\n")
             self.readline()
@@ -108,6 +210,8 @@ class SimulatedRouter:
                 try:
                     self.write(self.prompt())
                     line = self.readline()
+                    if self.color:
+                        self.write(PASTE_OFF + "\r")
                     if self.delay and line.strip():
                         time.sleep(self.delay)
                     self.execute(line)
@@ -192,17 +296,21 @@ class SimulatedRouter:
         self.interfaces[self.interface].append(" ".join(args))
 
     def cmd_show_version(self, args: List[str]) -> None:
-        self.write("Simulated router software, version 1.0\n%s uptime is 1 minute\n"
-                   % self.hostname)
+        self.write_lines(["%s, version 1.0" % self.emphasise("Simulated router software"),
+                          "%s uptime is 1 minute" % self.hostname])
 
     def cmd_show_running(self, args: List[str]) -> None:
         lines = ["Building configuration...", "", "hostname %s" % self.hostname, "!"]
+        if self.banner:
+            lines.append("banner motd ^C")
+            lines.extend(self.banner.split("\n"))
+            lines.extend(["^C", "!"])
         for name, settings in self.interfaces.items():
             lines.append("interface %s" % name)
             lines.extend(" " + s for s in settings)
             lines.append("!")
         lines.append("end")
-        self.write("\n".join(lines) + "\n")
+        self.write_lines(lines)
 
     def cmd_show_lines(self, args: List[str]) -> None:
         """Prints N numbered lines: a large output for tests of long answers."""
@@ -211,14 +319,11 @@ class SimulatedRouter:
         except ValueError:
             self.write(INVALID + "\n")
             return
-        chunk = []
-        for number in range(1, count + 1):
-            chunk.append("line %d of %d: the quick brown fox jumps over the lazy dog\n"
-                         % (number, count))
-            if len(chunk) == 200:
-                self.write("".join(chunk))
-                chunk = []
-        self.write("".join(chunk))
+        self.write_lines(numbered_lines(count))
+
+    def cmd_echo(self, args: List[str]) -> None:
+        """Prints its arguments; a literal backslash-n in them starts a new line."""
+        self.write_lines(" ".join(args).split("\\n"))
 
     def cmd_reload(self, args: List[str]) -> None:
         self.write("Proceed with reload? [confirm]")
@@ -230,7 +335,18 @@ class SimulatedRouter:
         self.boot()
 
     def cmd_terminal(self, args: List[str]) -> None:
-        """Accepts terminal settings such as 'terminal length 0'."""
+        """Terminal settings: 'terminal length N' sets the page (0: no paging); others are
+        accepted as they are."""
+        if args and "length".startswith(args[0].lower()) and len(args) == 2:
+            try:
+                self.page_length = max(int(args[1]), 0)
+            except ValueError:
+                self.write(INVALID + "\n")
+
+
+def numbered_lines(count: int) -> Iterator[str]:
+    for number in range(1, count + 1):
+        yield "line %d of %d: the quick brown fox jumps over the lazy dog" % (number, count)
 
 
 COMMANDS: Dict[str, Sequence[Tuple[Tuple[str, ...], Handler]]] = {
@@ -241,6 +357,7 @@ COMMANDS: Dict[str, Sequence[Tuple[Tuple[str, ...], Handler]]] = {
         (("show", "version"), SimulatedRouter.cmd_show_version),
         (("show", "lines"), SimulatedRouter.cmd_show_lines),
         (("terminal",), SimulatedRouter.cmd_terminal),
+        (("echo",), SimulatedRouter.cmd_echo),
     ],
     ENABLE: [
         (("enable",), lambda router, args: None),
@@ -253,12 +370,14 @@ COMMANDS: Dict[str, Sequence[Tuple[Tuple[str, ...], Handler]]] = {
         (("show", "running-config"), SimulatedRouter.cmd_show_running),
         (("show", "lines"), SimulatedRouter.cmd_show_lines),
         (("terminal",), SimulatedRouter.cmd_terminal),
+        (("echo",), SimulatedRouter.cmd_echo),
     ],
     CONFIG: [
         (("interface",), SimulatedRouter.cmd_interface),
         (("hostname",), SimulatedRouter.cmd_hostname),
         (("exit",), SimulatedRouter.cmd_exit_config),
         (("end",), SimulatedRouter.cmd_end),
+        (("echo",), SimulatedRouter.cmd_echo),
     ],
     CONFIG_IF: [
         (("interface",), SimulatedRouter.cmd_interface),
@@ -268,6 +387,7 @@ COMMANDS: Dict[str, Sequence[Tuple[Tuple[str, ...], Handler]]] = {
         (("ip",), SimulatedRouter.cmd_interface_setting),
         (("exit",), SimulatedRouter.cmd_exit_config),
         (("end",), SimulatedRouter.cmd_end),
+        (("echo",), SimulatedRouter.cmd_echo),
     ],
 }
 
@@ -288,11 +408,28 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                              "(a slow device)")
     parser.add_argument("--wait-for-return", action="store_true",
                         help="wait for Enter before the first prompt, as a console line does")
+    parser.add_argument("--boot-delay", type=float, default=0.0, metavar="SECONDS",
+                        help="pause before the console shows anything (a slow login)")
+    parser.add_argument("--banner", default="", metavar="TEXT",
+                        help="a login banner, also shown in the running configuration "
+                             "(a literal backslash-n starts a new line)")
+    parser.add_argument("--pager", type=int, default=0, metavar="LINES",
+                        help="show long output in pages of LINES lines with --More-- between "
+                             "them ('terminal length 0' switches it off)")
+    parser.add_argument("--color", action="store_true",
+                        help="colour the prompt and some output, wrap the prompt in "
+                             "bracketed-paste switches, end lines with \\r\\n")
+    parser.add_argument("--line-pause", type=float, default=0.0, metavar="SECONDS",
+                        help="pause after each line of 'show lines' and 'echo' output, "
+                             "before its line end")
     args = parser.parse_args(argv)
     if hasattr(signal, "SIGTSTP"):
         signal.signal(signal.SIGTSTP, _raise_config_end)
     router = SimulatedRouter(hostname=args.hostname, enable_password=args.enable_password,
-                             delay=args.delay, wait_for_return=args.wait_for_return)
+                             delay=args.delay, wait_for_return=args.wait_for_return,
+                             banner=args.banner.replace("\\n", "\n"), page_length=args.pager,
+                             color=args.color, line_pause=args.line_pause,
+                             boot_delay=args.boot_delay)
     return router.run()
 
 

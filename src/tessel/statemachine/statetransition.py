@@ -1,4 +1,4 @@
-"""Transition engines that move a device along a state machine's paths.
+"""Transition engines that move a device along a state machine's paths, and run its commands.
 
 ``StateMachine.go_to`` builds one engine per state change and calls its
 ``do_transitions()``; afterwards it reads the engine's ``current_state``,
@@ -7,7 +7,8 @@ which is the string "generic" while no prompt has confirmed a state, and the
 
 * :class:`StateTransition` plans the shortest route from the machine's
   current state to one target state and travels it; a hop that ends at any
-  other state's prompt fails the change.
+  other state's prompt fails the change. Its :meth:`~StateTransition.run_command`
+  runs one command at the current prompt and returns the clean output.
 * :class:`HopWiseStateTransition` travels one hop at a time and plans again
   from the state the device is actually in after each hop.
 * :class:`AnyStateTransition` recognises the state the device is in
@@ -16,12 +17,36 @@ which is the string "generic" while no prompt has confirmed a state, and the
 A hop sends the path's command (a ``str`` as a line; a callable is called
 with the spawn handle and, when it takes one, ``context=``) and then processes
 the path's dialog, the caller's dialog and the machine's default statements
-until a registered state's prompt appears. Prompt patterns are searched with
-``re.MULTILINE``, so ``^`` and ``$`` match at line boundaries. The prompt that
-appears decides where the device is; when several states' patterns match the
-same prompt line, the one whose fixed text covers most of the line wins
-(with hostname learning, ``%N#`` also matches ``R1(config)#``, but the config
-pattern explains more of it), then the one registered first.
+until a registered state's prompt appears.
+
+How a state is recognised, the one rule shared with ``detect_state``: a
+prompt is the last line the device printed (the text after the last line
+break, cleaned of terminal escape sequences), and the state is the first
+registered state whose pattern matches that line (``re.search``, no
+flags). A platform therefore registers a state whose prompt extends
+another's before it (``R1(config)#`` before ``R1#`` when both patterns
+would match). Output that merely looks like a prompt is followed by more
+output, so it is never the last line; a line that repeats one prompt
+(``R1>R1>``, the answer to a line sent before the first prompt) counts as
+that prompt. With hostname learning, once the hostname is known, a prompt
+showing another hostname counts only if nothing follows it within
+``settle_time`` (a rename); the first hostname is learned from a prompt that
+nothing has followed yet.
+
+What each wait bounds:
+
+* ``go_to(..., timeout=T)``: the whole state change, every hop and dialog
+  (default: the spawn's ``timeout``); prompt recovery then tries each of its
+  lines for up to ``recovery_wait`` more.
+* ``run_command`` and ``execute`` (``timeout=T``): silence while waiting for
+  the closing prompt. The wait starts afresh whenever output arrives, so a
+  long output is never cut off while it keeps coming (default: the spawn's
+  ``timeout``).
+* ``fresh_prompt_wait``: how long a recognition waits for a prompt printed
+  unasked before it sends a line to ask for one.
+* ``settle_time``: after a recognition that sent a line to ask for a prompt,
+  how long it waits for a second prompt still on its way; and how long a
+  prompt with a new hostname must stay the last line to count as a rename.
 
 This module must not import the state machine module at import time: that
 module imports this one while it initialises.
@@ -30,12 +55,38 @@ import logging
 import re
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Iterable,
+    List,
+    NamedTuple,
+    Optional,
+    Protocol,
+    Sequence,
+    Tuple,
+)
 
-from tessel.core.errors import (DialogError, DialogTimeoutError, SessionClosedError,
-                                StateMachineError, TesselError, TransitionError,
-                                TransitionTimeoutError, UnexpectedStateError)
+from tessel.core.errors import (
+    DialogError,
+    DialogTimeoutError,
+    SessionClosedError,
+    StateMachineError,
+    TesselError,
+    TransitionError,
+    TransitionTimeoutError,
+    UnexpectedStateError,
+)
 from tessel.eal.dialogs import Dialog, Statement, call_action
+from tessel.eal.output import clean_output, collapse_repeated_prompt, erase_length
+from tessel.eal.spawn import LastLineMatch, LastLineSearch, Match, compiled
+
+if TYPE_CHECKING:
+    from tessel.statemachine.statemachine import Path, State, StateMachine
+
+__all__ = ["StateTransition", "HopWiseStateTransition", "AnyStateTransition", "CommandOutput",
+           "Hop", "execute", "command_text", "collapse_repeated_prompt"]
 
 log = logging.getLogger(__name__)
 
@@ -46,6 +97,34 @@ ANY = "any"
 #: an empty line first, then Ctrl-C to abandon a command that hangs. A
 #: platform may set ``prompt_recovery_commands`` on its machine instead.
 PROMPT_RECOVERY_COMMANDS: Tuple[str, ...] = ("", "\x03")
+
+
+class Session(Protocol):
+    """What the engines need of the device handle (``Spawn``, or a test's fake).
+
+    Optional extras, used when present: ``drain()``, ``poll(wait)``,
+    ``mask(text)`` and ``sent_since_match``.
+    """
+
+    timeout: float
+    match: Optional[Match]
+
+    def sendline(self, text: str = "") -> int: ...
+
+    def send(self, text: str) -> int: ...
+
+    def expect(self, patterns: Any, timeout: Optional[float] = None, *,
+               idle: bool = False) -> Match: ...
+
+
+class PagerLike(Protocol):
+    """A pager prompt (``expect``, a regular expression) and the text that answers it."""
+
+    @property
+    def expect(self) -> str: ...
+
+    @property
+    def send(self) -> str: ...
 
 
 @dataclass
@@ -68,43 +147,55 @@ class Hop:
         return self.reached == self.to_state
 
 
-class PromptSeen(NamedTuple):
-    """A prompt that ended a wait: the state it shows, the spawn's match, and what
-    the device asked on the way (the texts that dialog statements answered)."""
+@dataclass
+class CommandOutput:
+    """What one command printed.
 
-    state: Any
-    match: Any
+    ``output`` is clean: without the echo of the command and the closing
+    prompt, pages joined without the pager prompts, escape sequences removed,
+    line ends ``\\n``. ``state`` names the state whose prompt ended it (also
+    made the machine's current state), ``elapsed`` is in seconds, and ``raw``
+    is what the device printed for the command (secrets masked).
+    """
+
+    command: str
+    output: str
+    state: str
+    elapsed: float
+    raw: str
+
+
+class PromptSeen(NamedTuple):
+    """A prompt that ended a wait: the state it shows, the spawn's match for it,
+    the texts that dialog statements answered on the way, and every statement
+    that matched with the spawn's match for it (None for output that only
+    looked like a prompt)."""
+
+    state: "State"
+    match: Match
     answered: List[str]
+    steps: List[Tuple[Optional[Statement], Match]]
 
 
 def command_text(command: Any) -> str:
     """How a path's command is shown: the text itself, ``name()`` for a callable."""
     if callable(command):
         return "%s()" % getattr(command, "__name__", type(command).__name__)
-    return command or ""
-
-
-def collapse_repeated_prompt(line: str) -> str:
-    """One prompt for a line that holds the same prompt several times over.
-
-    A line sent before the device printed its prompt is answered with a
-    second prompt on the same line (``R1>R1>``); read as one prompt, it would
-    teach the hostname ``R1>R1``.
-    """
-    text = line.rstrip()
-    size = len(text)
-    if size > 512:
-        return line
-    for count in range(size, 1, -1):
-        if size % count == 0:
-            unit = text[:size // count]
-            if unit * count == text:
-                return unit
-    return line
+    return str(command or "")
 
 
 def _state_name(state: Any) -> str:
-    return getattr(state, "name", state)
+    return str(getattr(state, "name", state))
+
+
+def _hostname_of(found: "re.Match[str]") -> Optional[str]:
+    """The text that a hostname-learning group of a prompt pattern captured."""
+    groups = found.groupdict()
+    for key in sorted(groups):
+        value = groups[key]
+        if key.startswith("hostname") and value:
+            return value
+    return None
 
 
 class StateTransition:
@@ -113,29 +204,33 @@ class StateTransition:
     #: How long a recognition waits for a prompt the device prints unasked
     #: (right after connecting) before it sends a line to get one.
     fresh_prompt_wait = 0.5
-    #: After a line was sent to get a prompt, further prompts that arrive within
-    #: this time are consumed too, so none is left to be mistaken later.
+    #: How long a recognition that sent a line waits for a second prompt, and
+    #: how long a prompt with a new hostname must stay last to count.
     settle_time = 0.1
     #: The longest wait for each prompt-recovery attempt, in seconds.
     recovery_wait = 2.0
 
-    def __init__(self, state_machine: Any = None, to_state: Any = None, spawn: Any = None,
-                 dialog: Any = None, timeout: Optional[float] = None, context: Any = None,
+    def __init__(self, state_machine: "StateMachine", to_state: Any = None,
+                 spawn: Optional[Session] = None, dialog: Optional[Iterable[Statement]] = None,
+                 timeout: Optional[float] = None, context: Any = None,
                  prompt_recovery: bool = False) -> None:
         self.state_machine = state_machine
         self.to_state = to_state
-        self.spawn = spawn
+        self.spawn: Session = spawn  # type: ignore[assignment]
         self.dialog = dialog
         self.timeout = timeout
         self.context = context
         self.prompt_recovery = prompt_recovery
         self.current_state: Any = GENERIC
         self.hops: List[Hop] = []
-        self.route: List[Any] = []
+        self.route: List["Path"] = []
         self._deadline = 0.0
         self._total = 0.0
+        self._prompt_key: Optional[Tuple[Tuple[int, str], ...]] = None
+        self._prompt: Optional[Statement] = None
+        self._prompt_states: List["State"] = []
 
-    # -- entry point -------------------------------------------------------------------
+    # -- entry points ------------------------------------------------------------------
 
     def do_transitions(self) -> List[Hop]:
         """Performs the state change; returns the hops travelled."""
@@ -151,11 +246,55 @@ class StateTransition:
                 raise self._unexpected(path, reached)
         return self.hops
 
+    def run_command(self, command: str, *, pager: Optional[PagerLike] = None) -> CommandOutput:
+        """Runs one command at the device's prompt and returns what it printed.
+
+        Output already waiting is discarded first, so a stale prompt cannot end
+        the command. The caller's dialog and the machine's default statements
+        are answered on the way; a pager prompt (``pager.expect``, seen as the
+        last line) is answered with ``pager.send`` and every page is kept. The
+        engine's ``timeout`` (default: the spawn's) bounds silence: the wait
+        for the closing prompt starts afresh whenever output arrives. The
+        state whose prompt ends the output becomes the machine's current state.
+
+        Raises ``TransitionTimeoutError`` when no prompt comes, and
+        ``TransitionError`` when the session closes or a dialog fails.
+        """
+        spawn = self.spawn
+        started = time.monotonic()
+        wait = self._timeout_value()
+        self._total = wait
+        drain = getattr(spawn, "drain", None)
+        if drain is not None:
+            drain()
+        spawn.sendline(command)
+        pager_statement = self._pager_statement(pager) if pager is not None else None
+        try:
+            seen = self._wait_for_prompt(wait, idle=True, pager=pager_statement)
+        except DialogTimeoutError as err:
+            raise TransitionTimeoutError(
+                "no prompt: the device printed nothing for %.1f s after the command %r"
+                % (wait, self._mask(command)),
+                expected=self._expected(None), output=err.output,
+                state_reached=self._reached_name()) from None
+        except (SessionClosedError, DialogError) as err:
+            raise self._failure(None, err, command) from err
+        self.current_state = seen.state
+        self.state_machine.update_cur_state(seen.state)
+        raw = "".join(match.match_output for _, match in seen.steps)
+        return CommandOutput(command=command,
+                             output=self._command_output(command, seen.steps, pager_statement),
+                             state=seen.state.name, elapsed=time.monotonic() - started,
+                             raw=self._mask(raw))
+
     # -- clock ---------------------------------------------------------------------------
 
+    def _timeout_value(self) -> float:
+        value = self.timeout if self.timeout is not None else getattr(self.spawn, "timeout", 10)
+        return float(value)
+
     def _start_clock(self) -> None:
-        total = self.timeout if self.timeout is not None else getattr(self.spawn, "timeout", 10)
-        self._total = float(total)
+        self._total = self._timeout_value()
         self._deadline = time.monotonic() + self._total
 
     def _remaining(self) -> float:
@@ -163,7 +302,7 @@ class StateTransition:
 
     # -- planning --------------------------------------------------------------------------
 
-    def _start_state(self) -> Any:
+    def _start_state(self) -> "State":
         """The machine's current state, or the recognised one when the machine has none."""
         sm = self.state_machine
         name = sm.current_state
@@ -172,29 +311,56 @@ class StateTransition:
                 return state
         return self._recognise()
 
-    def _plan(self, start: Any, target: Any) -> List[Any]:
+    def _plan(self, start: "State", target: "State") -> List["Path"]:
         if start is target:
             return []
         try:
             return list(self.state_machine.get_shortest_path(start, target))
         except StateMachineError as err:
             raise TransitionError("no route from %s to %s: %s" % (start, target, err),
-                                  state_reached=_state_name(self.current_state)
-                                  if self.current_state is not GENERIC else None) from err
+                                  state_reached=self._reached_name()) from err
 
     # -- prompts ------------------------------------------------------------------------------
 
-    def _prompt_statements(self) -> Tuple[List[Statement], Dict[int, Any]]:
-        """One ending statement per registered state, in registration order."""
-        statements = []
-        owners: Dict[int, Any] = {}
-        for state in self.state_machine.states:
-            statement = Statement(pattern=re.compile(state.pattern, re.MULTILINE))
-            statements.append(statement)
-            owners[id(statement)] = state
-        return statements, owners
+    def _prompts(self) -> Tuple[Statement, List["State"]]:
+        """One ending statement that recognises every registered state on the last line.
 
-    def _extra_statements(self, path: Any = None) -> List[Statement]:
+        Built once, and again only when the states or their patterns change
+        (a hostname learned or set changes the patterns).
+        """
+        states = list(self.state_machine.states)
+        key = tuple((id(state), state.pattern) for state in states)
+        if key != self._prompt_key or self._prompt is None:
+            patterns = []
+            for state, (_, text) in zip(states, key):
+                try:
+                    patterns.append(compiled(text))
+                except re.error as err:
+                    raise TransitionError(
+                        "the prompt pattern of state %s is not a valid regular expression: "
+                        "%s (pattern %r)" % (state.name, err, text),
+                        state_reached=self._reached_name()) from err
+            self._prompt = Statement(pattern=LastLineSearch(patterns, collapse=True))
+            self._prompt_states = states
+            self._prompt_key = key
+        return self._prompt, self._prompt_states
+
+    @staticmethod
+    def _pager_statement(pager: PagerLike) -> Statement:
+        answer = pager.send
+
+        def next_page(spawn: Session) -> None:
+            spawn.send(answer)
+
+        try:
+            pattern = compiled(pager.expect)
+        except re.error as err:
+            raise TransitionError("the pager pattern %r is not a valid regular expression: %s"
+                                  % (pager.expect, err)) from err
+        return Statement(pattern=LastLineSearch([pattern]), action=next_page,
+                         loop_continue=True, continue_timer=False)
+
+    def _extra_statements(self, path: Optional["Path"] = None) -> List[Statement]:
         statements: List[Statement] = []
         for dialog in (getattr(path, "dialog", None), self.dialog,
                        self.state_machine.default_dialog):
@@ -202,102 +368,129 @@ class StateTransition:
                 statements.extend(dialog)
         return statements
 
-    def _wait_for_prompt(self, wait: float, path: Any = None) -> "PromptSeen":
-        """Processes the dialogs until a state's prompt appears.
+    def _wait_for_prompt(self, wait: float, path: Optional["Path"] = None, *, idle: bool = False,
+                         pager: Optional[Statement] = None) -> PromptSeen:
+        """Processes the dialogs until a state's prompt is the last line the device printed.
 
-        Raises ``DialogTimeoutError`` when no prompt appeared within ``wait``.
+        ``wait`` bounds the whole wait, or with ``idle`` the silence. Raises
+        ``DialogTimeoutError`` when no prompt appeared in time.
         """
-        prompts, owners = self._prompt_statements()
-        if not prompts:
+        prompt, states = self._prompts()
+        if not states:
             raise TransitionError("the state machine has no states to recognise")
-        dialog = Dialog(self._extra_statements(path) + prompts)
+        endings = [pager] if pager is not None else []
+        dialog = Dialog(endings + self._extra_statements(path) + [prompt])
         deadline = time.monotonic() + wait
+        steps: List[Tuple[Optional[Statement], Match]] = []
         answered: List[str] = []
         while True:
-            result = dialog.process(self.spawn, timeout=max(deadline - time.monotonic(), 0.0),
-                                    context=self.context)
+            remaining = wait if idle else max(deadline - time.monotonic(), 0.0)
+            try:
+                result = dialog.process(self.spawn, timeout=remaining, context=self.context,
+                                        idle=idle)
+            except re.error as err:
+                raise TransitionError("a dialog statement's pattern is not a valid regular "
+                                      "expression: %s (while %s)" % (err, self._activity(path)),
+                                      self.route, path, state_reached=self._reached_name()) \
+                    from err
             assert result is not None
-            answered.extend(text.strip() for statement, text in zip(result.history, result.shown)
-                            if id(statement) not in owners)
-            if id(result.statement) in owners:
-                break
-            # A statement that does not continue ended the dialog: the prompt is still due.
-            dialog = Dialog(prompts)
-        state, found = self._classify(result.match, owners[id(result.statement)], prompts, owners)
-        self._learn_hostname(found)
-        return PromptSeen(state, result.match, answered)
-
-    @staticmethod
-    def _classify(match: Any, matched: Any, prompts: List[Statement],
-                  owners: Dict[int, Any]) -> Tuple[Any, "re.Match[str]"]:
-        """Chooses the state whose pattern explains most of the prompt line.
-
-        Returns the state and its pattern's match on that line (the spawn's
-        match when no pattern matches the line on its own).
-        """
-        lines = match.match_output.splitlines()
-        line = lines[-1] if lines and lines[-1].strip() else match.text.strip()
-        line = collapse_repeated_prompt(line)
-        best, best_found, best_score = matched, match.re_match, -1
-        for statement in prompts:
-            found = statement.pattern.search(line)
-            if found is None:
+            for statement, match in zip(result.history, result.matches):
+                steps.append((statement, match))
+                if statement is not prompt and statement is not pager:
+                    answered.append(match.text.strip())
+            if result.statement is not prompt:
+                # A statement that does not continue ended the dialog: the prompt is still due.
+                dialog = Dialog(endings + [prompt])
                 continue
-            learned = sum(len(v) for k, v in found.groupdict().items()
-                          if k.startswith("hostname") and v)
-            score = len(found.group(0)) - learned
-            if score > best_score:
-                best, best_found, best_score = owners[id(statement)], found, score
-        return best, best_found
+            found = result.match.re_match
+            assert isinstance(found, LastLineMatch)
+            if self._followed_by_output(found):
+                log.debug("%r looked like a prompt but output followed it", found.line)
+                steps[-1] = (None, result.match)
+                continue
+            self._learn_hostname(found.found)
+            return PromptSeen(states[found.index], result.match, answered, steps)
+
+    def _followed_by_output(self, found: LastLineMatch) -> bool:
+        """True when a prompt that teaches a new hostname turns out to be output.
+
+        Such a line counts as a prompt only if nothing follows it: within
+        ``settle_time`` when another hostname was known (a rename), or at
+        once for the first hostname learned.
+        """
+        sm = self.state_machine
+        if not sm.learn_hostname:
+            return False
+        learned = _hostname_of(found.found)
+        if not learned or learned == sm.hostname:
+            return False
+        poll = getattr(self.spawn, "poll", None)
+        if poll is None:
+            return False
+        return bool(poll(self.settle_time if sm.hostname else 0.0))
 
     def _learn_hostname(self, found: "re.Match[str]") -> None:
         """Records the hostname that a learning group of the prompt captured."""
         sm = self.state_machine
         if not sm.learn_hostname:
             return
-        groups = found.groupdict()
-        for key in sorted(groups):
-            value = groups[key]
-            if key.startswith("hostname") and value:
-                if value != sm.hostname:
-                    log.info("learned hostname %r from the prompt %r", value, found.group(0))
-                    sm.hostname = value
-                return
+        value = _hostname_of(found)
+        if value and value != sm.hostname:
+            log.info("learned hostname %r from the prompt %r", value, found.group(0))
+            sm.hostname = value
 
-    def _recognise(self) -> Any:
+    def _recognise(self) -> "State":
         """Finds out which state the device is in, getting a fresh prompt if needed.
 
         When something was sent since the last match, its answer is awaited;
         otherwise a prompt the device prints unasked gets a short wait before
-        a line is sent to ask for one.
+        a line is sent to ask for one. A second prompt is awaited only when
+        one may still be on its way: after a line sent to ask for a prompt
+        that did not bring two, or after lines sent by someone else.
         """
         spawn = self.spawn
-        reply_due = bool(getattr(spawn, "sent_since_match", True))
+        sent_by_caller = bool(getattr(spawn, "sent_since_match", True))
         sent_newline = False
+        seen: Optional[PromptSeen] = None
         try:
             try:
-                if reply_due:
+                if sent_by_caller:
                     seen = self._wait_for_prompt(self._remaining())
                 else:
                     try:
                         seen = self._wait_for_prompt(min(self.fresh_prompt_wait,
                                                          self._remaining()))
                     except DialogTimeoutError:
-                        spawn.sendline()
-                        reply_due = sent_newline = True
+                        if not getattr(spawn, "sent_since_match", False):
+                            spawn.sendline()
+                            sent_newline = True
+                        # else a dialog answered a question: its reply is due, and a
+                        # line sent now could be taken as the next answer.
                         seen = self._wait_for_prompt(self._remaining())
                 state = seen.state
             except DialogTimeoutError as err:
                 state = self._recover(None, err, skip_newline=sent_newline)
         except (SessionClosedError, DialogError) as err:
             raise self._failure(None, err) from err
-        if reply_due:
+        if sent_by_caller or (sent_newline and seen is not None and not self._both_prompts(seen)):
             state = self._settle(state)
         self.current_state = state
         log.info("device is in state %s", state.name)
         return state
 
-    def _settle(self, state: Any) -> Any:
+    @staticmethod
+    def _both_prompts(seen: PromptSeen) -> bool:
+        """True when the output holds two prompts: the unasked one and the answer to a line."""
+        found = seen.match.re_match
+        if not isinstance(found, LastLineMatch):
+            return False
+        if found.repeated:
+            return True
+        consumed = "".join(match.match_output for _, match in seen.steps)
+        earlier = clean_output(consumed[:len(consumed) - len(found.raw)])
+        return any(found.found.re.search(line) for line in earlier.split("\n") if line.strip())
+
+    def _settle(self, state: "State") -> "State":
         """Consumes prompts that follow right away (answers to extra line ends)."""
         while True:
             try:
@@ -305,7 +498,8 @@ class StateTransition:
             except DialogTimeoutError:
                 return state
 
-    def _recover(self, path: Any, err: DialogTimeoutError, skip_newline: bool = False) -> Any:
+    def _recover(self, path: Optional["Path"], err: DialogTimeoutError,
+                 skip_newline: bool = False) -> "State":
         """Sends the recovery lines one by one until a prompt appears."""
         if not self.prompt_recovery:
             raise self._timeout(path, err) from None
@@ -326,16 +520,51 @@ class StateTransition:
             return self._settle(state)
         raise self._timeout(path, last, recovered=True) from None
 
+    # -- commands ------------------------------------------------------------------------
+
+    def _command_output(self, command: str, steps: Sequence[Tuple[Optional[Statement], Match]],
+                        pager: Optional[Statement]) -> str:
+        """The clean output of a command from what each step of its dialog consumed.
+
+        The echo of the command (the first line, when it ends with the command)
+        and the closing prompt with the line break before it are cut from the
+        raw text first, so the cleaning copies only the output itself.
+        """
+        parts: List[Tuple[str, int, int]] = []
+        after_pager = False
+        last = len(steps) - 1
+        for number, (statement, match) in enumerate(steps):
+            text = match.match_output
+            begin = erase_length(text) if after_pager else 0
+            stop = len(text) - len(match.text) if statement is pager or number == last \
+                else len(text)
+            parts.append((text, begin, max(stop, begin)))
+            after_pager = statement is pager and pager is not None
+        if len(parts) == 1:
+            raw, offset, end = parts[0]
+        else:
+            raw = "".join(text[begin:stop] for text, begin, stop in parts)
+            offset, end = 0, len(raw)
+        if end > offset and raw[end - 1] == "\n":
+            end -= 1
+            while end > offset and raw[end - 1] == "\r":
+                end -= 1
+        start = raw.find("\n", offset, end) + 1
+        first = raw[offset:start] if start else raw[offset:end]
+        if clean_output(first).strip().endswith(command.strip()):
+            offset = start or end
+        return clean_output(raw[offset:end])
+
     # -- hops -------------------------------------------------------------------------------
 
-    def _send_command(self, path: Any) -> None:
+    def _send_command(self, path: "Path") -> None:
         command = path.command
         if isinstance(command, str):
             self.spawn.sendline(command)
         elif callable(command):
             call_action(command, self.spawn, self.context)
 
-    def _hop(self, path: Any) -> Any:
+    def _hop(self, path: "Path") -> "State":
         """Travels one path; returns the state whose prompt the device showed at the end."""
         started = time.monotonic()
         log.info("hop %s: sending %r", path, command_text(path.command))
@@ -362,10 +591,14 @@ class StateTransition:
 
     # -- errors ------------------------------------------------------------------------------
 
+    def _mask(self, text: str) -> str:
+        mask: Optional[Callable[[str], str]] = getattr(self.spawn, "mask", None)
+        return mask(text) if mask is not None else text
+
     def _reached_name(self) -> Optional[str]:
         return None if self.current_state is GENERIC else _state_name(self.current_state)
 
-    def _expected(self, path: Any) -> List[str]:
+    def _expected(self, path: Optional["Path"]) -> List[str]:
         patterns = [s.pattern_text for s in self._extra_statements(path)]
         if path is not None:
             patterns.insert(0, path.to_state.pattern)
@@ -374,10 +607,12 @@ class StateTransition:
         return patterns
 
     @staticmethod
-    def _activity(path: Any) -> str:
+    def _activity(path: Optional["Path"], command: Optional[str] = None) -> str:
+        if command is not None:
+            return "running %r" % command
         return "travelling %s" % path if path is not None else "recognising the device's state"
 
-    def _timeout(self, path: Any, err: DialogTimeoutError,
+    def _timeout(self, path: Optional["Path"], err: DialogTimeoutError,
                  recovered: bool = False) -> TransitionTimeoutError:
         reason = "no prompt within %.1f s while %s" % (self._total, self._activity(path))
         if recovered:
@@ -388,26 +623,25 @@ class StateTransition:
         return TransitionTimeoutError(reason, self.route, path, self._expected(path), err.output,
                                       self._reached_name())
 
-    def _failure(self, path: Any, err: TesselError) -> TransitionError:
+    def _failure(self, path: Optional["Path"], err: TesselError,
+                 command: Optional[str] = None) -> TransitionError:
+        activity = self._activity(path, self._mask(command) if command is not None else None)
         if isinstance(err, SessionClosedError):
-            reason = "the device closed the session while %s" % self._activity(path)
+            reason = "the device closed the session while %s" % activity
         else:
-            reason = "%s (while %s)" % (str(err).splitlines()[0], self._activity(path))
+            reason = "%s (while %s)" % (str(err).splitlines()[0], activity)
         return TransitionError(reason, self.route, path, self._expected(path),
                                getattr(err, "output", ""), self._reached_name())
 
-    def _unexpected(self, path: Any, reached: Any) -> UnexpectedStateError:
+    def _unexpected(self, path: "Path", reached: "State") -> UnexpectedStateError:
         match = getattr(self.spawn, "match", None)
-        output = getattr(match, "match_output", "") or ""
-        mask = getattr(self.spawn, "mask", None)
-        if mask is not None:
-            output = mask(output)
+        output = self._mask(getattr(match, "match_output", "") or "")
         return UnexpectedStateError(
             "hop %s ended in state %s instead of %s" % (path, reached.name, path.to_state.name),
             self.route, path, [path.to_state.pattern], output, reached.name)
 
-    def _travel_hop_by_hop(self, current: Any, arrived: Callable[[Any], bool],
-                           plan: Callable[[Any], List[Any]], goal: str) -> None:
+    def _travel_hop_by_hop(self, current: "State", arrived: Callable[["State"], bool],
+                           plan: Callable[["State"], List["Path"]], goal: str) -> None:
         """Takes the first hop of a fresh plan from the state actually reached, until arrived.
 
         A hop that leaves the device where it was fails the change, and so does
@@ -474,9 +708,9 @@ class AnyStateTransition(StateTransition):
                                 "any of " + ", ".join(targets))
         return self.hops
 
-    def _nearest_route(self, start: Any, targets: Sequence[str]) -> List[Any]:
+    def _nearest_route(self, start: "State", targets: Sequence[str]) -> List["Path"]:
         sm = self.state_machine
-        best: Optional[List[Any]] = None
+        best: Optional[List["Path"]] = None
         for name in targets:
             state = next((s for s in sm.states if s.name == name), None)
             if state is None:
@@ -494,31 +728,16 @@ class AnyStateTransition(StateTransition):
         return best
 
 
-def execute(state_machine: Any, spawn: Any, command: str, timeout: Optional[float] = None,
-            context: Any = None, dialog: Optional[Iterable[Statement]] = None) -> str:
-    """Runs one command at the device's prompt and returns its output.
+def execute(state_machine: "StateMachine", spawn: Session, command: str,
+            timeout: Optional[float] = None, context: Any = None,
+            dialog: Optional[Iterable[Statement]] = None,
+            pager: Optional[PagerLike] = None) -> str:
+    """Runs one command at the device's prompt and returns its clean output.
 
-    The dialogs are processed while the answer comes, the state whose prompt
-    ends it becomes the machine's current state, and the output is returned
-    without the echoed command and the final prompt.
+    A thin wrapper of :meth:`StateTransition.run_command`: ``timeout`` bounds
+    silence while the output comes, dialogs and pager prompts are answered,
+    and the state whose prompt ends the output becomes the machine's current state.
     """
     engine = StateTransition(state_machine=state_machine, spawn=spawn, dialog=dialog,
                              timeout=timeout, context=context)
-    engine._start_clock()
-    spawn.drain()
-    spawn.sendline(command)
-    try:
-        seen = engine._wait_for_prompt(engine._remaining())
-    except DialogTimeoutError as err:
-        raise TransitionTimeoutError(
-            "no prompt within %.1f s after the command %r" % (engine._total, command),
-            expected=[s.pattern for s in state_machine.states], output=err.output) from None
-    except (SessionClosedError, DialogError) as err:
-        raise engine._failure(None, err) from err
-    state_machine.update_cur_state(seen.state)
-    lines = seen.match.match_output.splitlines()
-    if lines and lines[0].strip().endswith(command.strip()):
-        lines = lines[1:]
-    if lines:
-        lines = lines[:-1]
-    return "\n".join(lines)
+    return engine.run_command(command, pager=pager).output
