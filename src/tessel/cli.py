@@ -379,6 +379,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     if not len(inventory):
         raise UserError("no host in %s matches the filter" % args.inventory if args.filter
                         else "the inventory %s holds no host" % args.inventory)
+    # The tasks take the connection's timeout: --timeout, or the host's own from the inventory.
     task: Any
     if args.config is not None:
         try:
@@ -388,9 +389,9 @@ def cmd_run(args: argparse.Namespace) -> int:
             raise UserError("cannot read %s: %s" % (args.config, err.strerror or err)) from None
         if not lines:
             raise UserError("%s holds no configuration line" % args.config)
-        task = fleet.Configure(lines, state=args.state, timeout=args.timeout)
+        task = fleet.Configure(lines, state=args.state)
     else:
-        task = fleet.Commands(list(args.command), state=args.state, timeout=args.timeout)
+        task = fleet.Commands(list(args.command), state=args.state)
 
     inventory = inventory.with_environment()
     password = getpass.getpass("password: ") if args.ask_password else None
@@ -417,8 +418,8 @@ def cmd_run(args: argparse.Namespace) -> int:
         if client is not None:
             client.close()
     elapsed = time.monotonic() - started
-    if args.output is None:
-        print_outputs(results.values(), sys.stdout)
+    if args.output is None and print_outputs(results.values(), sys.stdout):
+        print(file=report)
     report.write(fleet.summary_table(results.values(), shutil.get_terminal_size().columns
                                      if report.isatty() else None))
     print("%d host%s: %d ok, %d failed, in %.1f s (%.0f hosts per minute)"
@@ -434,13 +435,14 @@ def connect_scheduler(address: str) -> Any:
     except ImportError:
         raise UserError("--scheduler needs Dask: pip install 'tessel[dask]'") from None
     try:
-        return Client(address, timeout=10)
+        return Client(address, timeout=10)  # type: ignore[no-untyped-call]
     except (OSError, TimeoutError) as err:
         raise UserError("cannot reach the Dask scheduler at %s: %s" % (address, err)) from None
 
 
-def print_outputs(results: Any, out: Any) -> None:
-    """Each host's command outputs, in the inventory's order."""
+def print_outputs(results: Any, out: Any) -> bool:
+    """Each host's command outputs, in the inventory's order; True when it printed any."""
+    printed = False
     for result in results:
         for item in result.value or ():
             command = getattr(item, "command", None)
@@ -450,6 +452,8 @@ def print_outputs(results: Any, out: Any) -> None:
             text = (getattr(item, "output", "") or "").rstrip("\n")
             if text:
                 print(text, file=out)
+            printed = True
+    return printed
 
 
 def add_run_parser(sub: Any) -> None:
