@@ -20,7 +20,8 @@ options' ``extras`` are further keyword arguments of ``tessel.connect``:
 of a local program when the transport is ``command``), ``secrets`` (such
 as ``{enable_password: ...}``), ``context``, ``hostname`` (the device's
 prompt hostname, learned when unset), ``timeout``, ``key_file``,
-``host_keys`` and ``log`` (``{name}`` in it stands for the host's name).
+``host_keys``, ``known_hosts``, ``ssh_options`` and ``log`` (``{name}`` in
+it stands for the host's name).
 """
 from typing import Any, Dict, List, Optional, Sequence, Union
 
