@@ -1,15 +1,14 @@
 """Launcher of a fork-served simulated device: hands this terminal to the server, waits, exits.
 
 Run as ``python -I -S _launch.py SOCKET DEVICE ARGS...``. It must start in a
-few milliseconds, so it imports only built-in C modules (no site packages,
-no ``socket``/``signal``/``json`` wrappers, which pull in ``enum`` and
-``re``). It sends its standard input, output and error to the fork server
+few milliseconds, so it imports only two C modules (no site packages, no
+``socket``/``signal``/``json`` wrappers, which pull in ``enum`` and ``re``;
+not even ``array``, which costs as much as the rest). It sends its standard input, output and error to the fork server
 with the request (device and arguments, NUL-separated), forwards the
 signals it gets to the forked device, and exits with the device's status.
 """
 import _signal  # type: ignore[import-not-found]  # the C module, without enum
 import _socket
-import array
 import os
 import sys
 
@@ -35,8 +34,8 @@ def main() -> int:
     server = _socket.socket(_socket.AF_UNIX, _socket.SOCK_STREAM)
     try:
         server.connect(path)
-        server.sendmsg([request], [(_socket.SOL_SOCKET, _socket.SCM_RIGHTS,
-                                    array.array("i", [0, 1, 2]))])
+        descriptors = b"".join(fd.to_bytes(4, sys.byteorder) for fd in (0, 1, 2))
+        server.sendmsg([request], [(_socket.SOL_SOCKET, _socket.SCM_RIGHTS, descriptors)])
     except OSError as err:
         sys.stderr.write("cannot reach the fork server at %s: %s\n" % (path, err))
         return 1
