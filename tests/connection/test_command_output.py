@@ -1,8 +1,11 @@
 """Commands run at the prompt: clean output, every page kept, a wait that follows the output."""
+import sys
+
 import pytest
 
 from tessel.core.errors import TransitionTimeoutError
 from tessel.eal.output import clean_output
+from tessel.eal.spawn import Spawn
 from tessel.platforms.base import Pager
 from tessel.platforms.generic import GenericRouter
 from tessel.statemachine.statetransition import StateTransition, execute
@@ -95,3 +98,19 @@ def test_secrets_are_masked_in_raw_output(device, context):
     result = engine.run_command("echo key hunter2 end")
     assert result.output == "key hunter2 end"
     assert "hunter2" not in result.raw and "key ******** end" in result.raw
+
+
+SPLIT_PROMPT = ("import sys, time\n"
+                "sys.stdout.write('R1>'); sys.stdout.flush()\n"
+                "for line in sys.stdin:\n"
+                "    sys.stdout.write('x' * 70000 + '\\nR'); sys.stdout.flush(); time.sleep(0.3)\n"
+                "    sys.stdout.write('1>'); sys.stdout.flush()\n")
+
+
+@pytest.mark.parametrize("hostname", ["R1", None])
+def test_prompt_split_across_reads_after_a_line_longer_than_the_window(hostname):
+    machine = GenericRouter(hostname=hostname) if hostname else GenericRouter(learn_hostname=True)
+    with Spawn([sys.executable, "-c", SPLIT_PROMPT], timeout=5) as spawn:
+        machine.go_to("any", spawn)
+        assert execute(machine, spawn, "go") == "x" * 70000
+        assert (machine.current_state, machine.hostname) == ("disable", "R1")

@@ -75,6 +75,7 @@ def test_timeout_reports_output_and_what_was_answered(start_sim, context):
 
 
 TICKER = ("import time\n"
+          "print('ready', flush=True)\n"
           "for n in range(3):\n"
           "    time.sleep(0.3); print('tick', n, flush=True)\n"
           "time.sleep(0.3); print('done', flush=True)\n"
@@ -87,6 +88,7 @@ def test_continue_timer_false_restarts_the_wait(continue_timer, finishes):
     tick = Statement(pattern=r"tick \d", loop_continue=True, continue_timer=continue_timer)
     done = Statement(pattern=r"done")
     with Spawn([sys.executable, "-c", TICKER], timeout=3) as spawn:
+        spawn.expect("ready")  # the interpreter's start is not part of the wait
         dialog = Dialog([tick, done])
         if finishes:
             assert dialog.process(spawn, timeout=0.5).statement is done

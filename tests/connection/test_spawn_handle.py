@@ -1,4 +1,6 @@
 """The pty device handle, against small local programs and the simulated router."""
+import io
+import logging
 import re
 import sys
 import time
@@ -6,7 +8,7 @@ import time
 import pytest
 
 from tessel.core.errors import ExpectTimeoutError, SessionClosedError, SpawnError
-from tessel.eal.spawn import MASK, Spawn
+from tessel.eal.spawn import MASK, MaskedLog, SecretMasker, Spawn
 
 
 def script(code):
@@ -104,3 +106,51 @@ def test_long_output_is_searched_in_bounded_windows(start_sim):
     assert len(spawn.match.match_output) > 20000 * 60
     assert len(searched) > 10
     assert max(searched) <= spawn.search_window
+
+
+SECRETS = ["hunter2", "pw", "abc", "bcdef"]
+
+
+@pytest.mark.parametrize("text", [
+    "login hunter2 ok",
+    "xabcdef and abc and bcdef",            # secrets that overlap each other
+    "hunter2hunter2pwpw",
+    "no secret here, only hunt and pwned",  # starts of secrets that never complete
+])
+def test_transcript_masks_a_secret_split_anywhere(text):
+    """Every way of cutting the text in three reads gives the same masked transcript."""
+    masker = SecretMasker(SECRETS)
+    for first in range(len(text) + 1):
+        for second in range(first, len(text) + 1):
+            out = io.StringIO()
+            log = MaskedLog(out, lambda: masker)
+            for chunk in (text[:first], text[first:second], text[second:]):
+                log.write(chunk)
+            log.release()
+            assert out.getvalue() == masker.mask(text), (first, second)
+
+
+SPLIT_ECHO = ("import sys, time\n"
+              "sys.stdout.write('echo: hun'); sys.stdout.flush(); time.sleep(0.3)\n"
+              "sys.stdout.write('ter2 done\\n'); sys.stdout.flush(); time.sleep(5)\n")
+
+
+@pytest.mark.parametrize("given", ["secrets", "context", "add_secret"])
+def test_secret_split_across_reads_stays_masked(tmp_path, caplog, given):
+    """Wherever the value comes from, it is masked in the log, last_sent, errors and logging."""
+    caplog.set_level(logging.DEBUG, logger="tessel")
+    path = tmp_path / "session.log"
+    kwargs = {"secrets": ["hunter2"]} if given == "secrets" else \
+        {"context": {"enable_password": "hunter2"}} if given == "context" else {}
+    with Spawn(script(SPLIT_ECHO), timeout=3, logfile=str(path), **kwargs) as spawn:
+        if given == "add_secret":
+            spawn.add_secret("hunter2")
+        spawn.expect("echo: ")
+        with pytest.raises(ExpectTimeoutError) as caught:
+            spawn.expect("never", timeout=0.8)
+        spawn.sendline("hunter2")
+        assert spawn.last_sent == MASK + "\n"
+        assert spawn.buffer == MASK + " done\r\n" and MASK in caught.value.output
+    assert "hunter2" not in str(caught.value) + caught.value.output
+    assert "hun" not in path.read_text() and "echo: %s done" % MASK in path.read_text()
+    assert "hunter2" not in caplog.text and "sent '%s\\n'" % MASK in caplog.text

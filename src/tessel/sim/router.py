@@ -19,7 +19,8 @@ in it starts a new line) in every mode.
 
 Options that make it behave like devices that are harder to drive:
 ``--delay`` makes the answer to every command slow; ``--boot-delay`` makes
-the first prompt late; ``--wait-for-return`` makes the console wait for
+the first prompt late (lines typed meanwhile are answered with a prompt each,
+on the same line as the first: ``R1>R1>``); ``--wait-for-return`` makes the console wait for
 Enter before its first prompt (and after a reload); ``--banner`` shows a
 login banner (also in the running configuration); ``--pager N`` shows long
 output in pages of N lines with ``--More--`` between them, until
@@ -203,12 +204,28 @@ class SimulatedRouter:
             self.readline()
         self.write("\n")
 
+    def typed_ahead(self) -> int:
+        """Reads the lines typed while the console was starting; returns how many there were."""
+        import select
+
+        fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else -1
+        count = 0
+        while fd >= 0 and select.select([fd], [], [], 0)[0]:
+            self.readline()
+            count += 1
+        return count
+
     def run(self) -> int:
         try:
             self.boot()
+            # Lines typed while starting are answered with a prompt each, in one write
+            # with the first prompt, as a console that reads its input before it flushes.
+            typed = self.typed_ahead() if self.boot_delay else 0
+            first = self.prompt() * (1 + typed)
             while True:
                 try:
-                    self.write(self.prompt())
+                    self.write(first or self.prompt())
+                    first = ""
                     line = self.readline()
                     if self.color:
                         self.write(PASTE_OFF + "\r")

@@ -198,6 +198,17 @@ def _hostname_of(found: "re.Match[str]") -> Optional[str]:
     return None
 
 
+def _invalid_pattern(statements: Iterable[Statement], err: re.error) -> str:
+    """The text of the statement pattern that ``err`` was raised for."""
+    for statement in statements:
+        if isinstance(statement.pattern, str):
+            try:
+                compiled(statement.pattern)
+            except re.error:
+                return statement.pattern
+    return str(getattr(err, "pattern", "?"))
+
+
 class StateTransition:
     """Takes the shortest route from the machine's current state to one target state."""
 
@@ -389,8 +400,10 @@ class StateTransition:
                 result = dialog.process(self.spawn, timeout=remaining, context=self.context,
                                         idle=idle)
             except re.error as err:
-                raise TransitionError("a dialog statement's pattern is not a valid regular "
-                                      "expression: %s (while %s)" % (err, self._activity(path)),
+                raise TransitionError("the dialog statement pattern %r is not a valid regular "
+                                      "expression: %s (while %s)"
+                                      % (_invalid_pattern(dialog, err), err,
+                                         self._activity(path)),
                                       self.route, path, state_reached=self._reached_name()) \
                     from err
             assert result is not None
@@ -536,10 +549,10 @@ class StateTransition:
         for number, (statement, match) in enumerate(steps):
             text = match.match_output
             begin = erase_length(text) if after_pager else 0
-            stop = len(text) - len(match.text) if statement is pager or number == last \
-                else len(text)
+            paged = pager is not None and statement is pager
+            stop = len(text) - len(match.text) if paged or number == last else len(text)
             parts.append((text, begin, max(stop, begin)))
-            after_pager = statement is pager and pager is not None
+            after_pager = paged
         if len(parts) == 1:
             raw, offset, end = parts[0]
         else:
