@@ -1,14 +1,12 @@
 """The fleet runner's own duties, with a recording fake in place of tessel.connect:
-bounded sessions, per-host isolation, masking, order, records and the summary table."""
+bounded sessions, per-host isolation, masking, order, the arguments of connect."""
 import dataclasses
-import json
 import threading
 
 import pytest
 
 from tessel.core.errors import AuthenticationError
-from tessel.fleet import (HostResult, JsonLines, TaskFailed, connect_arguments, run,
-                          summary_table)
+from tessel.fleet import TaskFailed, connect_arguments, run
 from tessel.inventory import InventoryError, from_dicts
 
 
@@ -19,26 +17,22 @@ class Said:
 
 
 class FakeConnection:
-    def __init__(self, platform, host, **kwargs):
-        self.platform, self.host, self.kwargs = platform, host, kwargs
-        self.state = "disable"
-        self.closed = False
+    state = "disable"
+    closed = False
 
     def close(self):
         self.closed = True
+
+
+opened = []
 
 
 def fake_connect(platform, host=None, *, username=None, password=None, port=None,
                  transport="ssh", secrets=None, timeout=10.0):
     if password == "wrong":
         raise AuthenticationError("%s refused the login (password %s)" % (host, password))
-    conn = FakeConnection(platform, host, username=username, password=password, port=port,
-                          transport=transport, secrets=secrets, timeout=timeout)
-    opened.append(conn)
-    return conn
-
-
-opened = []
+    opened.append(FakeConnection())
+    return opened[-1]
 
 
 def inventory(count, **host):
@@ -121,27 +115,3 @@ def test_extras_that_connect_does_not_take_are_refused():
         "tessel": {"extras": {"hostnmae": "R1"}}}}})["r1"]
     with pytest.raises(InventoryError, match="hostnmae"):
         connect_arguments(host, connect=fake_connect)
-
-
-def test_records_and_table_carry_each_host():
-    results = [HostResult("r1", True, value=[Said("show version", "v1")], state="enable",
-                          elapsed=0.25),
-               HostResult("r2", False, error="no prompt\nroute: ...", error_type="X",
-                          state=None, elapsed=1.5)]
-    lines = []
-
-    class Sink:
-        write = lines.append
-
-        def flush(self):
-            pass
-
-    for result in results:
-        JsonLines(Sink())(result)
-    records = [json.loads(line) for line in lines]
-    assert records[0]["result"] == [{"command": "show version", "output": "v1"}]
-    assert (records[1]["ok"], records[1]["error"]) == (False, "no prompt\nroute: ...")
-    table = summary_table(results).splitlines()
-    assert table[1].split() == ["r1", "enable", "ok", "0.25", "s"]
-    assert table[2].split()[:3] == ["r2", "-", "FAILED"]
-    assert table[2].endswith("no prompt")
