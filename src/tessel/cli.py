@@ -483,8 +483,8 @@ def add_run_parser(sub: Any) -> None:
                       help="configuration lines to send (blank lines and ! comments skipped)")
     run.add_argument("--state", help="state to run the commands in (with --config: the state "
                                      "to enter the lines in; default the platform's)")
-    run.add_argument("--workers", type=int, default=10, metavar="N",
-                     help="sessions at once (per Dask worker with --scheduler; default 10)")
+    run.add_argument("--workers", type=int, default=20, metavar="N",
+                     help="sessions at once (per Dask worker with --scheduler; default 20)")
     run.add_argument("--output", metavar="FILE.jsonl",
                      help="write every host's result as a JSON line ('-': standard output)")
     run.add_argument("--timeout", type=float, metavar="T",

@@ -35,8 +35,8 @@ Connect = Callable[..., Any]
 #: Called in the caller's thread with each host's result as it arrives.
 Progress = Callable[["HostResult"], None]
 
-#: Sessions at once when nothing else is said.
-DEFAULT_WORKERS = 10
+#: Sessions at once when nothing else is said (as many as Nornir's threaded runner).
+DEFAULT_WORKERS = 20
 #: Masks secrets in results and errors.
 MASK = "********"
 

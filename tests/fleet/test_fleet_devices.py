@@ -1,12 +1,13 @@
 """Fleet runs against simulated devices on real ptys: the Python API and `tessel run`."""
 import json
+import os
 import subprocess
 import sys
 
 import pexpect
 import pytest
 
-from simulated import ENABLE_PASSWORD, LOGIN_PASSWORD, device, sim
+from simulated import ENABLE_PASSWORD, LOGIN_PASSWORD, device, faulty, sim
 from tessel.fleet import Commands, Configure, run
 from tessel.inventory import load
 
@@ -113,3 +114,20 @@ def test_progress_bar_is_drawn_on_a_terminal(write_inventory):
     child.close()
     assert child.exitstatus == 0
     assert "2/2" in child.before and "hosts" in child.before
+
+
+@pytest.mark.parametrize("how", ["environment", "prompt"])
+def test_login_password_from_the_environment_or_a_prompt(write_inventory, how):
+    entry = device(faulty("login", LOGIN_PASSWORD, "--hostname", "R8"), hostname="R8")
+    inventory = write_inventory({"r8": entry | {"username": "admin"}})
+    env = dict(os.environ, TESSEL_PASSWORD=LOGIN_PASSWORD) if how == "environment" else None
+    args = ["-m", "tessel", "run", "-i", str(inventory), "--command", "show version"]
+    child = pexpect.spawn(sys.executable, args + (["--ask-password"] if env is None else []),
+                          encoding="utf-8", timeout=60, env=env)
+    if env is None:
+        child.expect("password: ")
+        child.sendline(LOGIN_PASSWORD)
+    child.expect(pexpect.EOF)
+    child.close()
+    assert child.exitstatus == 0, child.before
+    assert "R8 uptime" in child.before and LOGIN_PASSWORD not in child.before
