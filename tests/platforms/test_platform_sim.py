@@ -46,6 +46,10 @@ def test_a_platform_drives_its_generated_simulator(name):
     context = AttributeDict(secrets)
     with Spawn(argv, timeout=5, context=context) as spawn:
         machine = cls(learn_hostname=True)
+        # The first prompt, before any line is sent: a simulator that starts slowly would
+        # otherwise print a second prompt on the same line.
+        login = definition.state(definition.login_state)
+        spawn.expect(re.escape(login.sample.replace("%N", HOSTNAME).splitlines()[-1]))
         machine.go_to("any", spawn, context=context)
         assert (machine.current_state, machine.hostname) == (definition.login_state, HOSTNAME)
 
