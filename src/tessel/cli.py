@@ -630,7 +630,9 @@ def add_platform_commands(sub: Any) -> None:
     sim.add_argument("--secret", action="append", default=[], metavar="KEY=VALUE",
                      help="the answer a {KEY} question expects (repeatable); an empty VALUE: "
                           "the question is not asked")
-    sim.add_argument("--start", metavar="STATE", help="the state to start in (default: the first)")
+    sim.add_argument("--start", metavar="STATE",
+                     help="the state to start in (default: the state of the first connect "
+                          "command, else the first state)")
     sim.add_argument("--responses", metavar="FILE", help="the commands' outputs, per state")
     sim.add_argument("--delay", type=float, default=0.0, metavar="SECONDS",
                      help="pause before answering each command (a slow device)")

@@ -9,7 +9,6 @@ platform's failure patterns, and returns :class:`CommandResult` records.
 import logging
 import math
 import re
-import time
 from dataclasses import dataclass
 from typing import (IO, Any, Iterable, List, Mapping, Optional, Sequence, Tuple, Type, Union)
 
@@ -18,6 +17,7 @@ from tessel.core.errors import (CommandError, ConfigError, ConnectError, Platfor
 from tessel.eal.dialogs import Dialog, Statement
 from tessel.eal.spawn import Spawn
 from tessel.platforms import base as declared
+from tessel.statemachine.statetransition import CommandOutput, StateTransition
 from tessel.transports import (HOST_KEY_POLICIES, TRANSPORTS, Login, await_first_prompt,
                                check_host, closed_error, ssh_argv, telnet_argv)
 from tessel.utils import AttributeDict
@@ -230,37 +230,13 @@ def state_names(machine: Any) -> List[str]:
 
 # -- running a command ---------------------------------------------------------------------
 
-@dataclass
-class _Ran:
-    """What the engine returned for one command (the fields used here)."""
-
-    command: str
-    output: str
-    state: str
-    elapsed: float
-
-
 def run_command(machine: Any, spawn: Any, command: str, *, timeout: float,
                 context: Any = None, dialog: Optional[Iterable[Statement]] = None,
-                pager: Optional[declared.Pager] = None) -> Any:
-    """Runs ``command`` through the engine; returns its output record (command, output, state)."""
-    from tessel.statemachine import statetransition as engines
-
-    engine = engines.StateTransition(state_machine=machine, spawn=spawn, dialog=dialog,
-                                     timeout=timeout, context=context)
-    run = getattr(engine, "run_command", None)
-    if run is not None:
-        return run(command, pager=pager)
-    # Until the engine runs commands itself: its module-level execute().
-    statements = list(dialog or [])
-    if pager is not None:
-        answer = pager.send
-        statements.append(Statement(pager.expect, lambda s: s.send(answer), loop_continue=True))
-    started = time.monotonic()
-    output = engines.execute(machine, spawn, command, timeout=timeout, context=context,
-                             dialog=statements or None)
-    output = output.replace("\r\r\n", "\n").replace("\r\n", "\n").replace("\r", "\n")
-    return _Ran(command, output, str(machine.current_state), time.monotonic() - started)
+                pager: Optional[declared.Pager] = None) -> CommandOutput:
+    """Runs ``command`` through the engine: clean output, every page kept, an idle wait."""
+    engine = StateTransition(state_machine=machine, spawn=spawn, dialog=dialog,
+                             timeout=timeout, context=context)
+    return engine.run_command(command, pager=pager)
 
 
 # -- connecting -------------------------------------------------------------------------
@@ -320,9 +296,8 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
     machine = build_machine(platform, **kwargs)
     fields = AttributeDict(context or {})
     fields.update(secrets or {})
-    spawn = Spawn(argv, timeout=timeout, logfile=log, context=fields)
-    for value in [password, *(secrets or {}).values()]:
-        spawn.add_secret(value)
+    spawn = Spawn(argv, timeout=timeout, logfile=log, context=fields,
+                  secrets=[password, *(secrets or {}).values()])
     if transport == "telnet":
         spawn.linesep = "\r"  # Enter, as a telnet client in character mode sends it
     try:

@@ -131,14 +131,17 @@ def remove_leftovers() -> None:
 class SshServer:
     """sshd on a free loopback port with throwaway users: ``sim`` (the router) and ``bash``.
 
+    With ``banner`` it shows a banner before each login that holds prompt-like lines.
+
     ``password`` is every user's password (random per run); ``client_key`` a
     private key that logs in as every user; :meth:`known_hosts` writes a
     known_hosts file that knows this server's host key.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, banner: bool = True) -> None:
         self.host = HOST
         self.port = 0
+        self.banner = banner
         self.password = "pw-" + secrets.token_hex(6)
         self.users: Dict[str, str] = {}
         self.directory = ""
@@ -242,9 +245,10 @@ class SshServer:
             "X11Forwarding no",
             "MaxStartups 200:30:400",
             "LoginGraceTime 30",
-            # Shown before the login: lines that look like prompts but are not.
-            "Banner %s" % self._write_banner(),
         ]
+        if self.banner:
+            # Shown before the login: lines that look like prompts but are not.
+            lines.append("Banner %s" % self._write_banner())
         with open(path, "w", encoding="ascii") as handle:
             handle.write("\n".join(lines) + "\n")
         return path

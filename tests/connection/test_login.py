@@ -10,7 +10,6 @@ import pytest
 import tessel
 from tessel.core.errors import AuthenticationError, ConnectError, HostKeyError
 from tessel.statemachine.statemachine import State, StateMachine
-from tessel.statemachine.statetransition import StateTransition
 
 from servers import BASH_PROMPT, closed_port
 
@@ -99,8 +98,6 @@ class BashShell(StateMachine):
         self.add_state(State("shell", r"^%N#\s*$"))
 
 
-@pytest.mark.skipif(not hasattr(StateTransition, "run_command"),
-                    reason="needs the engine's run_command, which cleans output where it enters")
 class TestBashOverSsh:
     @pytest.fixture
     def shell(self, sshd, known_hosts, monkeypatch):

@@ -1,4 +1,6 @@
 """tessel check: each kind of finding from a broken file, and the shipped platforms pass."""
+import os
+
 import pytest
 
 from tessel.cli import main
@@ -99,7 +101,10 @@ def test_a_state_without_sample_is_a_warning_only(tmp_path, capsys):
     assert main(["check", path]) == 0
 
 
-@pytest.mark.parametrize("name", shipped_names())
-def test_every_shipped_platform_passes(name, capsys):
-    assert check_file(shipped_file(name)) == []
+EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "path-prompt.yaml")
+
+
+@pytest.mark.parametrize("name", shipped_names() + [EXAMPLE])
+def test_every_shipped_platform_and_the_example_pass(name, capsys):
+    assert check_file(shipped_file(name) or name) == []
     assert main(["check", name]) == 0

@@ -17,6 +17,8 @@ from tessel.utils import AttributeDict
 os.environ.update(PYTHONPATH=child_environment()["PYTHONPATH"])
 
 HOSTNAME = "dev-1"
+#: A platform written from the README's guide alone, for a style that does not ship.
+EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "path-prompt.yaml")
 
 
 def secret_fields(definition):
@@ -33,8 +35,9 @@ def plain_response(definition, responses):
     raise AssertionError("the responses file has no plain command with output")
 
 
-@pytest.mark.parametrize("name", shipped_names())
-def test_a_shipped_platform_drives_its_generated_simulator(name):
+@pytest.mark.parametrize("name", shipped_names() + [EXAMPLE],
+                         ids=shipped_names() + ["example-path-prompt"])
+def test_a_platform_drives_its_generated_simulator(name):
     cls = load(name)
     definition = cls.definition
     secrets = {field: "right-" + field for field in secret_fields(definition)}
@@ -43,8 +46,12 @@ def test_a_shipped_platform_drives_its_generated_simulator(name):
     context = AttributeDict(secrets)
     with Spawn(argv, timeout=5, context=context) as spawn:
         machine = cls(learn_hostname=True)
+        # The first prompt, before any line is sent: a simulator that starts slowly would
+        # otherwise print a second prompt on the same line.
+        login = definition.state(definition.login_state)
+        spawn.expect(re.escape(login.sample.replace("%N", HOSTNAME).splitlines()[-1]))
         machine.go_to("any", spawn, context=context)
-        assert (machine.current_state, machine.hostname) == (definition.states[0].name, HOSTNAME)
+        assert (machine.current_state, machine.hostname) == (definition.login_state, HOSTNAME)
 
         for path in machine.paths:
             machine.go_to(path.from_state.name, spawn, context=context)

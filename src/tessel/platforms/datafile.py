@@ -10,10 +10,9 @@ file when the class is made.
 import re
 from typing import Any, ClassVar, Dict, List, Mapping, Optional, Tuple, Type
 
-from tessel.core.errors import PlatformError
 from tessel.eal.dialogs import Dialog, Statement, fill_fields
 from tessel.platforms.base import ConnectCommand, Pager
-from tessel.platforms.definition import Definition, StatementDef, read_file
+from tessel.platforms.definition import Definition, StatementDef, read_platform
 from tessel.statemachine.statemachine import StateMachine
 
 
@@ -137,17 +136,5 @@ def platform_class(definition: Definition, name: Optional[str] = None) -> Type[D
     return cls
 
 
-def read_platform(path: str) -> Definition:
-    """The definition in a platform file; the first error in it raises PlatformError.
-
-    The message names the file, the line and the key. Warnings do not stop
-    the loading (``tessel check`` shows them).
-    """
-    definition, problems = read_file(path)
-    errors = [p for p in problems if p.severity == "error"]
-    if errors or definition is None:
-        first = errors[0] if errors else problems[0]
-        more = len(errors) - 1
-        raise PlatformError("%s%s" % (first, " (and %d more: run 'tessel check %s')"
-                                      % (more, path) if more > 0 else ""))
-    return definition
+__all__ = ["DataPlatform", "DataStatement", "Send", "class_name", "path_command",
+           "platform_class", "read_platform"]

@@ -28,6 +28,8 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import yaml
+
+from tessel.core.errors import PlatformError
 from yaml.constructor import SafeConstructor
 from yaml.nodes import MappingNode, Node, ScalarNode, SequenceNode
 
@@ -156,6 +158,14 @@ class Definition:
 
     def state(self, name: str) -> Optional[StateDef]:
         return next((s for s in self.states if s.name == name), None)
+
+    @property
+    def login_state(self) -> str:
+        """Where a device is after login: the state of the first connect command, else the
+        first state."""
+        if self.connect:
+            return self.connect[0].state
+        return self.states[0].name if self.states else ""
 
 
 def template_fields(text: str) -> List[str]:
@@ -506,3 +516,19 @@ def read_file(path: str) -> Tuple[Optional[Definition], List[Problem]]:
     except (OSError, UnicodeDecodeError) as err:
         return None, [Problem(path, 0, "", "cannot read the file: %s" % err)]
     return read_definition(text, path)
+
+
+def read_platform(path: str) -> Definition:
+    """The definition in a platform file; the first error in it raises PlatformError.
+
+    The message names the file, the line and the key. Warnings do not stop
+    the loading (``tessel check`` shows them).
+    """
+    definition, problems = read_file(path)
+    errors = [p for p in problems if p.severity == ERROR]
+    if errors or definition is None:
+        first = errors[0] if errors else problems[0]
+        more = len(errors) - 1
+        raise PlatformError("%s%s" % (first, " (and %d more: run 'tessel check %s')"
+                                      % (more, path) if more > 0 else ""))
+    return definition

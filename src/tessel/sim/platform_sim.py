@@ -150,7 +150,7 @@ class PlatformSimulator:
                  secrets: Optional[Mapping[str, str]] = None, start: Optional[str] = None,
                  responses: Optional[Responses] = None, delay: float = 0.0,
                  page_length: int = PAGE_LENGTH, abbreviate: bool = False,
-                 stdin: TextIO = sys.stdin, stdout: TextIO = sys.stdout) -> None:
+                 stdin: Optional[TextIO] = None, stdout: Optional[TextIO] = None) -> None:
         self.definition = definition
         self.hostname = hostname
         self.secrets = dict(secrets or {})
@@ -158,13 +158,13 @@ class PlatformSimulator:
         self.delay = delay
         self.page_length = page_length
         self.abbreviate = abbreviate
-        self.stdin = stdin
-        self.stdout = stdout
+        self.stdin = stdin if stdin is not None else sys.stdin
+        self.stdout = stdout if stdout is not None else sys.stdout
         states = [s.name for s in definition.states]
         if start is not None and start not in states:
             raise PlatformError("unknown start state %r; the states are: %s"
                                 % (start, ", ".join(states)))
-        self.initial_state = start or states[0]
+        self.initial_state = start or definition.login_state
         self.state = self.initial_state
         missing = [s.name for s in definition.states if s.sample is None]
         if missing:

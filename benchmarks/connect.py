@@ -1,0 +1,269 @@
+"""Connect, command and configuration times over a real sshd on loopback, tessel against its peers.
+
+Run as root (it starts sshd with throwaway users, as the tests do):
+
+    python benchmarks/connect.py [--rounds N] [--commands M] [--configs C]
+
+The simulated router sits behind OpenSSH's sshd on 127.0.0.1. For each tool
+it measures, in one run with the tools interleaved round by round:
+
+* connect: open the session, log in with a password, reach enable (the
+  enable password answered), paging off;
+* command: one ``show version``, as the median of M per round;
+* configure: configuration mode, 10 lines, back to enable, as the median of
+  C per round;
+
+and prints the medians over the rounds with ratios to tessel. scrapli and
+netmiko are measured where they are installed (``pip install scrapli
+netmiko``; neither is a dependency of tessel). Every tool gets the same ssh
+settings where it uses the ssh client (no Kerberos attempt, the server's
+key known).
+"""
+import argparse
+import os
+import statistics
+import sys
+import tempfile
+import time
+from typing import Any, Callable, Dict, List, Optional
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "connection"))
+
+import servers  # noqa: E402  (the test suite's sshd on loopback)
+
+import tessel  # noqa: E402
+
+ENABLE_PASSWORD = "lab"
+CONFIG_LINES = ["interface Loopback11", "description bench", "no shutdown",
+                "ip address 10.11.0.1 255.255.255.0", "exit",
+                "interface Loopback12", "description bench", "shutdown",
+                "ip address 10.12.0.1 255.255.255.0", "exit"]
+
+#: A vendor-neutral scrapli definition of the simulated router's modes.
+SCRAPLI_DEFINITION = r"""---
+prompt_pattern: '^\S{1,63}[>#]\s?+$'
+default_mode: 'enable'
+modes:
+  - name: 'disable'
+    prompt_pattern: '^[\w.\-]{1,63}>\s?+$'
+    accessible_modes:
+      - name: 'enable'
+        instructions:
+          - send_prompted_input:
+              input: 'enable'
+              prompt_exact: 'Password:'
+              response: '__lookup::enable'
+  - name: 'enable'
+    prompt_pattern: '^[\w.\-]{1,63}#\s?+$'
+    accessible_modes:
+      - name: 'disable'
+        instructions:
+          - send_input:
+              input: 'disable'
+      - name: 'configuration'
+        instructions:
+          - send_input:
+              input: 'configure terminal'
+  - name: 'configuration'
+    prompt_pattern: '^[\w.\-]{1,63}\([\w.\-]{0,32}\)#\s?+$'
+    accessible_modes:
+      - name: 'enable'
+        instructions:
+          - send_input:
+              input: 'end'
+failure_indicators:
+  - '% Invalid input detected'
+on_open_instructions:
+  - enter_mode:
+      requested_mode: 'enable'
+  - send_input:
+      input: 'terminal length 0'
+on_close_instructions:
+  - write:
+      input: 'exit'
+"""
+
+
+class Tool:
+    """One library under test: open a session in enable, run a command, configure, close."""
+
+    name = ""
+
+    def __init__(self, server: servers.SshServer, known_hosts: str) -> None:
+        self.server = server
+        self.known_hosts = known_hosts
+        self.user = server.users["sim"]
+
+    def open(self) -> None:
+        raise NotImplementedError
+
+    def command(self) -> str:
+        raise NotImplementedError
+
+    def configure(self) -> None:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+
+class Tessel(Tool):
+    name = "tessel"
+
+    def open(self) -> None:
+        self.conn = tessel.connect("generic", self.server.host, port=self.server.port,
+                                   username=self.user, password=self.server.password,
+                                   known_hosts=self.known_hosts,
+                                   secrets={"enable_password": ENABLE_PASSWORD})
+        self.conn.go_to("enable")
+
+    def command(self) -> str:
+        return str(self.conn.execute("show version").output)
+
+    def configure(self) -> None:
+        self.conn.configure(CONFIG_LINES)
+        assert self.conn.state == "enable"
+
+    def close(self) -> None:
+        self.conn.close()
+
+
+class Scrapli(Tool):
+    name = "scrapli"
+
+    def open(self) -> None:
+        from scrapli.auth import LookupKeyValue
+        from scrapli.auth import Options as AuthOptions
+        from scrapli.cli import Cli, LoadedDefinition
+        from scrapli.transport import BinOptions
+
+        self.cli = Cli(self.server.host, port=self.server.port,
+                       definition_file_or_name=LoadedDefinition(
+                           platform_name="tessel_sim", definition=SCRAPLI_DEFINITION),
+                       auth_options=AuthOptions(
+                           username=self.user, password=self.server.password,
+                           lookups=[LookupKeyValue(key="enable", value=ENABLE_PASSWORD)]),
+                       transport_options=BinOptions(
+                           known_hosts_path=self.known_hosts,
+                           extra_open_args=["-o", "GSSAPIAuthentication=no"]))
+        self.cli.open()
+
+    def command(self) -> str:
+        return str(self.cli.send_input("show version").result)
+
+    def configure(self) -> None:
+        self.cli.send_inputs(CONFIG_LINES, requested_mode="configuration")
+        self.cli.enter_mode("enable")
+
+    def close(self) -> None:
+        self.cli.close()
+
+
+class Netmiko(Tool):
+    name = "netmiko"
+
+    def open(self) -> None:
+        from netmiko import ConnectHandler
+
+        self.handle = ConnectHandler(device_type="generic", host=self.server.host,
+                                     port=self.server.port, username=self.user,
+                                     password=self.server.password)
+        # The generic device type has no enable command of its own.
+        self.handle.send_command("enable", expect_string="ssword", cmd_verify=False)
+        self.handle.send_command(ENABLE_PASSWORD, expect_string="#", cmd_verify=False)
+        self.handle.send_command("terminal length 0")
+        self.handle.set_base_prompt()
+
+    def command(self) -> str:
+        return str(self.handle.send_command("show version"))
+
+    def configure(self) -> None:
+        self.handle.send_config_set(["configure terminal", *CONFIG_LINES, "end"],
+                                    enter_config_mode=False, exit_config_mode=False)
+
+    def close(self) -> None:
+        self.handle.disconnect()
+
+
+def installed(module: str) -> bool:
+    try:
+        __import__(module)
+    except ImportError:
+        return False
+    return True
+
+
+def timed(action: Callable[[], Any]) -> float:
+    started = time.perf_counter()
+    action()
+    return time.perf_counter() - started
+
+
+def measure(tools: List[Tool], rounds: int, commands: int,
+            configs: int) -> Dict[str, Dict[str, List[float]]]:
+    figures: Dict[str, Dict[str, List[float]]] = {
+        tool.name: {"connect": [], "command": [], "configure": []} for tool in tools}
+    for number in range(rounds + 1):
+        for tool in tools:
+            connect = timed(tool.open)
+            if not tool.command().startswith("Simulated router software"):
+                raise SystemExit("%s: show version gave an unexpected output" % tool.name)
+            per_command = statistics.median(timed(tool.command) for _ in range(commands))
+            configure = statistics.median(timed(tool.configure) for _ in range(configs))
+            tool.close()
+            if number == 0:
+                continue  # a warm-up round: imports, first key exchange, page cache
+            figures[tool.name]["connect"].append(connect)
+            figures[tool.name]["command"].append(per_command)
+            figures[tool.name]["configure"].append(configure)
+    return figures
+
+
+def report(figures: Dict[str, Dict[str, List[float]]]) -> None:
+    base = {what: statistics.median(values) for what, values in figures["tessel"].items()}
+    print("%-8s  %22s  %22s  %22s" % ("tool", "connect+login+enable", "show version",
+                                      "10 config lines"))
+    for name, values in figures.items():
+        cells = []
+        for what, unit, scale in (("connect", "s", 1.0), ("command", "ms", 1e3),
+                                  ("configure", "ms", 1e3)):
+            median = statistics.median(values[what])
+            ratio = "" if name == "tessel" else " (%.2fx)" % (median / base[what])
+            cells.append("%10.3f %-2s%10s" % (median * scale, unit, ratio))
+        print("%-8s  %s" % (name, "  ".join(cells)))
+    print("medians over %d rounds; (Nx) = the tool's time / tessel's time"
+          % len(figures["tessel"]["connect"]))
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--rounds", type=int, default=15, help="rounds (default: 15)")
+    parser.add_argument("--commands", type=int, default=20,
+                        help="show version commands per round (default: 20)")
+    parser.add_argument("--configs", type=int, default=5,
+                        help="10-line configurations per round (default: 5)")
+    args = parser.parse_args(argv)
+    try:
+        # No banner: the peers take its prompt-like lines for prompts.
+        server = servers.SshServer(banner=False).start()
+    except servers.Unavailable as err:
+        print("cannot run: %s" % err, file=sys.stderr)
+        return 1
+    try:
+        with tempfile.TemporaryDirectory() as scratch:
+            known_hosts = server.known_hosts(os.path.join(scratch, "known_hosts"))
+            tools: List[Tool] = [Tessel(server, known_hosts)]
+            for module, cls in (("scrapli.cli", Scrapli), ("netmiko", Netmiko)):
+                if installed(module):
+                    tools.append(cls(server, known_hosts))
+                else:
+                    print("(%s is not installed: not measured)" % cls.name)
+            report(measure(tools, args.rounds, args.commands, args.configs))
+    finally:
+        server.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
