@@ -25,12 +25,12 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import yaml
 
 from tessel.fleet import Commands, Results, raise_open_file_limit, run
-from tessel.inventory import load
+from tessel.inventory import Inventory, load
 from tessel.sim.forkserver import ForkServer
 
 WORK = Commands(["show version"], state="enable")
@@ -68,13 +68,35 @@ def cpu_seconds(pids: List[int]) -> float:
     return total
 
 
-def measure(label: str, count: int, action: Any, pids: List[int]) -> Tuple[float, float, int]:
+def measure(pids: List[int], action: Callable[..., int], *args: Any) -> Tuple[float, float, int]:
+    """Wall time, CPU time and the number of hosts that succeeded, of ``action(*args)``."""
     cpu = cpu_seconds(pids)
     started = time.perf_counter()
-    ok = action()
+    ok = action(*args)
     wall = time.perf_counter() - started
     cpu = cpu_seconds(pids) - cpu
     return wall, cpu, ok
+
+
+def fleet_run(inventory: Inventory, count: int, workers: int, client: Any = None) -> int:
+    return ok_count(run(inventory, WORK, workers=workers, client=client), count)
+
+
+def command_run(folder: str, count: int, workers: int) -> int:
+    """`tessel run` over the inventory in ``folder``; every host must have its record."""
+    out = os.path.join(folder, "results.jsonl")
+    subprocess.run([sys.executable, "-m", "tessel", "run", "-i", folder, "--command",
+                    "show version", "--state", "enable", "--workers", str(workers),
+                    "--output", out], stdout=subprocess.DEVNULL, check=False)
+    with open(out, encoding="utf-8") as handle:
+        records = [json.loads(line) for line in handle]
+    assert len(records) == count, len(records)
+    return sum(1 for r in records if r["ok"])
+
+
+def worker_pids(cluster: Any) -> List[int]:
+    return [w.process.pid for w in cluster.workers.values()
+            if getattr(w, "process", None) is not None and w.process.pid]
 
 
 def ok_count(results: Results, count: int) -> int:
@@ -107,7 +129,6 @@ def main() -> int:
 
     launchers = ["forkserver", "python"] if args.launcher == "both" else [args.launcher]
     rows: List[Tuple[str, ...]] = []
-    env = dict(os.environ)
     with ForkServer(preload=["tessel.sim.router"]) as server, \
             tempfile.TemporaryDirectory() as folder:
         client = None
@@ -124,35 +145,17 @@ def main() -> int:
                                                  server if launcher == "forkserver" else None))
                 timings: Dict[str, Tuple[float, float, int]] = {}
                 if not args.no_sequential:
-                    timings["sequential"] = measure(
-                        "sequential", count,
-                        lambda: ok_count(run(inventory, WORK, workers=1), count), pids)
-                timings["%d threads" % args.workers] = measure(
-                    "threads", count,
-                    lambda: ok_count(run(inventory, WORK, workers=args.workers), count), pids)
+                    timings["sequential"] = measure(pids, fleet_run, inventory, count, 1)
+                timings["%d threads" % args.workers] = measure(pids, fleet_run, inventory,
+                                                               count, args.workers)
                 if client is not None:
                     per_worker = max(args.workers // 2, 1)
-                    dask_pids = pids + [w.process.pid for w in cluster.workers.values()
-                                        if getattr(w, "process", None) is not None
-                                        and w.process.pid]
                     timings["dask 2x%d" % per_worker] = measure(
-                        "dask", count,
-                        lambda: ok_count(run(inventory, WORK, workers=per_worker,
-                                             client=client), count), dask_pids)
+                        pids + worker_pids(cluster), fleet_run, inventory, count, per_worker,
+                        client)
                 if args.cli:
-                    out = os.path.join(folder, "results.jsonl")
-
-                    def cli() -> int:
-                        subprocess.run([sys.executable, "-m", "tessel", "run", "-i", folder,
-                                        "--command", "show version", "--state", "enable",
-                                        "--workers", str(args.workers), "--output", out],
-                                       env=env, stdout=subprocess.DEVNULL, check=False)
-                        with open(out, encoding="utf-8") as handle:
-                            records = [json.loads(line) for line in handle]
-                        assert len(records) == count, len(records)
-                        return sum(1 for r in records if r["ok"])
-
-                    timings["tessel run, %d" % args.workers] = measure("cli", count, cli, pids)
+                    timings["tessel run, %d" % args.workers] = measure(
+                        pids, command_run, folder, count, args.workers)
                 base = timings.get("sequential")
                 for mode, (wall, cpu, ok) in timings.items():
                     speedup = "%.1fx" % (base[0] / wall) if base else "-"

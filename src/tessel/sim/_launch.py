@@ -3,9 +3,10 @@
 Run as ``python -I -S _launch.py SOCKET DEVICE ARGS...``. It must start in a
 few milliseconds, so it imports only two C modules (no site packages, no
 ``socket``/``signal``/``json`` wrappers, which pull in ``enum`` and ``re``;
-not even ``array``, which costs as much as the rest). It sends its standard input, output and error to the fork server
-with the request (device and arguments, NUL-separated), forwards the
-signals it gets to the forked device, and exits with the device's status.
+not even ``array``, which costs as much as the rest). It sends its
+standard input, output and error to the fork server with the request
+(device and arguments, NUL-separated), forwards the signals it gets to the
+forked device, and exits with the device's status.
 """
 import _signal  # type: ignore[import-not-found]  # the C module, without enum
 import _socket
