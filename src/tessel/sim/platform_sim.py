@@ -32,13 +32,14 @@ definition cannot express (see ``tessel.sim.router``).
 import os
 import sys
 import time
-from dataclasses import dataclass
-from typing import Dict, List, Mapping, Optional, Sequence, TextIO, Tuple
+from dataclasses import dataclass, field, replace
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO, Tuple
 
 import yaml
 
 from tessel.core.errors import PlatformError
-from tessel.platforms.definition import Definition, PathDef, StatementDef, template_fields
+from tessel.platforms.definition import (SAFE_LOADER, Definition, PathDef, StatementDef,
+                                         template_fields)
 
 #: Lines of output shown before the pager prompt, when the platform has a pager.
 PAGE_LENGTH = 24
@@ -69,7 +70,7 @@ def read_responses(path: str, definition: Definition) -> Responses:
     """Reads a responses file: per state (or ``any``), command -> output or {output, close}."""
     try:
         with open(path, encoding="utf-8") as handle:
-            data = yaml.safe_load(handle)
+            data = yaml.load(handle, Loader=SAFE_LOADER)
     except OSError as err:
         raise PlatformError("cannot read the responses file: %s" % err) from None
     except yaml.YAMLError as err:
@@ -104,13 +105,31 @@ def read_responses(path: str, definition: Definition) -> Responses:
 
 
 class CommandPattern:
-    """A command text whose words a typed line must give; a ``{field}`` takes any words."""
+    """A command text whose words a typed line must give; a ``{field}`` takes any words.
 
-    def __init__(self, text: str) -> None:
+    ``rest``: further words may follow (the arguments of a command).
+    """
+
+    def __init__(self, text: str, rest: bool = False) -> None:
         self.text = text
+        self.rest = rest
         self.words: List[Optional[str]] = [
             None if template_fields(word) and word.startswith("{") and word.endswith("}")
             else word for word in text.split()]
+
+    def literal_words(self) -> int:
+        """How many words the command has before its first field: where the arguments begin."""
+        count = 0
+        for word in self.words:
+            if word is None:
+                break
+            count += 1
+        return count
+
+    def covers(self, other: "CommandPattern") -> bool:
+        """Whether every line that ``other`` takes starts with this command and its arguments."""
+        own = self.words[:self.literal_words()]
+        return self.rest and own == other.words[:len(own)] and other.literal_words() >= len(own)
 
     def match(self, typed: Sequence[str], abbreviate: bool) -> Optional[bool]:
         """None: no match; False: a match through abbreviations; True: an exact match."""
@@ -131,16 +150,23 @@ class CommandPattern:
                     return None
                 exact = False
             index += 1
-        return exact if index == len(typed) else None
+        return exact if index == len(typed) or self.rest else None
+
+
+#: A command a simulator adds in code; it gets the words typed after the command's own.
+Handler = Callable[[List[str]], None]
 
 
 @dataclass
 class Lookup:
-    """What a typed line is: a path, a response, an ambiguity or nothing known."""
+    """What a typed line is: a path, a response, a handler, an ambiguity or nothing known."""
 
     path: Optional[PathDef] = None
     response: Optional[Response] = None
+    handler: Optional[Handler] = None
     ambiguous: bool = False
+    #: The words typed after the command's own words.
+    args: List[str] = field(default_factory=list)
 
 
 class PlatformSimulator:
@@ -210,20 +236,31 @@ class PlatformSimulator:
             termios.tcsetattr(fd, termios.TCSADRAIN, old)
             self.write("\n")
 
-    def read_key(self) -> str:
-        """Reads one key (for the pager); the empty text at the end of the input."""
+    def read_key(self, prompt: str) -> str:
+        """Shows ``prompt`` and reads one key, unechoed, when the console is a terminal."""
         fd = self._terminal()
         if fd < 0:
-            return self.stdin.read(1)
+            self.write(prompt)
+            line = self.stdin.readline()
+            if not line:
+                raise EndOfSession()
+            return line[:1]
         import termios
-        import tty
 
         old = termios.tcgetattr(fd)
+        new = termios.tcgetattr(fd)
+        new[3] &= ~(termios.ECHO | termios.ICANON)
+        new[6][termios.VMIN] = 1
+        new[6][termios.VTIME] = 0
+        termios.tcsetattr(fd, termios.TCSANOW, new)
         try:
-            tty.setcbreak(fd, termios.TCSANOW)
-            return os.read(fd, 1).decode("utf-8", "replace")
+            self.write(prompt)
+            key = os.read(fd, 1)
         finally:
-            termios.tcsetattr(fd, termios.TCSADRAIN, old)
+            termios.tcsetattr(fd, termios.TCSANOW, old)
+        if not key:
+            raise EndOfSession()
+        return key.decode("latin-1")
 
     def text(self, template: str) -> str:
         """A text of the definition as the device shows it: ``%N`` is the hostname."""
@@ -265,17 +302,26 @@ class PlatformSimulator:
         if found.ambiguous:
             self.error(line, ambiguous=True)
             return
+        if found.handler is not None:
+            found.handler(found.args)
+            return
         if found.response is not None:
             self.show(found.response.output)
             if found.response.close:
                 raise EndOfSession()
         if found.path is not None:
-            self.travel(found.path)
+            self.travel(found.path, found.args)
         elif found.response is None:
             self.error(line)
 
+    def handlers(self) -> List[Tuple[CommandPattern, Handler]]:
+        """Commands added in code for the current state; they come before the definition's."""
+        return []
+
     def commands(self) -> List[Tuple[CommandPattern, Lookup]]:
-        """What can be typed in the current state: paths, responses, connect commands."""
+        """What can be typed in the current state: handlers, paths, responses, connect commands."""
+        found: List[Tuple[CommandPattern, Lookup]] = [
+            (pattern, Lookup(handler=handler)) for pattern, handler in self.handlers()]
         known: Dict[str, Lookup] = {}
         for path in self.definition.paths:
             if path.source == self.state and path.commands:
@@ -290,7 +336,9 @@ class PlatformSimulator:
                 entry = known.setdefault(connect.command, Lookup())
                 if entry.path is None and entry.response is None:
                     entry.response = Response()
-        return [(CommandPattern(text), entry) for text, entry in known.items()]
+        defined = [(CommandPattern(text), entry) for text, entry in known.items()]
+        return found + [(pattern, entry) for pattern, entry in defined
+                        if not any(handler.covers(pattern) for handler, _ in found)]
 
     def lookup(self, words: List[str]) -> Lookup:
         """The one command that the typed words give (exactly, or abbreviated)."""
@@ -299,7 +347,8 @@ class PlatformSimulator:
         for pattern, entry in self.commands():
             matched = pattern.match(words, self.abbreviate)
             if matched is not None:
-                (exact if matched else loose).append(entry)
+                chosen = replace(entry, args=list(words[pattern.literal_words():]))
+                (exact if matched else loose).append(chosen)
         if exact:
             return exact[0]
         if len(loose) == 1:
@@ -307,27 +356,42 @@ class PlatformSimulator:
         return Lookup(ambiguous=bool(loose))
 
     def show(self, output: str) -> None:
-        """Prints a command's output, a page at a time when the platform has a pager."""
-        if not output:
-            return
-        text = self.text(output)
-        if not text.endswith("\n"):
-            text += "\n"
+        """Prints a command's output, with ``%N`` as the hostname."""
+        if output:
+            self.write_lines(self.text(output).rstrip("\n").split("\n"))
+
+    def write_lines(self, lines: Iterable[str]) -> None:
+        """Writes output lines, a page at a time when the platform has a pager and paging is
+        on; 'q' at the pager prompt stops the output."""
+        paged = self.definition.pager is not None and self.page_length > 0
+        pending: List[str] = []
+        shown = 0
+        for line in lines:
+            if paged and shown == self.page_length:
+                self.write("".join(pending))
+                pending = []
+                shown = 0
+                if not self.next_page():
+                    return
+            pending.append(line + "\n")
+            shown += 1
+            if len(pending) == 200:
+                self.write("".join(pending))
+                pending = []
+        self.write("".join(pending))
+
+    def pager_prompt(self) -> str:
         pager = self.definition.pager
-        lines = text.splitlines(keepends=True)
-        if pager is None or self.page_length <= 0 or len(lines) <= self.page_length:
-            self.write(text)
-            return
-        more = pager.sample if pager.sample is not None else pager.expect
-        for start in range(0, len(lines), self.page_length):
-            self.write("".join(lines[start:start + self.page_length]))
-            if start + self.page_length >= len(lines):
-                break
-            self.write(more)
-            key = self.read_key()
-            self.write("\r%s\r" % (" " * len(more)))
-            if key in ("", "q", "Q"):
-                break
+        if pager is None:
+            return ""
+        return pager.sample if pager.sample is not None else pager.expect
+
+    def next_page(self) -> bool:
+        """Shows the pager prompt and waits for a key: False when it is 'q'."""
+        prompt = self.pager_prompt()
+        key = self.read_key(prompt)
+        self.write("\r" + " " * len(prompt) + "\r")
+        return key not in ("q", "Q")
 
     def error(self, line: str, ambiguous: bool = False) -> None:
         """The line for a command the device does not know."""
@@ -337,8 +401,11 @@ class PlatformSimulator:
 
     # -- paths -----------------------------------------------------------------------
 
-    def travel(self, path: PathDef) -> None:
-        """Moves along a path: its further lines, then its questions, then the new state."""
+    def travel(self, path: PathDef, args: Sequence[str] = ()) -> None:
+        """Moves along a path: its further lines, then its questions, then the new state.
+
+        ``args``: the words typed for the fields of the path's command.
+        """
         for expected in path.commands[1:]:
             line = self.readline()
             if CommandPattern(expected).match(line.split(), self.abbreviate) is None:

@@ -1,4 +1,4 @@
-"""A simulated router command line, for tests and demos.
+"""A simulated router command line, for tests and demos: the ``generic`` platform's simulator.
 
 Run it as ``python -m tessel.sim.router [--hostname R1] [--enable-password lab]``.
 It reads commands line by line on standard input and answers on standard
@@ -12,9 +12,17 @@ output, the way a small router's console does:
   ``hostname NAME`` renames the device, ``exit`` and ``end`` lead back;
 * ``R1(config-if)#``: ``exit`` leads to config, ``end`` to enable.
 
+The states, prompts, paths, the password question and the error line come
+from the ``generic`` platform file, and the fixed answers (``show version``,
+``exit``) from its responses file, through the simulator that any platform
+file gets (:mod:`tessel.sim.platform_sim`). This module adds what a file
+cannot say: renaming the device, a running configuration that records what
+was configured, ``show lines N``, ``echo``, ``reload``, ``terminal length``,
+``exit`` from config as a second way to enable, Ctrl-Z, and the options below.
+
 Commands may be abbreviated to any unique prefix of their words
 (``conf t``). Unknown commands get an error line; Ctrl-C abandons the line
-and Ctrl-Z leaves the configuration modes. ``echo TEXT`` prints TEXT (``\n``
+and Ctrl-Z leaves the configuration modes. ``echo TEXT`` prints TEXT (``\\n``
 in it starts a new line) in every mode.
 
 Options that make it behave like devices that are harder to drive:
@@ -26,7 +34,7 @@ login banner (also in the running configuration); ``--pager N`` shows long
 output in pages of N lines with ``--More--`` between them, until
 ``terminal length 0`` switches paging off (``terminal length N`` sets the
 page); ``--color`` colours the prompt and some output, wraps the prompt in
-bracketed-paste switches and ends lines with ``\r\n``; ``--line-pause``
+bracketed-paste switches and ends lines with ``\\r\\n``; ``--line-pause``
 pauses after each line of ``show lines`` and ``echo`` output, before its
 line end.
 """
@@ -35,21 +43,22 @@ import os
 import signal
 import sys
 import time
-from typing import (
-    Callable,
-    Dict,
-    Iterable,
-    Iterator,
-    List,
-    Optional,
-    Sequence,
-    TextIO,
-    Tuple,
-)
+from typing import Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple
 
-DISABLE, ENABLE, CONFIG, CONFIG_IF = "disable", "enable", "config", "config-if"
+from tessel.platforms.definition import PathDef, read_platform
+from tessel.sim.platform_sim import (CommandPattern, EndOfSession, Handler, PlatformSimulator,
+                                     read_responses)
+
+#: The platform file the router is made from, and the answers it gives.
+DATA_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                        "platforms", "data")
+GENERIC = read_platform(os.path.join(DATA_DIR, "generic.yaml"))
+RESPONSES = read_responses(os.path.join(DATA_DIR, "generic.responses.yaml"), GENERIC)
+
+DISABLE, ENABLE, CONFIG, CONFIG_IF = "disable", "enable", "config", "config_if"
 
 INVALID = "% Invalid input detected at '^' marker."
+INCOMPLETE = "% Incomplete command."
 
 PAGER_PROMPT = "--More--"
 #: What follows the answer to a pager prompt: a carriage return, blanks over the prompt, and
@@ -59,37 +68,33 @@ PAGER_ERASE = "\r" + " " * len(PAGER_PROMPT) + "\r"
 BOLD, GREEN, INVERSE, RESET = "\x1b[1m", "\x1b[32m", "\x1b[7m", "\x1b[0m"
 PASTE_ON, PASTE_OFF = "\x1b[?2004h", "\x1b[?2004l"
 
+#: The words of ``show version`` that --color shows in bold.
+SOFTWARE = "Simulated router software"
 
-class EndOfSession(Exception):
-    """The user logged out or the input ended."""
+__all__ = ["SimulatedRouter", "EndOfSession", "ConfigEnd", "main", "numbered_lines"]
 
 
 class ConfigEnd(Exception):
     """Ctrl-Z was typed: leave the configuration modes."""
 
 
-Handler = Callable[["SimulatedRouter", List[str]], None]
-
-
-class SimulatedRouter:
-    """The console state and command handlers of the simulated device."""
+class SimulatedRouter(PlatformSimulator):
+    """The generic platform's simulator, with the router's own commands and options."""
 
     def __init__(self, hostname: str = "R1", enable_password: str = "lab", delay: float = 0.0,
-                 wait_for_return: bool = False, stdin: TextIO = sys.stdin,
-                 stdout: TextIO = sys.stdout, banner: str = "", page_length: int = 0,
+                 wait_for_return: bool = False, stdin: Optional[TextIO] = None,
+                 stdout: Optional[TextIO] = None, banner: str = "", page_length: int = 0,
                  color: bool = False, line_pause: float = 0.0, boot_delay: float = 0.0) -> None:
-        self.hostname = hostname
+        super().__init__(GENERIC, hostname=hostname,
+                         secrets={"enable_password": enable_password}, responses=RESPONSES,
+                         delay=delay, page_length=page_length, abbreviate=True, stdin=stdin,
+                         stdout=stdout)
         self.enable_password = enable_password
-        self.delay = delay
         self.wait_for_return = wait_for_return
-        self.stdin = stdin
-        self.stdout = stdout
         self.banner = banner
-        self.page_length = page_length
         self.color = color
         self.line_pause = line_pause
         self.boot_delay = boot_delay
-        self.mode = DISABLE
         self.interface = ""
         self.interfaces: Dict[str, List[str]] = {"Loopback0": []}
 
@@ -98,102 +103,43 @@ class SimulatedRouter:
     def write(self, text: str) -> None:
         if self.color:
             text = text.replace("\n", "\r\n")
-        self.stdout.write(text)
-        self.stdout.flush()
+        super().write(text)
 
     def emphasise(self, text: str) -> str:
         return BOLD + text + RESET if self.color else text
 
     def write_lines(self, lines: Iterable[str]) -> None:
-        """Writes output lines, a page at a time when paging is on; 'q' at a pager prompt stops."""
         if self.line_pause:
             for line in lines:
                 self.write(line)
                 time.sleep(self.line_pause)
                 self.write("\n")
             return
-        pending: List[str] = []
-        shown = 0
-        for line in lines:
-            if self.page_length and shown == self.page_length:
-                self.write("".join(pending))
-                pending = []
-                shown = 0
-                if not self.next_page():
-                    return
-            pending.append(line + "\n")
-            shown += 1
-            if len(pending) == 200:
-                self.write("".join(pending))
-                pending = []
-        self.write("".join(pending))
+        super().write_lines(lines)
+
+    def show(self, output: str) -> None:
+        super().show(output.replace(SOFTWARE, self.emphasise(SOFTWARE)))
+
+    def pager_prompt(self) -> str:
+        prompt = super().pager_prompt()
+        return INVERSE + prompt + RESET if self.color else prompt
 
     def next_page(self) -> bool:
-        """Shows the pager prompt and waits for a key: False when it is 'q'."""
-        prompt = INVERSE + PAGER_PROMPT + RESET if self.color else PAGER_PROMPT
-        key = self.read_key(prompt)
+        key = self.read_key(self.pager_prompt())
         self.write(PAGER_ERASE)
         return key not in ("q", "Q")
 
-    def read_key(self, prompt: str) -> str:
-        """Shows ``prompt`` and reads one key, unechoed, when the console is a terminal."""
-        fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else -1
-        if fd < 0 or not os.isatty(fd):
-            self.write(prompt)
-            line = self.stdin.readline()
-            if not line:
-                raise EndOfSession()
-            return line[:1]
-        import termios
-        old = termios.tcgetattr(fd)
-        new = termios.tcgetattr(fd)
-        new[3] &= ~(termios.ECHO | termios.ICANON)
-        new[6][termios.VMIN] = 1
-        new[6][termios.VTIME] = 0
-        termios.tcsetattr(fd, termios.TCSANOW, new)
-        try:
-            self.write(prompt)
-            key = os.read(fd, 1)
-        finally:
-            termios.tcsetattr(fd, termios.TCSANOW, old)
-        if not key:
-            raise EndOfSession()
-        return key.decode("latin-1")
-
-    def readline(self) -> str:
-        line = self.stdin.readline()
-        if not line:
-            raise EndOfSession()
-        return line.rstrip("\r\n")
-
-    def read_secret(self, prompt: str) -> str:
-        """Reads a line without echo when the console is a terminal."""
-        fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else -1
-        if fd < 0 or not os.isatty(fd):
-            self.write(prompt)
-            return self.readline()
-        import termios
-        old = termios.tcgetattr(fd)
-        new = termios.tcgetattr(fd)
-        new[3] &= ~termios.ECHO
-        termios.tcsetattr(fd, termios.TCSADRAIN, new)
-        try:
-            self.write(prompt)
-            return self.readline()
-        finally:
-            termios.tcsetattr(fd, termios.TCSADRAIN, old)
-            self.write("\n")
-
     def prompt(self) -> str:
-        suffix = {DISABLE: ">", ENABLE: "#", CONFIG: "(config)#", CONFIG_IF: "(config-if)#"}
         if self.color:
-            return PASTE_ON + GREEN + self.hostname + RESET + suffix[self.mode]
-        return self.hostname + suffix[self.mode]
+            sample = self.definition.state(self.state)
+            return PASTE_ON + (sample.sample or "" if sample else "").replace(
+                "%N", GREEN + self.hostname + RESET)
+        return super().prompt()
 
     # -- session ---------------------------------------------------------------------
 
     def boot(self) -> None:
-        self.mode = DISABLE
+        self.state = self.initial_state
         if self.boot_delay:
             time.sleep(self.boot_delay)
         self.write("\n%s console\n" % self.hostname)
@@ -236,85 +182,69 @@ class SimulatedRouter:
                     self.write("\n")
                 except ConfigEnd:
                     self.write("\n")
-                    if self.mode in (CONFIG, CONFIG_IF):
-                        self.mode = ENABLE
+                    if self.state in (CONFIG, CONFIG_IF):
+                        self.state = ENABLE
         except EndOfSession:
             return 0
 
-    def execute(self, line: str) -> None:
-        words = line.split()
-        if not words:
-            return
-        handler, args = self.lookup(words)
-        if handler is None:
-            self.write(args[0] + "\n" if args else INVALID + "\n")
-            return
-        handler(self, args)
+    def error(self, line: str, ambiguous: bool = False) -> None:
+        if ambiguous:
+            self.write("%% Ambiguous command:  \"%s\"\n" % " ".join(line.split()))
+        else:
+            super().error(line)
 
-    def lookup(self, words: List[str]) -> Tuple[Optional[Handler], List[str]]:
-        """Finds the command that ``words`` abbreviate; returns (handler, arguments)."""
-        candidates = []
-        for command, handler in COMMANDS[self.mode]:
-            if len(words) >= len(command) and all(
-                    command[i].startswith(words[i].lower()) for i in range(len(command))):
-                candidates.append((command, handler))
-        if not candidates:
-            return None, []
-        if len(candidates) > 1:
-            typed = [w.lower() for w in words]
-            exact = [(c, h) for c, h in candidates if list(c) == typed[:len(c)]]
-            if len(exact) != 1:
-                return None, ["%% Ambiguous command:  \"%s\"" % " ".join(words)]
-            candidates = exact
-        command, handler = candidates[0]
-        return handler, words[len(command):]
+    # -- commands the platform file cannot express ------------------------------------
 
-    # -- commands ----------------------------------------------------------------------
+    def handlers(self) -> List[Tuple[CommandPattern, Handler]]:
+        table: List[Tuple[str, Handler]] = [("echo", self.cmd_echo)]
+        if self.state in (DISABLE, ENABLE):
+            table += [("show lines", self.cmd_show_lines), ("terminal", self.cmd_terminal)]
+        if self.state == ENABLE:
+            table += [("enable", lambda args: None), ("reload", self.cmd_reload),
+                      ("show running-config", self.cmd_show_running)]
+        if self.state == CONFIG:
+            table += [("hostname", self.cmd_hostname), ("exit", self.cmd_exit_config)]
+        if self.state == CONFIG_IF:
+            table += [("interface", self.cmd_interface)]
+            table += [(word, self.interface_setting(word))
+                      for word in ("description", "shutdown", "no", "ip")]
+        patterns = [(CommandPattern(text, rest=True), handler) for text, handler in table]
+        if self.state == CONFIG:
+            # 'interface' alone: the path takes 'interface NAME'.
+            patterns.append((CommandPattern("interface"), self.cmd_interface))
+        return patterns
 
-    def cmd_enable(self, args: List[str]) -> None:
-        if self.enable_password:
-            if self.read_secret("Password: ") != self.enable_password:
-                self.write("% Access denied\n\n")
-                return
-        self.mode = ENABLE
+    def travel(self, path: PathDef, args: Sequence[str] = ()) -> None:
+        super().travel(path, args)
+        if self.state == CONFIG_IF and path.target == CONFIG_IF:
+            self.enter_interface("".join(args))
 
-    def cmd_disable(self, args: List[str]) -> None:
-        self.mode = DISABLE
-
-    def cmd_logout(self, args: List[str]) -> None:
-        self.write("\n")
-        raise EndOfSession()
-
-    def cmd_configure(self, args: List[str]) -> None:
-        self.write("Enter configuration commands, one per line.  End with CNTL/Z.\n")
-        self.mode = CONFIG
-
-    def cmd_exit_config(self, args: List[str]) -> None:
-        self.mode = ENABLE if self.mode == CONFIG else CONFIG
-
-    def cmd_end(self, args: List[str]) -> None:
-        self.mode = ENABLE
+    def enter_interface(self, name: str) -> None:
+        self.interface = name
+        self.interfaces.setdefault(name, [])
 
     def cmd_interface(self, args: List[str]) -> None:
         if not args:
-            self.write("% Incomplete command.\n\n")
+            self.write(INCOMPLETE + "\n\n")
             return
-        self.interface = "".join(args)
-        self.interfaces.setdefault(self.interface, [])
-        self.mode = CONFIG_IF
+        self.enter_interface("".join(args))
+        self.state = CONFIG_IF
+
+    def cmd_exit_config(self, args: List[str]) -> None:
+        self.state = ENABLE
 
     def cmd_hostname(self, args: List[str]) -> None:
         if len(args) != 1:
-            self.write("% Incomplete command.\n\n")
+            self.write(INCOMPLETE + "\n\n")
             return
         self.hostname = args[0]
 
-    def cmd_interface_setting(self, args: List[str]) -> None:
-        self.interfaces[self.interface].append(" ".join(args))
-
-    def cmd_show_version(self, args: List[str]) -> None:
-        self.write_lines(["%s, version 1.0" % self.emphasise("Simulated router software"),
-                          "%s uptime is 1 minute" % self.hostname])
+    def interface_setting(self, word: str) -> Handler:
+        """The handler of an interface setting: records the setting for the running
+        configuration."""
+        def record(args: List[str]) -> None:
+            self.interfaces[self.interface].append(" ".join([word] + args))
+        return record
 
     def cmd_show_running(self, args: List[str]) -> None:
         lines = ["Building configuration...", "", "hostname %s" % self.hostname, "!"]
@@ -364,49 +294,6 @@ class SimulatedRouter:
 def numbered_lines(count: int) -> Iterator[str]:
     for number in range(1, count + 1):
         yield "line %d of %d: the quick brown fox jumps over the lazy dog" % (number, count)
-
-
-COMMANDS: Dict[str, Sequence[Tuple[Tuple[str, ...], Handler]]] = {
-    DISABLE: [
-        (("enable",), SimulatedRouter.cmd_enable),
-        (("exit",), SimulatedRouter.cmd_logout),
-        (("logout",), SimulatedRouter.cmd_logout),
-        (("show", "version"), SimulatedRouter.cmd_show_version),
-        (("show", "lines"), SimulatedRouter.cmd_show_lines),
-        (("terminal",), SimulatedRouter.cmd_terminal),
-        (("echo",), SimulatedRouter.cmd_echo),
-    ],
-    ENABLE: [
-        (("enable",), lambda router, args: None),
-        (("disable",), SimulatedRouter.cmd_disable),
-        (("configure", "terminal"), SimulatedRouter.cmd_configure),
-        (("exit",), SimulatedRouter.cmd_logout),
-        (("logout",), SimulatedRouter.cmd_logout),
-        (("reload",), SimulatedRouter.cmd_reload),
-        (("show", "version"), SimulatedRouter.cmd_show_version),
-        (("show", "running-config"), SimulatedRouter.cmd_show_running),
-        (("show", "lines"), SimulatedRouter.cmd_show_lines),
-        (("terminal",), SimulatedRouter.cmd_terminal),
-        (("echo",), SimulatedRouter.cmd_echo),
-    ],
-    CONFIG: [
-        (("interface",), SimulatedRouter.cmd_interface),
-        (("hostname",), SimulatedRouter.cmd_hostname),
-        (("exit",), SimulatedRouter.cmd_exit_config),
-        (("end",), SimulatedRouter.cmd_end),
-        (("echo",), SimulatedRouter.cmd_echo),
-    ],
-    CONFIG_IF: [
-        (("interface",), SimulatedRouter.cmd_interface),
-        (("description",), SimulatedRouter.cmd_interface_setting),
-        (("shutdown",), SimulatedRouter.cmd_interface_setting),
-        (("no",), SimulatedRouter.cmd_interface_setting),
-        (("ip",), SimulatedRouter.cmd_interface_setting),
-        (("exit",), SimulatedRouter.cmd_exit_config),
-        (("end",), SimulatedRouter.cmd_end),
-        (("echo",), SimulatedRouter.cmd_echo),
-    ],
-}
 
 
 def _raise_config_end(signum: int, frame: object) -> None:
