@@ -30,7 +30,7 @@ PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed);
 PyObject* cached_lookup(ModuleState& st, PyTypeObject* type, PyObject* name, bool* failed);
 
 // The class's version tag, assigned if it has none yet; 0 when the class cannot have one.
-unsigned int type_tag(PyTypeObject* type);
+unsigned int type_tag(ModuleState& st, PyTypeObject* type);
 
 // 1 when obj (of our `layout`) resolves obj.<name> to `base_function`: neither its class nor the
 // instance overrides it; 0 otherwise; -1 on error.
