@@ -28,11 +28,12 @@ PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed) {
 }
 
 unsigned int type_tag(ModuleState& st, PyTypeObject* type) {
+    if (current_tag(type)) return current_tag(type);
 #if PY_VERSION_HEX >= 0x030C0000
     (void)st;
-    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) PyUnstable_Type_AssignVersionTag(type);
+    PyUnstable_Type_AssignVersionTag(type);
 #else
-    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+    {
         // Looking a name up on the class assigns the tag as a side effect. The name is one that no
         // class defines, and the lookup is the plain one of `type`, so no code of the class runs.
         PyObject* found = PyType_Type.tp_getattro(reinterpret_cast<PyObject*>(type), st.names.version_probe);
@@ -40,7 +41,7 @@ unsigned int type_tag(ModuleState& st, PyTypeObject* type) {
         PyErr_Clear();
     }
 #endif
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    return current_tag(type);
 }
 
 PyObject* cached_lookup(ModuleState& st, PyTypeObject* type, PyObject* name, bool* failed) {

@@ -125,9 +125,7 @@ bool guard_class(ModuleState& st, std::vector<ClassGuard>& classes, PyTypeObject
 
 bool classes_unchanged(const std::vector<ClassGuard>& classes) {
     for (const auto& guard : classes) {
-        if (!(guard.type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || guard.type->tp_version_tag != guard.tag) {
-            return false;
-        }
+        if (current_tag(guard.type) != guard.tag) return false;
     }
     return true;
 }
