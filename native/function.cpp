@@ -178,6 +178,8 @@ Ref text_or_none(const char* text) {
     return Ref::steal(PyUnicode_FromString(text));
 }
 
+}  // namespace
+
 int instance_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<Instance*>(self)->dict);
@@ -188,6 +190,8 @@ int instance_clear(PyObject* self) {
     Py_CLEAR(reinterpret_cast<Instance*>(self)->dict);
     return 0;
 }
+
+namespace {
 
 void instance_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
@@ -260,19 +264,20 @@ bool add_property(PyObject* module, PyTypeObject* cls, const char* name, const F
     return prop && PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), name, prop.get()) == 0;
 }
 
-PyTypeObject* make_class(PyObject* module, const char* spec_name, const char* doc) {
+PyTypeObject* make_class(PyObject* module, const char* spec_name, const char* doc, const ClassLayout& layout) {
+    const bool own = layout.traverse != nullptr;
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(doc)},
         {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-        {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(own ? layout.traverse : instance_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(own ? layout.clear : instance_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(own ? layout.dealloc : instance_dealloc)},
         {Py_tp_getset, instance_getset},
         {Py_tp_members, instance_members},
         {0, nullptr},
     };
     PyType_Spec spec = {
-        spec_name, sizeof(Instance), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots,
+        spec_name, static_cast<int>(layout.basicsize), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots,
     };
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }

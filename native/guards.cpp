@@ -27,26 +27,26 @@ PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed) {
     return nullptr;
 }
 
-unsigned int type_tag(PyTypeObject* type) {
+unsigned int type_tag(ModuleState& st, PyTypeObject* type) {
+    if (current_tag(type)) return current_tag(type);
 #if PY_VERSION_HEX >= 0x030C0000
-    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) PyUnstable_Type_AssignVersionTag(type);
+    (void)st;
+    PyUnstable_Type_AssignVersionTag(type);
 #else
-    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
-        // Attribute lookup on the class assigns the tag as a side effect.
-        PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__doc__");
-        if (found) {
-            Py_DECREF(found);
-        } else {
-            PyErr_Clear();
-        }
+    {
+        // Looking a name up on the class assigns the tag as a side effect. The name is one that no
+        // class defines, and the lookup is the plain one of `type`, so no code of the class runs.
+        PyObject* found = PyType_Type.tp_getattro(reinterpret_cast<PyObject*>(type), st.names.version_probe);
+        Py_XDECREF(found);
+        PyErr_Clear();
     }
 #endif
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    return current_tag(type);
 }
 
 PyObject* cached_lookup(ModuleState& st, PyTypeObject* type, PyObject* name, bool* failed) {
     *failed = false;
-    const unsigned int tag = type_tag(type);
+    const unsigned int tag = type_tag(st, type);
     if (!tag) return lookup_in_mro(type, name, failed);
     const uintptr_t key = (reinterpret_cast<uintptr_t>(type) >> 4) ^ (reinterpret_cast<uintptr_t>(name) >> 3);
     LookupCache::Entry& entry = st.lookups.entries[key % LookupCache::kSize];

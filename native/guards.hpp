@@ -29,8 +29,17 @@ PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed);
 // The same through the module's lookup cache.
 PyObject* cached_lookup(ModuleState& st, PyTypeObject* type, PyObject* name, bool* failed);
 
+// The class's version tag as it stands: 0 when it has none (never assigned, or the class changed).
+inline unsigned int current_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;  // the flag is no longer kept; a valid tag is nonzero
+#else
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
 // The class's version tag, assigned if it has none yet; 0 when the class cannot have one.
-unsigned int type_tag(PyTypeObject* type);
+unsigned int type_tag(ModuleState& st, PyTypeObject* type);
 
 // 1 when obj (of our `layout`) resolves obj.<name> to `base_function`: neither its class nor the
 // instance overrides it; 0 otherwise; -1 on error.

@@ -1,5 +1,6 @@
 // Module frame: initialisation, module state, the namespace and the shared error helpers.
 #include "errors.hpp"
+#include "index.hpp"
 #include "module.hpp"
 
 namespace tessel {
@@ -36,7 +37,10 @@ int state_clear(PyObject* module) {
     return 0;
 }
 
-void state_free(void* module) { state_clear(static_cast<PyObject*>(module)); }
+void state_free(void* module) {
+    state_clear(static_cast<PyObject*>(module));
+    if (ModuleState* st = module_state(static_cast<PyObject*>(module))) index_watch_free(*st);
+}
 
 int intern_names(Names& names) {
 #define TESSEL_INTERN_NAME(field, text) \
@@ -90,6 +94,7 @@ int import_collaborators(PyObject* module, ModuleState& st) {
 int module_exec(PyObject* module) {
     ModuleState* st = module_state(module);
     if (intern_names(st->names) < 0) return -1;
+    index_watch_init(*st);
     if (function_type_init(module, *st) < 0) return -1;
     if (import_collaborators(module, *st) < 0) return -1;
     if (model_init(module, *st) < 0) return -1;

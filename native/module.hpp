@@ -33,6 +33,8 @@ struct ModuleState {
 #undef TESSEL_STATE_FIELD
     Names names;
     LookupCache lookups;
+    int dict_watcher;  // the module's dict watcher (3.12+), when `watching`
+    bool watching;
 };
 
 ModuleState* module_state(PyObject* module);
@@ -98,8 +100,17 @@ int attr_truth(PyObject* obj, PyObject* name);
 
 // ---- class building -----------------------------------------------------------------------
 
-// A new subclassable heap class with the shared instance layout.
-PyTypeObject* make_class(PyObject* module, const char* spec_name, const char* doc);
+// A new subclassable heap class with the shared instance layout, or a larger one whose extra
+// fields `traverse`, `clear` and `dealloc` (all or none given) take care of.
+struct ClassLayout {
+    Py_ssize_t basicsize = sizeof(Instance);
+    traverseproc traverse = nullptr;
+    inquiry clear = nullptr;
+    destructor dealloc = nullptr;
+};
+PyTypeObject* make_class(PyObject* module, const char* spec_name, const char* doc, const ClassLayout& layout = {});
+int instance_traverse(PyObject* self, visitproc visit, void* arg);
+int instance_clear(PyObject* self);
 Ref make_function(PyObject* module, const FunctionSpec& spec);
 bool add_method(PyObject* module, PyTypeObject* cls, const FunctionSpec& spec);
 bool add_static_method(PyObject* module, PyTypeObject* cls, const FunctionSpec& spec);

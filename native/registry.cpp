@@ -1,5 +1,6 @@
 // The StateMachine registry: construction, states, paths, current state, hostname and default statements.
 #include "errors.hpp"
+#include "index.hpp"
 #include "module.hpp"
 
 namespace tessel {
@@ -27,39 +28,6 @@ Ref state_names(const Module& m, PyObject* self) {
         if (!name || PyList_Append(names.get(), name.get()) < 0) return Ref();
     }
     return PyErr_Occurred() ? Ref() : std::move(names);
-}
-
-constexpr Py_ssize_t kUnsupported = -2;
-
-// Positions in self.states of the states named wanted[0..count) (-1 for a name not registered) by one
-// direct scan, where the scan is known to give what building the list of names and searching it
-// gives: plain attributes and exact str names throughout. False, with no error set, otherwise.
-bool scan_state_names(const Module& m, PyObject* self, PyObject* const* wanted, Py_ssize_t* positions,
-                      int count) {
-    if (!PyObject_TypeCheck(self, m.st.machine_type) || !is_plain_attribute(m.st, Py_TYPE(self), m.n.states)) return false;
-    for (int w = 0; w < count; ++w) {
-        if (!PyUnicode_CheckExact(wanted[w])) return false;
-        positions[w] = -1;
-    }
-    PyObject* states = plain_value(self, m.n.states);
-    if (!states || !PyList_CheckExact(states)) return false;
-    PyTypeObject* plain_type = nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(states); ++i) {
-        PyObject* state = PyList_GET_ITEM(states, i);
-        if (Py_TYPE(state) != plain_type) {
-            if (!PyObject_TypeCheck(state, m.st.state_type) || !is_plain_attribute(m.st, Py_TYPE(state), m.n.name)) {
-                return false;
-            }
-            plain_type = Py_TYPE(state);
-        }
-        PyObject* name;
-        plain_values(state, &m.n.name, &name, 1);
-        if (!name || !PyUnicode_CheckExact(name)) return false;
-        for (int w = 0; w < count; ++w) {
-            if (positions[w] < 0 && same_text(name, wanted[w])) positions[w] = i;
-        }
-    }
-    return true;
 }
 
 // (path.from_state.name, path.to_state.name)
@@ -171,6 +139,12 @@ PyObject* create_state(const Module& m, PyObject* const* a) {
     return state.release();
 }
 
+// Appends to a registry list: list.append itself for an exact list, else the list's own append.
+bool append_to(const Module& m, PyObject* list, PyObject* item) {
+    if (PyList_CheckExact(list)) return PyList_Append(list, item) == 0;
+    return bool(call_method(list, m.n.append, item));
+}
+
 PyObject* add_state(const Module& m, PyObject* const* a) {
     PyObject *self = a[0], *state = a[1];
     const int is_state = is_instance_of_global(m, state, m.n.mod_state);
@@ -180,12 +154,11 @@ PyObject* add_state(const Module& m, PyObject* const* a) {
     }
     Ref name = getattr(state, m.n.name);
     if (!name) return nullptr;
-    PyObject* wanted = name.get();
     Py_ssize_t position;
-    int duplicate = 0;
-    if (scan_state_names(m, self, &wanted, &position, 1)) {
-        duplicate = position >= 0;
-    } else {
+    const Lookup known = index_find_state(m, self, name.get(), &position);
+    int duplicate = known == Lookup::found;
+    if (known == Lookup::failed) return nullptr;
+    if (known == Lookup::unknown) {
         Ref names = state_names(m, self);
         duplicate = names ? PySequence_Contains(names.get(), name.get()) : -1;
     }
@@ -204,23 +177,24 @@ PyObject* add_state(const Module& m, PyObject* const* a) {
                                                  state, linked.get())));
     }
     Ref states = getattr(self, m.n.states);
-    if (!states || !call_method(states.get(), m.n.append, state)) return nullptr;
-    Ref machine_text = Ref::steal(PyObject_Str(self));
-    if (!machine_text || !setattr(state, m.n.linked_sm, machine_text.get())) return nullptr;
+    if (!states || !append_to(m, states.get(), state)) return nullptr;
+    Ref machine = machine_text(m, self);
+    if (!machine || !setattr(state, m.n.linked_sm, machine.get())) return nullptr;
     Ref hostname = getattr(self, m.n.hostname);
     if (!hostname || !setattr(state, m.n.hostname, hostname.get())) return nullptr;
     Ref learn = getattr(self, m.n.learn_hostname);
     if (!learn || !setattr(state, m.n.learn_hostname, learn.get())) return nullptr;
+    if (known != Lookup::unknown) index_state_appended(m, self, state);
     return none();
 }
 
 PyObject* get_state(const Module& m, PyObject* const* a) {
     PyObject *self = a[0], *wanted = a[1];
     Py_ssize_t found;
-    if (scan_state_names(m, self, &wanted, &found, 1) && found >= 0) {
-        return Py_NewRef(PyList_GET_ITEM(plain_value(self, m.n.states), found));
-    }
-    // Not found, or not scannable: as written, which also words the error.
+    const Lookup known = index_find_state(m, self, wanted, &found);
+    if (known == Lookup::found) return Py_NewRef(PyList_GET_ITEM(plain_value(self, m.n.states), found));
+    if (known == Lookup::failed) return nullptr;
+    // Not found, or not indexed: as written, which also words the error.
     Ref names = state_names(m, self);
     if (!names) return nullptr;
     Ref position = call_method(names.get(), m.n.index, wanted);
@@ -255,13 +229,26 @@ PyObject* create_path(const Module& m, PyObject* const* a) {
     return path.release();
 }
 
-// Raises the unknown-state message unless path.<end> is one of self.states.
-bool check_registered_end(const Module& m, PyObject* self, PyObject* path, PyObject* end, const char* format) {
+// Raises the unknown-state message unless path.<end> is one of self.states. *indexed tells
+// whether the answer came from the index.
+bool check_registered_end(const Module& m, PyObject* self, PyObject* path, PyObject* end, const char* format,
+                          bool* indexed) {
     Ref state = getattr(path, end);
-    Ref states = state ? getattr(self, m.n.states) : Ref();
-    if (!states) return false;
-    const int known = PySequence_Contains(states.get(), state.get());
-    if (known > 0) return true;
+    if (!state) return false;
+    int known = -1;
+    switch (index_has_state(m, self, state.get())) {
+        case Lookup::found: return true;
+        case Lookup::absent: known = 0; break;
+        case Lookup::failed: return false;
+        case Lookup::unknown: {
+            *indexed = false;
+            Ref states = getattr(self, m.n.states);
+            if (!states) return false;
+            known = PySequence_Contains(states.get(), state.get());
+            if (known > 0) return true;
+            break;
+        }
+    }
     if (known == 0) raise_error(m, Ref::steal(PyUnicode_FromFormat(format, state.get())));
     return false;
 }
@@ -273,29 +260,43 @@ PyObject* add_path(const Module& m, PyObject* const* a) {
         return is_path < 0 ? nullptr
                            : raise_error(m, Ref::steal(PyUnicode_FromFormat("%S must be instance of Path", path)));
     }
+    bool indexed = true;
     if (!check_registered_end(m, self, path, m.n.from_state,
-                              "Unknown from state (%S) provided,state has to be added SMbefore creating path ") ||
+                              "Unknown from state (%S) provided,state has to be added SMbefore creating path ",
+                              &indexed) ||
         !check_registered_end(m, self, path, m.n.to_state,
-                              "Unknown to state (%S)provided,state has to be added SMbefore creating path ")) {
+                              "Unknown to state (%S)provided,state has to be added SMbefore creating path ",
+                              &indexed)) {
         return nullptr;
     }
-    Ref keys = path_keys(m, self);
-    Ref key = keys ? path_key(m, path) : Ref();
-    if (!key) return nullptr;
-    const int duplicate = PySequence_Contains(keys.get(), key.get());
+    Py_ssize_t position;
+    const Lookup known = index_find_path_of(m, self, path, &position);
+    int duplicate = known == Lookup::found;
+    if (known == Lookup::failed) return nullptr;
+    if (known == Lookup::unknown) {
+        Ref keys = path_keys(m, self);
+        Ref key = keys ? path_key(m, path) : Ref();
+        duplicate = key ? PySequence_Contains(keys.get(), key.get()) : -1;
+    }
     if (duplicate != 0) {
         return duplicate < 0 ? nullptr : raise_error(m, Ref::steal(PyUnicode_FromFormat("%S already exists", path)));
     }
     Ref paths = getattr(self, m.n.paths);
-    if (!paths || !call_method(paths.get(), m.n.append, path)) return nullptr;
+    if (!paths || !append_to(m, paths.get(), path)) return nullptr;
+    if (known != Lookup::unknown) index_path_appended(m, self, path);
     return none();
 }
 
 PyObject* get_path(const Module& m, PyObject* const* a) {
     PyObject* self = a[0];
-    Ref from = as_state(m, self, a[1]);
-    Ref to = from ? as_state(m, self, a[2]) : Ref();
-    Ref keys = to ? path_keys(m, self) : Ref();
+    Ref from, to;
+    if (!as_states(m, self, a[1], a[2], from, to)) return nullptr;
+    Py_ssize_t found;
+    const Lookup known = index_find_path(m, self, from.get(), to.get(), &found);
+    if (known == Lookup::found) return Py_NewRef(PyList_GET_ITEM(plain_value(self, m.n.paths), found));
+    if (known == Lookup::failed) return nullptr;
+    // Not found, or not indexed: as written, which also words the error.
+    Ref keys = path_keys(m, self);
     Ref from_name = keys ? getattr(from.get(), m.n.name) : Ref();
     Ref to_name = from_name ? getattr(to.get(), m.n.name) : Ref();
     Ref key = to_name ? Ref::steal(PyTuple_Pack(2, from_name.get(), to_name.get())) : Ref();
@@ -445,23 +446,6 @@ PyObject* own_member(PyTypeObject* cls, PyObject* name) {
 }  // namespace
 
 bool as_states(const Module& m, PyObject* self, PyObject* from, PyObject* to, Ref& from_state, Ref& to_state) {
-    // Two names (never States of the module's own class) for the base get_state: one scan finds both.
-    if (PyUnicode_CheckExact(from) && PyUnicode_CheckExact(to)) {
-        Ref cls = global(m, m.n.mod_state);
-        if (!cls) return false;
-        const int base = cls.get() == reinterpret_cast<PyObject*>(m.st.state_type)
-                             ? uses_base_method(m.st, self, m.st.machine_type, m.n.get_state, m.st.base_get_state)
-                             : 0;
-        if (base < 0) return false;
-        PyObject* const wanted[] = {from, to};
-        Py_ssize_t positions[2];
-        if (base && scan_state_names(m, self, wanted, positions, 2) && positions[0] >= 0 && positions[1] >= 0) {
-            PyObject* states = plain_value(self, m.n.states);
-            from_state = Ref::newref(PyList_GET_ITEM(states, positions[0]));
-            to_state = Ref::newref(PyList_GET_ITEM(states, positions[1]));
-            return true;
-        }
-    }
     from_state = as_state(m, self, from);
     to_state = from_state ? as_state(m, self, to) : Ref();
     return bool(to_state);
@@ -477,8 +461,36 @@ Ref as_state(const Module& m, PyObject* self, PyObject* state) {
     return Ref::steal(get_state(m, args));
 }
 
+namespace {
+
+int machine_traverse(PyObject* self, visitproc visit, void* arg) {
+    const int failed = instance_traverse(self, visit, arg);
+    return failed ? failed : machine_cache_traverse(reinterpret_cast<MachineObject*>(self)->cache, visit, arg);
+}
+
+int machine_clear(PyObject* self) {
+    machine_cache_free(reinterpret_cast<MachineObject*>(self)->cache);
+    return instance_clear(self);
+}
+
+void machine_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Instance*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    machine_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+}  // namespace
+
 int machine_init(PyObject* module, ModuleState& st) {
-    PyTypeObject* cls = make_class(module, "tessel.statemachine.statemachine.StateMachine", machine_doc);
+    ClassLayout layout;
+    layout.basicsize = sizeof(MachineObject);
+    layout.traverse = machine_traverse;
+    layout.clear = machine_clear;
+    layout.dealloc = machine_dealloc;
+    PyTypeObject* cls = make_class(module, "tessel.statemachine.statemachine.StateMachine", machine_doc, layout);
     if (!cls) return -1;
     st.machine_type = cls;
     if (!add_members(module, cls)) return -1;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "index.hpp"
 #include "module.hpp"
 
 namespace tessel {
@@ -119,181 +120,6 @@ int routes_use_base_methods(const Module& m, PyObject* self) {
     return 1;
 }
 
-// Maps state objects to dense indices by identity: open addressing over pointers. Slots carry the
-// number of the search that filled them, so emptying the index between searches costs nothing.
-class StateIndex {
-public:
-    // Empties the index, sized for up to `most` states.
-    void reset(size_t most) {
-        size_t size = 16;
-        while (size < most * 2) size <<= 1;
-        if (size > slots_.size()) {
-            slots_.assign(size, Slot{});
-            search_ = 0;
-        }
-        mask_ = size - 1;
-        if (++search_ == 0) {
-            std::fill(slots_.begin(), slots_.end(), Slot{});
-            search_ = 1;
-        }
-    }
-    int find(PyObject* state) const {
-        for (size_t i = start(state);; i = (i + 1) & mask_) {
-            const Slot& slot = slots_[i];
-            if (slot.search != search_) return -1;
-            if (slot.state == state) return slot.index;
-        }
-    }
-    // The state's index, giving it `next` when it has none yet.
-    int add(PyObject* state, int next) {
-        for (size_t i = start(state);; i = (i + 1) & mask_) {
-            Slot& slot = slots_[i];
-            if (slot.search != search_) {
-                slot = Slot{state, next, search_};
-                return next;
-            }
-            if (slot.state == state) return slot.index;
-        }
-    }
-
-private:
-    struct Slot {
-        PyObject* state = nullptr;
-        int index = -1;
-        unsigned search = 0;
-    };
-    size_t start(PyObject* state) const {
-        const uint64_t bits = reinterpret_cast<uintptr_t>(state) >> 4;
-        return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> 29) & mask_;
-    }
-    std::vector<Slot> slots_;
-    size_t mask_ = 0;
-    unsigned search_ = 0;
-};
-
-struct Edge {
-    PyObject* path;  // kept alive by RouteGraph::paths
-    int to;
-};
-
-// The registered paths as dense state indices with their leaving edges in registration order.
-// State pointers are only compared, never dereferenced, once the graph is built.
-struct RouteGraph {
-    Ref paths;
-    StateIndex index;
-    int state_count = 0;
-    std::vector<Edge> edges;  // grouped by source state
-    std::vector<int> first;   // edges of state s: edges[first[s]] .. edges[first[s + 1] - 1]
-    // Working memory of the searches, kept between calls.
-    struct Link {
-        int from, to;
-        PyObject* path;
-    };
-    std::vector<Link> links;
-    std::vector<int> fill, first_in, sources, distance, queue, times_left;
-    std::vector<PyObject*> route;
-
-    int find(PyObject* state) const { return index.find(state); }
-};
-
-// One graph's memory is reused from search to search; a search that starts while another is
-// running (from a signal handler) gets its own.
-class GraphLease {
-public:
-    GraphLease() {
-        if (shared_busy_) {
-            own_.reset(new RouteGraph());
-            graph_ = own_.get();
-        } else {
-            shared_busy_ = true;
-            graph_ = &shared_;
-        }
-    }
-    ~GraphLease() {
-        if (graph_ == &shared_) {
-            shared_.paths = Ref();
-            shared_busy_ = false;
-        }
-    }
-    GraphLease(const GraphLease&) = delete;
-    GraphLease& operator=(const GraphLease&) = delete;
-    RouteGraph& graph() { return *graph_; }
-
-private:
-    static inline RouteGraph shared_;
-    static inline bool shared_busy_ = false;
-    std::unique_ptr<RouteGraph> own_;
-    RouteGraph* graph_;
-};
-
-// Paths whose ends are plain instance attributes, read without side effects.
-bool has_plain_ends(const Module& m, PyTypeObject* type) {
-    return PyType_IsSubtype(type, m.st.path_type) && is_plain_attribute(m.st, type, m.n.from_state) &&
-           is_plain_attribute(m.st, type, m.n.to_state);
-}
-
-enum class Built { ok, unsupported, failed };
-
-Built index_paths(const Module& m, PyObject* self, RouteGraph& graph) {
-    // The registry read as the search as written reads it: a plain list attribute.
-    if (!is_plain_attribute(m.st, Py_TYPE(self), m.n.paths)) return Built::unsupported;
-    Ref paths = getattr(self, m.n.paths);
-    if (!paths) return Built::failed;
-    if (!PyList_CheckExact(paths.get())) return Built::unsupported;
-    if (!(graph.paths = Ref::steal(PySequence_List(paths.get())))) return Built::failed;
-    const Py_ssize_t count = PyList_GET_SIZE(graph.paths.get());
-    graph.index.reset(static_cast<size_t>(count) * 2 + 2);
-    graph.state_count = 0;
-    auto& links = graph.links;
-    links.clear();
-    PyTypeObject* plain_type = nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* path = PyList_GET_ITEM(graph.paths.get(), i);
-        if (Py_TYPE(path) != plain_type) {
-            if (!has_plain_ends(m, Py_TYPE(path))) return Built::unsupported;
-            plain_type = Py_TYPE(path);
-        }
-        // A missing end is left to the search as written, which reports it where it meets it.
-        PyObject* const names[] = {m.n.from_state, m.n.to_state};
-        PyObject* ends[2];
-        plain_values(path, names, ends, 2);
-        PyObject *from = ends[0], *to = ends[1];
-        if (!from || !to || !compares_by_identity(from) || !compares_by_identity(to)) return Built::unsupported;
-        const int source = graph.index.add(from, graph.state_count);
-        if (source == graph.state_count) ++graph.state_count;
-        const int target = graph.index.add(to, graph.state_count);
-        if (target == graph.state_count) ++graph.state_count;
-        links.push_back(RouteGraph::Link{source, target, path});
-    }
-    return Built::ok;
-}
-
-// Groups the links by source state into graph.edges, keeping registration order within a group.
-void group_edges(RouteGraph& graph) {
-    const auto& links = graph.links;
-    graph.first.assign(static_cast<size_t>(graph.state_count) + 1, 0);
-    for (const auto& link : links) ++graph.first[link.from + 1];
-    for (int s = 0; s < graph.state_count; ++s) graph.first[s + 1] += graph.first[s];
-    graph.fill.assign(graph.first.begin(), graph.first.end() - 1);
-    graph.edges.resize(links.size());
-    for (const auto& link : links) graph.edges[graph.fill[link.from]++] = Edge{link.path, link.to};
-}
-
-// Runs `search` on the native graph of self's paths. Sets *declined, with no error, when the
-// paths cannot be indexed natively and the search as written must run instead.
-template <typename Search>
-PyObject* search_natively(const Module& m, PyObject* self, bool* declined, Search search) noexcept {
-    *declined = false;
-    try {
-        GraphLease lease;
-        const Built built = index_paths(m, self, lease.graph());
-        if (built == Built::unsupported) *declined = true;
-        return built == Built::ok ? search(lease.graph()) : nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
 Ref new_route(const std::vector<PyObject*>& paths) {
     Ref route = Ref::steal(PyList_New(static_cast<Py_ssize_t>(paths.size())));
     if (!route) return Ref();
@@ -301,138 +127,127 @@ Ref new_route(const std::vector<PyObject*>& paths) {
     return route;
 }
 
+// A new list of the paths at `positions` of the index.
+PyObject* route_list(const PathsIndex& graph, const int32_t* positions, size_t count) {
+    PyObject* route = PyList_New(static_cast<Py_ssize_t>(count));
+    if (!route) return nullptr;
+    for (size_t i = 0; i < count; ++i) PyList_SET_ITEM(route, i, Py_NewRef(graph.items[positions[i]]));
+    return route;
+}
+
 // Every route from `from` to `to`, depth first in registration order, as the recursive search finds them.
-PyObject* enumerate_routes(RouteGraph& graph, PyObject* from, PyObject* to) {
+PyObject* enumerate_routes(PathsIndex& graph, PyObject* from, PyObject* to) {
     Ref routes = Ref::steal(PyList_New(0));
     if (!routes) return nullptr;
     if (from == to) {
         Ref empty = Ref::steal(PyList_New(0));
         return empty && PyList_Append(routes.get(), empty.get()) == 0 ? routes.release() : nullptr;
     }
-    const int start = graph.find(from), target = graph.find(to);
+    const int32_t start = index_node(graph, from), target = index_node(graph, to);
     if (start < 0 || target < 0) return routes.release();
-    group_edges(graph);
     struct Frame {
-        int state;
-        int next;  // index into graph.edges
+        int32_t node;
+        int32_t next;  // position in graph.edge_path
     };
     std::vector<Frame> stack{{start, graph.first[start]}};
-    auto& route = graph.route;
-    route.clear();
-    auto& times_left = graph.times_left;
-    times_left.assign(static_cast<size_t>(graph.state_count), 0);
+    std::vector<PyObject*> route;
+    std::vector<int32_t> times_left(graph.nodes.size(), 0);
     for (size_t steps = 1; !stack.empty(); ++steps) {
         if ((steps & 0xFFFF) == 0 && PyErr_CheckSignals() < 0) return nullptr;
         Frame& frame = stack.back();
-        if (frame.next == graph.first[frame.state + 1]) {
+        if (frame.next == graph.first[frame.node + 1]) {
             stack.pop_back();
             if (!stack.empty()) {
                 route.pop_back();
-                --times_left[stack.back().state];
+                --times_left[stack.back().node];
             }
             continue;
         }
-        const Edge& edge = graph.edges[frame.next++];
-        if (times_left[edge.to] > 0) continue;
-        route.push_back(edge.path);
-        if (edge.to == target) {
+        const int32_t path = graph.edge_path[frame.next++];
+        const int32_t next = graph.to[path];
+        if (times_left[next] > 0) continue;
+        route.push_back(graph.items[path]);
+        if (next == target) {
             Ref found = new_route(route);
             if (!found || PyList_Append(routes.get(), found.get()) < 0) return nullptr;
             route.pop_back();
             continue;
         }
-        ++times_left[frame.state];
-        stack.push_back(Frame{edge.to, graph.first[edge.to]});
+        ++times_left[frame.node];
+        stack.push_back(Frame{next, graph.first[next]});
     }
     return routes.release();
 }
 
-// Graphs up to this many paths are searched by scanning the paths in registration order.
-constexpr size_t kFewPaths = 64;
-
-// Breadth-first distances to the target by relaxing the paths one layer at a time.
-void distances_by_scanning(RouteGraph& graph, int start) {
-    auto& distance = graph.distance;
-    for (int layer = 0; distance[start] < 0; ++layer) {
-        bool grew = false;
-        for (const auto& link : graph.links) {
-            if (distance[link.to] == layer && distance[link.from] < 0) {
-                distance[link.from] = layer + 1;
-                grew = true;
-            }
-        }
-        if (!grew) return;
-    }
-}
-
-// Breadth-first distances to the target over the edges entering each state.
-void distances_by_queue(RouteGraph& graph, int start, int target) {
-    const size_t count = static_cast<size_t>(graph.state_count);
-    auto &first_in = graph.first_in, &sources = graph.sources, &fill = graph.fill;
-    first_in.assign(count + 1, 0);
-    sources.resize(graph.links.size());
-    for (const auto& link : graph.links) ++first_in[link.to + 1];
-    for (size_t s = 0; s < count; ++s) first_in[s + 1] += first_in[s];
-    fill.assign(first_in.begin(), first_in.end() - 1);
-    for (const auto& link : graph.links) sources[fill[link.to]++] = link.from;
-    auto &distance = graph.distance, &queue = graph.queue;
-    queue.clear();
-    queue.push_back(target);
-    for (size_t head = 0; head < queue.size() && distance[start] < 0; ++head) {
-        const int state = queue[head];
-        for (int e = first_in[state]; e < first_in[state + 1]; ++e) {
-            if (distance[sources[e]] < 0) {
-                distance[sources[e]] = distance[state] + 1;
-                queue.push_back(sources[e]);
-            }
-        }
-    }
-}
-
-// The first shortest route in depth-first order: breadth-first distances to the target, then at each
-// state the first leaving path (in registration order) that gets one step closer. Null without an
-// error when there is none.
-PyObject* shortest_route(RouteGraph& graph, PyObject* from, PyObject* to) {
-    if (from == to) return PyList_New(0);
-    const int start = graph.find(from), target = graph.find(to);
-    if (start < 0 || target < 0) return nullptr;
-    auto& distance = graph.distance;
-    distance.assign(static_cast<size_t>(graph.state_count), -1);
+// The first shortest route in depth-first order, as positions of paths: breadth-first distances to
+// the target, then at each state the first leaving path (in registration order) that gets one
+// step closer. False when there is none.
+bool shortest_positions(const PathsIndex& graph, int32_t start, int32_t target, std::vector<int32_t>& route) {
+    std::vector<int32_t> distance(graph.nodes.size(), -1), queue{target};
     distance[target] = 0;
-    const bool few = graph.links.size() <= kFewPaths;
-    if (few) {
-        distances_by_scanning(graph, start);
-    } else {
-        distances_by_queue(graph, start, target);
-        group_edges(graph);
-    }
-    if (distance[start] < 0) return nullptr;
-    auto& route = graph.route;
-    route.clear();
-    for (int state = start; state != target;) {
-        const int closer = distance[state] - 1;
-        if (few) {
-            for (const auto& link : graph.links) {
-                if (link.from == state && distance[link.to] == closer) {
-                    route.push_back(link.path);
-                    state = link.to;
-                    break;
-                }
-            }
-        } else {
-            for (int e = graph.first[state]; e < graph.first[state + 1]; ++e) {
-                if (distance[graph.edges[e].to] == closer) {
-                    route.push_back(graph.edges[e].path);
-                    state = graph.edges[e].to;
-                    break;
-                }
+    for (size_t head = 0; head < queue.size() && distance[start] < 0; ++head) {
+        const int32_t node = queue[head];
+        for (int32_t e = graph.first_in[node]; e < graph.first_in[node + 1]; ++e) {
+            const int32_t source = graph.from[graph.edge_in[e]];
+            if (distance[source] < 0) {
+                distance[source] = distance[node] + 1;
+                queue.push_back(source);
             }
         }
     }
-    return new_route(route).release();
+    if (distance[start] < 0) return false;
+    route.clear();
+    for (int32_t node = start; node != target;) {
+        const int32_t closer = distance[node] - 1;
+        for (int32_t e = graph.first[node]; e < graph.first[node + 1]; ++e) {
+            const int32_t path = graph.edge_path[e];
+            if (distance[graph.to[path]] == closer) {
+                route.push_back(path);
+                node = graph.to[path];
+                break;
+            }
+        }
+    }
+    return true;
+}
+
+// The shortest route as a new list, remembered per pair of states while the graph stands; null
+// without an error when there is none.
+PyObject* shortest_route(PathsIndex& graph, PyObject* from, PyObject* to) {
+    if (from == to) return PyList_New(0);
+    const int32_t start = index_node(graph, from), target = index_node(graph, to);
+    if (start < 0 || target < 0) return nullptr;
+    const int32_t found = index_remembered_route(graph, start, target);
+    if (found == -2) {
+        std::vector<int32_t> positions;
+        const bool exists = shortest_positions(graph, start, target, positions);
+        index_remember_route(graph, start, target, exists ? &positions : nullptr);
+        return exists ? route_list(graph, positions.data(), positions.size()) : nullptr;
+    }
+    if (found < 0) return nullptr;
+    return route_list(graph, graph.memo_pool.data() + graph.memo_start[found],
+                      static_cast<size_t>(graph.memo_length[found]));
 }
 
 // ---- the public searches ------------------------------------------------------------------
+
+// Runs `search` on the route graph of self's paths. Sets *declined, with no error, when the
+// paths cannot be indexed and the search as written must run instead.
+template <typename Search>
+PyObject* search_natively(const Module& m, PyObject* self, bool* declined, Search search) noexcept {
+    *declined = false;
+    bool failed = false;
+    PathsIndex* graph = index_route_graph(m, self, &failed);
+    if (!graph) {
+        *declined = !failed;
+        return nullptr;
+    }
+    try {
+        return search(*graph);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
 
 PyObject* find_all_paths(const Module& m, PyObject* const* a) {
     PyObject* self = a[0];
@@ -442,7 +257,7 @@ PyObject* find_all_paths(const Module& m, PyObject* const* a) {
     if (fast < 0) return nullptr;
     if (fast && compares_by_identity(from.get()) && compares_by_identity(to.get())) {
         bool declined = false;
-        PyObject* routes = search_natively(m, self, &declined, [&](RouteGraph& graph) {
+        PyObject* routes = search_natively(m, self, &declined, [&](PathsIndex& graph) {
             return enumerate_routes(graph, from.get(), to.get());
         });
         if (!declined) return routes;
@@ -490,7 +305,7 @@ PyObject* get_shortest_path(const Module& m, PyObject* const* a) {
     if (!as_states(m, self, from_arg, to_arg, from, to)) return nullptr;
     if (compares_by_identity(from.get()) && compares_by_identity(to.get())) {
         bool declined = false;
-        PyObject* route = search_natively(m, self, &declined, [&](RouteGraph& graph) -> PyObject* {
+        PyObject* route = search_natively(m, self, &declined, [&](PathsIndex& graph) -> PyObject* {
             PyObject* found = shortest_route(graph, from.get(), to.get());
             return found || PyErr_Occurred() ? found : no_route(m, from_arg, to_arg);
         });

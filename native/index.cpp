@@ -1,0 +1,715 @@
+// Per-machine indexes over `states` and `paths`: building, checking and extending them.
+#include "index.hpp"
+
+#include <new>
+
+namespace tessel {
+namespace {
+
+// ---- noticing changes of attribute dicts --------------------------------------------------
+
+#if PY_VERSION_HEX >= 0x030C0000
+// Counts changes of watched dicts that an index may depend on. The watcher callback has no
+// context of its own, so one count serves every module instance: a change anywhere only makes
+// the others check their snapshots again.
+uint64_t watched_changes = 0;
+
+// Keys whose values no index depends on: the registry and the driver write them all the time.
+bool is_ignored_key(PyObject* key) {
+    if (!PyUnicode_Check(key) || !PyUnicode_IS_COMPACT_ASCII(key)) return false;
+    static const char* const ignored[] = {"_current_state", "hostname", "learn_hostname", "_linked_sm",
+                                          "_pattern", "command", "dialog", "_hostname", "_learn_hostname"};
+    const char* text = static_cast<const char*>(PyUnicode_DATA(key));
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+    for (const char* name : ignored) {
+        if (std::strlen(name) == length && std::memcmp(name, text, length) == 0) return true;
+    }
+    return false;
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) {
+    const bool keyed = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
+    if (!(keyed && key && is_ignored_key(key))) ++watched_changes;
+    return 0;
+}
+
+// True when no watched dict changed since `changes` was taken.
+bool watch_holds(const ModuleState& st, uint64_t changes) {
+    return st.watching && watched_changes == changes;
+}
+uint64_t changes_now() { return watched_changes; }
+#else
+bool watch_holds(const ModuleState&, uint64_t) { return false; }
+uint64_t changes_now() { return 0; }
+#endif
+
+// Marks the cache as in use while an index is checked or changed: code that dict lookups may run
+// (a key with its own __eq__) and that reaches the machine again gets the path as written.
+class Busy {
+public:
+    explicit Busy(MachineCache& cache) : cache_(cache) { cache_.busy = true; }
+    ~Busy() { cache_.busy = false; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    MachineCache& cache_;
+};
+
+PyObject* dict_of(PyObject* obj) { return reinterpret_cast<Instance*>(obj)->dict; }
+
+// Records a dict as seen now.
+void note_dict(ModuleState& st, PyObject* dict, uint64_t* tag) {
+    *tag = 0;
+    if (!dict) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (st.watching && PyDict_Watch(st.dict_watcher, dict) < 0) PyErr_Clear();
+#else
+    (void)st;
+    *tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
+}
+
+Seen observe(ModuleState& st, PyObject* obj, bool has_layout) {
+    Seen seen;
+    seen.obj = Py_NewRef(obj);
+    seen.type = Py_TYPE(obj);
+    seen.dict = has_layout ? dict_of(obj) : nullptr;
+    note_dict(st, seen.dict, &seen.tag);
+    return seen;
+}
+
+// The object still has its class and its attribute dict, unchanged since it was seen.
+inline bool still_same(const Seen& seen, bool watched) {
+    if (Py_TYPE(seen.obj) != seen.type) return false;
+    PyObject* dict = dict_of(seen.obj);
+    if (dict != seen.dict || !dict) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    return watched;
+#else
+    (void)watched;
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == seen.tag;
+#endif
+}
+
+// After still_same failed: the object keeps its class and the values of `keys` (compared by
+// identity with `values`), so the snapshot stands; it is brought up to date.
+bool same_values(ModuleState& st, Seen& seen, PyObject* const* keys, PyObject* const* values, int count) {
+    if (Py_TYPE(seen.obj) != seen.type) return false;
+    PyObject* dict = dict_of(seen.obj);
+    if (!dict) return false;
+    for (int i = 0; i < count; ++i) {
+        PyObject* value = PyDict_GetItemWithError(dict, keys[i]);
+        if (!value) PyErr_Clear();
+        if (value != values[i]) return false;
+    }
+    seen.dict = dict;
+    note_dict(st, dict, &seen.tag);
+    return true;
+}
+
+void release(Seen& seen) { Py_CLEAR(seen.obj); }
+
+// ---- classes ------------------------------------------------------------------------------
+
+// Registers obj's class with the guard list; false when it cannot be guarded (no version tag).
+bool guard_class(ModuleState& st, std::vector<ClassGuard>& classes, PyTypeObject* type) {
+    for (const auto& guard : classes) {
+        if (guard.type == type) return true;
+    }
+    const unsigned int tag = type_tag(st, type);
+    if (!tag) return false;
+    classes.push_back(ClassGuard{reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))), tag});
+    return true;
+}
+
+bool classes_unchanged(const std::vector<ClassGuard>& classes) {
+    for (const auto& guard : classes) {
+        if (current_tag(guard.type) != guard.tag) return false;
+    }
+    return true;
+}
+
+void release(std::vector<ClassGuard>& classes) {
+    for (auto& guard : classes) Py_DECREF(reinterpret_cast<PyObject*>(guard.type));
+    classes.clear();
+}
+
+// ---- hashing ------------------------------------------------------------------------------
+
+uint64_t pointer_hash(const void* p) {
+    return ((reinterpret_cast<uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull) >> 7;
+}
+uint64_t text_hash(PyObject* text) { return static_cast<uint64_t>(PyObject_Hash(text)) * 0x9E3779B97F4A7C15ull >> 7; }
+uint64_t pair_hash(int32_t a, int32_t b) {
+    return ((static_cast<uint64_t>(static_cast<uint32_t>(a)) << 32 | static_cast<uint32_t>(b)) *
+            0x9E3779B97F4A7C15ull) >> 17;
+}
+
+// An indexable name: an exact str (whose hash cannot fail and whose equality is by text).
+PyObject* indexable_name(ModuleState& st, PyObject* state) {
+    if (!PyObject_TypeCheck(state, st.state_type) || !is_plain_attribute(st, Py_TYPE(state), st.names.name)) {
+        return nullptr;
+    }
+    PyObject* name = plain_value(state, st.names.name);
+    return name && PyUnicode_CheckExact(name) ? name : nullptr;
+}
+
+// The machine keeps `list` under the plain attribute `attr`: checked by the machine dict's state.
+bool machine_holds(ModuleState& st, PyObject* self, PyObject* attr, PyObject* list) {
+    if (!is_plain_attribute(st, Py_TYPE(self), attr)) return false;
+    return plain_value(self, attr) == list;
+}
+
+// ---- the states index ---------------------------------------------------------------------
+
+void clear(StatesIndex& index) {
+    for (auto& seen : index.seen) release(seen);
+    for (PyObject* name : index.names) Py_DECREF(name);
+    index.seen.clear();
+    index.names.clear();
+    index.items.clear();
+    release(index.classes);
+    Py_CLEAR(index.list);
+    index.built = false;
+}
+
+// Adds the state at the next position; false when it cannot be indexed.
+bool add_state_entry(ModuleState& st, StatesIndex& index, PyObject* state) {
+    PyObject* name = indexable_name(st, state);
+    if (!name || !compares_by_identity(state) || !guard_class(st, index.classes, Py_TYPE(state))) return false;
+    const int32_t pos = static_cast<int32_t>(index.items.size());
+    index.items.push_back(state);
+    index.seen.push_back(observe(st, state, true));
+    index.names.push_back(Py_NewRef(name));
+    auto same_name = [&](int32_t at) { return same_text(index.names[at], name); };
+    auto same_object = [&](int32_t at) { return index.items[at] == state; };
+    if (index.by_name.add(text_hash(name), pos, same_name) == -2 ||
+        index.by_identity.add(pointer_hash(state), pos, same_object) == -2) {
+        // Grow both tables and enter every position again.
+        const size_t count = index.items.size() * 2;
+        index.by_name.reset(count);
+        index.by_identity.reset(count);
+        for (int32_t at = 0; at < static_cast<int32_t>(index.items.size()); ++at) {
+            PyObject* text = index.names[at];
+            PyObject* obj = index.items[at];
+            index.by_name.add(text_hash(text), at, [&](int32_t other) { return same_text(index.names[other], text); });
+            index.by_identity.add(pointer_hash(obj), at, [&](int32_t other) { return index.items[other] == obj; });
+        }
+    }
+    return true;
+}
+
+bool build(ModuleState& st, PyObject* self, StatesIndex& index) {
+    clear(index);
+    if (!is_plain_attribute(st, Py_TYPE(self), st.names.states)) return false;
+    PyObject* list = plain_value(self, st.names.states);
+    if (!list || !PyList_CheckExact(list)) return false;
+    const Py_ssize_t count = PyList_GET_SIZE(list);
+    index.list = Py_NewRef(list);
+    index.by_name.reset(static_cast<size_t>(count) + 8);
+    index.by_identity.reset(static_cast<size_t>(count) + 8);
+    index.changes = changes_now();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i >= PyList_GET_SIZE(list) || !add_state_entry(st, index, PyList_GET_ITEM(list, i))) {
+            clear(index);
+            return false;
+        }
+    }
+    index.built = true;
+    return true;
+}
+
+bool still_valid(ModuleState& st, PyObject* self, StatesIndex& index) {
+    if (!index.built || !machine_holds(st, self, st.names.states, index.list)) return false;
+    const size_t count = index.items.size();
+    if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != count ||
+        (count && std::memcmp(reinterpret_cast<PyListObject*>(index.list)->ob_item, index.items.data(),
+                              count * sizeof(PyObject*)) != 0)) {
+        return false;
+    }
+    if (!classes_unchanged(index.classes)) return false;
+    const bool watched = watch_holds(st, index.changes);
+    for (size_t i = 0; i < count; ++i) {
+        Seen& seen = index.seen[i];
+        if (!still_same(seen, watched) && !same_values(st, seen, &st.names.name, &index.names[i], 1)) return false;
+    }
+    index.changes = changes_now();
+    return true;
+}
+
+// The states index, checked and rebuilt if need be; null when it cannot serve.
+StatesIndex* states_index(const Module& m, PyObject* self, bool* failed) {
+    *failed = false;
+    if (!PyObject_TypeCheck(self, m.st.machine_type)) return nullptr;
+    MachineCache* cache = machine_cache(self);
+    if (!cache) {
+        *failed = true;
+        return nullptr;
+    }
+    StatesIndex& index = cache->states;
+    if (cache->busy) return nullptr;
+    Busy busy(*cache);
+    try {
+        if (still_valid(m.st, self, index) || build(m.st, self, index)) return &index;
+    } catch (const std::bad_alloc&) {
+        clear(index);
+        PyErr_NoMemory();
+        *failed = true;
+    }
+    return nullptr;
+}
+
+// ---- the paths index ----------------------------------------------------------------------
+
+void clear_graph(PathsIndex& index) {
+    index.graph_built = false;
+    index.first.clear();
+    index.edge_path.clear();
+    index.first_in.clear();
+    index.edge_in.clear();
+    index.memo.reset(0);
+    index.memo_keys.clear();
+    index.memo_start.clear();
+    index.memo_length.clear();
+    index.memo_pool.clear();
+}
+
+void clear(PathsIndex& index) {
+    for (auto& seen : index.seen) release(seen);
+    for (auto& node : index.nodes) release(node);
+    for (PyObject* name : index.node_names) Py_XDECREF(name);
+    index.seen.clear();
+    index.nodes.clear();
+    index.node_names.clear();
+    index.items.clear();
+    index.from.clear();
+    index.to.clear();
+    index.name_id.clear();
+    index.id_names.clear();
+    release(index.classes);
+    Py_CLEAR(index.list);
+    index.built = false;
+    clear_graph(index);
+}
+
+void rehash_nodes(PathsIndex& index) {
+    index.node_of.reset(index.nodes.size() * 2 + 8);
+    for (int32_t n = 0; n < static_cast<int32_t>(index.nodes.size()); ++n) {
+        PyObject* obj = index.nodes[n].obj;
+        index.node_of.add(pointer_hash(obj), n, [&](int32_t other) { return index.nodes[other].obj == obj; });
+    }
+}
+
+void rehash_ids(PathsIndex& index) {
+    index.ids.reset(index.id_names.size() * 2 + 8);
+    for (int32_t id = 0; id < static_cast<int32_t>(index.id_names.size()); ++id) {
+        PyObject* text = index.id_names[id];
+        index.ids.add(text_hash(text), id, [&](int32_t other) { return same_text(index.id_names[other], text); });
+    }
+}
+
+void rehash_keys(PathsIndex& index) {
+    index.by_key.reset(index.items.size() * 2 + 8);
+    if (!index.names_usable) return;
+    for (int32_t p = 0; p < static_cast<int32_t>(index.items.size()); ++p) {
+        const int32_t a = index.name_id[index.from[p]], b = index.name_id[index.to[p]];
+        index.by_key.add(pair_hash(a, b), p, [&](int32_t other) {
+            return index.name_id[index.from[other]] == a && index.name_id[index.to[other]] == b;
+        });
+    }
+}
+
+// The node of a state object, added if new.
+int32_t node_for(ModuleState& st, PathsIndex& index, PyObject* state) {
+    const uint64_t hash = pointer_hash(state);
+    const int32_t found = index.node_of.find(hash, [&](int32_t n) { return index.nodes[n].obj == state; });
+    if (found >= 0) return found;
+    const int32_t node = static_cast<int32_t>(index.nodes.size());
+    const bool layout = PyObject_TypeCheck(state, st.state_type);
+    index.nodes.push_back(observe(st, state, layout));
+    if (!compares_by_identity(state)) index.identity_ends = false;
+    PyObject* name = indexable_name(st, state);
+    if (name && !guard_class(st, index.classes, Py_TYPE(state))) name = nullptr;
+    index.node_names.push_back(Py_XNewRef(name));
+    int32_t id = -1;
+    if (name) {
+        const uint64_t name_hash = text_hash(name);
+        id = index.ids.find(name_hash, [&](int32_t other) { return same_text(index.id_names[other], name); });
+        if (id < 0) {
+            id = static_cast<int32_t>(index.id_names.size());
+            index.id_names.push_back(name);
+            if (index.ids.add(name_hash, id, [](int32_t) { return false; }) == -2) rehash_ids(index);
+        }
+    } else {
+        index.names_usable = false;
+    }
+    index.name_id.push_back(id);
+    if (index.node_of.add(hash, node, [](int32_t) { return false; }) == -2) rehash_nodes(index);
+    return node;
+}
+
+// Paths whose ends are plain instance attributes, read without side effects.
+bool has_plain_ends(ModuleState& st, PyTypeObject* type) {
+    return PyType_IsSubtype(type, st.path_type) && is_plain_attribute(st, type, st.names.from_state) &&
+           is_plain_attribute(st, type, st.names.to_state);
+}
+
+// Adds the path at the next position; false when it cannot be indexed.
+bool add_path_entry(ModuleState& st, PathsIndex& index, PyObject* path) {
+    if (!has_plain_ends(st, Py_TYPE(path)) || !guard_class(st, index.classes, Py_TYPE(path))) return false;
+    PyObject* const names[] = {st.names.from_state, st.names.to_state};
+    PyObject* ends[2];
+    plain_values(path, names, ends, 2);
+    if (!ends[0] || !ends[1]) return false;
+    const int32_t pos = static_cast<int32_t>(index.items.size());
+    index.items.push_back(path);
+    index.seen.push_back(observe(st, path, true));
+    index.from.push_back(node_for(st, index, ends[0]));
+    index.to.push_back(node_for(st, index, ends[1]));
+    clear_graph(index);
+    if (index.names_usable) {
+        const int32_t a = index.name_id[index.from[pos]], b = index.name_id[index.to[pos]];
+        if (index.by_key.add(pair_hash(a, b), pos, [&](int32_t other) {
+                return index.name_id[index.from[other]] == a && index.name_id[index.to[other]] == b;
+            }) == -2) {
+            rehash_keys(index);
+        }
+    }
+    return true;
+}
+
+bool build(ModuleState& st, PyObject* self, PathsIndex& index) {
+    clear(index);
+    if (!is_plain_attribute(st, Py_TYPE(self), st.names.paths)) return false;
+    PyObject* list = plain_value(self, st.names.paths);
+    if (!list || !PyList_CheckExact(list)) return false;
+    const Py_ssize_t count = PyList_GET_SIZE(list);
+    index.list = Py_NewRef(list);
+    index.names_usable = true;
+    index.identity_ends = true;
+    index.node_of.reset(static_cast<size_t>(count) + 8);
+    index.ids.reset(static_cast<size_t>(count) + 8);
+    index.by_key.reset(static_cast<size_t>(count) + 8);
+    index.changes = index.node_changes = changes_now();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i >= PyList_GET_SIZE(list) || !add_path_entry(st, index, PyList_GET_ITEM(list, i))) {
+            clear(index);
+            return false;
+        }
+    }
+    index.built = true;
+    return true;
+}
+
+// The paths and the states at their ends are still those indexed (names not checked).
+bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index) {
+    if (!index.built || !machine_holds(st, self, st.names.paths, index.list)) return false;
+    const size_t count = index.items.size();
+    if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != count ||
+        (count && std::memcmp(reinterpret_cast<PyListObject*>(index.list)->ob_item, index.items.data(),
+                              count * sizeof(PyObject*)) != 0)) {
+        return false;
+    }
+    if (!classes_unchanged(index.classes)) return false;
+    const bool watched = watch_holds(st, index.changes);
+    PyObject* const keys[] = {st.names.from_state, st.names.to_state};
+    for (size_t p = 0; p < count; ++p) {
+        Seen& seen = index.seen[p];
+        if (still_same(seen, watched)) continue;
+        PyObject* const ends[] = {index.nodes[index.from[p]].obj, index.nodes[index.to[p]].obj};
+        if (!same_values(st, seen, keys, ends, 2)) return false;
+    }
+    index.changes = changes_now();
+    return true;
+}
+
+// The names of the end states are still those indexed.
+bool names_valid(ModuleState& st, PathsIndex& index) {
+    if (!index.names_usable) return false;
+    const bool watched = watch_holds(st, index.node_changes);
+    for (size_t n = 0; n < index.nodes.size(); ++n) {
+        Seen& node = index.nodes[n];
+        if (!still_same(node, watched) && !same_values(st, node, &st.names.name, &index.node_names[n], 1)) {
+            return false;
+        }
+    }
+    index.node_changes = changes_now();
+    return true;
+}
+
+enum class Need { ends, names };
+
+PathsIndex* paths_index(const Module& m, PyObject* self, Need need, bool* failed) {
+    *failed = false;
+    if (!PyObject_TypeCheck(self, m.st.machine_type)) return nullptr;
+    MachineCache* cache = machine_cache(self);
+    if (!cache) {
+        *failed = true;
+        return nullptr;
+    }
+    PathsIndex& index = cache->paths;
+    if (cache->busy) return nullptr;
+    Busy busy(*cache);
+    try {
+        bool ok = paths_valid(m.st, self, index) && (need == Need::ends || names_valid(m.st, index));
+        if (!ok) ok = build(m.st, self, index) && (need == Need::ends || index.names_usable);
+        if (ok) return &index;
+    } catch (const std::bad_alloc&) {
+        clear(index);
+        PyErr_NoMemory();
+        *failed = true;
+    }
+    return nullptr;
+}
+
+// The name of a state given to a lookup, when it can be read without side effects.
+PyObject* argument_name(ModuleState& st, PyObject* state) { return indexable_name(st, state); }
+
+// ---- the route graph ----------------------------------------------------------------------
+
+void build_graph(PathsIndex& index) {
+    const size_t nodes = index.nodes.size();
+    index.first.assign(nodes + 1, 0);
+    for (int32_t from : index.from) ++index.first[from + 1];
+    for (size_t s = 0; s < nodes; ++s) index.first[s + 1] += index.first[s];
+    std::vector<int32_t> fill(index.first.begin(), index.first.end() - 1);
+    index.edge_path.assign(index.items.size(), 0);
+    for (int32_t p = 0; p < static_cast<int32_t>(index.items.size()); ++p) index.edge_path[fill[index.from[p]]++] = p;
+    index.first_in.assign(nodes + 1, 0);
+    for (int32_t to : index.to) ++index.first_in[to + 1];
+    for (size_t s = 0; s < nodes; ++s) index.first_in[s + 1] += index.first_in[s];
+    fill.assign(index.first_in.begin(), index.first_in.end() - 1);
+    index.edge_in.assign(index.items.size(), 0);
+    for (int32_t p = 0; p < static_cast<int32_t>(index.items.size()); ++p) index.edge_in[fill[index.to[p]]++] = p;
+    index.memo.reset(16);
+    index.graph_built = true;
+}
+
+}  // namespace
+
+// ---- public -------------------------------------------------------------------------------
+
+void PositionTable::reset(size_t count) {
+    if (count == 0) {
+        slots_.clear();
+        slots_.shrink_to_fit();
+        mask_ = 0;
+        used_ = 0;
+        return;
+    }
+    size_t size = 8;
+    while (size < count * 2) size <<= 1;
+    slots_.assign(size, -1);
+    mask_ = size - 1;
+    used_ = 0;
+}
+
+void index_watch_init(ModuleState& st) {
+#if PY_VERSION_HEX >= 0x030C0000
+    st.dict_watcher = PyDict_AddWatcher(on_dict_event);
+    st.watching = st.dict_watcher >= 0;
+    if (!st.watching) PyErr_Clear();
+#else
+    st.watching = false;
+#endif
+}
+
+void index_watch_free(ModuleState& st) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (st.watching && PyDict_ClearWatcher(st.dict_watcher) < 0) PyErr_Clear();
+#endif
+    st.watching = false;
+}
+
+MachineCache* machine_cache(PyObject* self) {
+    auto* machine = reinterpret_cast<MachineObject*>(self);
+    if (!machine->cache) {
+        machine->cache = new (std::nothrow) MachineCache();
+        if (!machine->cache) PyErr_NoMemory();
+    }
+    return machine->cache;
+}
+
+int machine_cache_traverse(MachineCache* cache, visitproc visit, void* arg) {
+    if (!cache) return 0;
+    StatesIndex& states = cache->states;
+    Py_VISIT(states.list);
+    for (const auto& seen : states.seen) Py_VISIT(seen.obj);
+    for (PyObject* name : states.names) Py_VISIT(name);
+    for (const auto& guard : states.classes) Py_VISIT(reinterpret_cast<PyObject*>(guard.type));
+    PathsIndex& paths = cache->paths;
+    Py_VISIT(paths.list);
+    for (const auto& seen : paths.seen) Py_VISIT(seen.obj);
+    for (const auto& node : paths.nodes) Py_VISIT(node.obj);
+    for (PyObject* name : paths.node_names) Py_VISIT(name);
+    for (const auto& guard : paths.classes) Py_VISIT(reinterpret_cast<PyObject*>(guard.type));
+    Py_VISIT(cache->text);
+    Py_VISIT(reinterpret_cast<PyObject*>(cache->text_type));
+    Py_VISIT(reinterpret_cast<PyObject*>(cache->verdict_type));
+    return 0;
+}
+
+void machine_cache_free(MachineCache*& cache) {
+    if (!cache) return;
+    // Detach first: releasing references may run code that reaches the machine again.
+    MachineCache* doomed = cache;
+    cache = nullptr;
+    clear(doomed->states);
+    clear(doomed->paths);
+    Py_CLEAR(doomed->text);
+    Py_CLEAR(doomed->text_type);
+    Py_CLEAR(doomed->verdict_type);
+    delete doomed;
+}
+
+Lookup index_find_state(const Module& m, PyObject* self, PyObject* name, Py_ssize_t* position) {
+    if (!PyUnicode_CheckExact(name)) return Lookup::unknown;
+    bool failed;
+    StatesIndex* index = states_index(m, self, &failed);
+    if (!index) return failed ? Lookup::failed : Lookup::unknown;
+    const int32_t found =
+        index->by_name.find(text_hash(name), [&](int32_t at) { return same_text(index->names[at], name); });
+    *position = found;
+    return found >= 0 ? Lookup::found : Lookup::absent;
+}
+
+Lookup index_has_state(const Module& m, PyObject* self, PyObject* state) {
+    if (!compares_by_identity(state)) return Lookup::unknown;
+    bool failed;
+    StatesIndex* index = states_index(m, self, &failed);
+    if (!index) return failed ? Lookup::failed : Lookup::unknown;
+    const int32_t found =
+        index->by_identity.find(pointer_hash(state), [&](int32_t at) { return index->items[at] == state; });
+    return found >= 0 ? Lookup::found : Lookup::absent;
+}
+
+void index_state_appended(const Module& m, PyObject* self, PyObject* state) {
+    if (!PyObject_TypeCheck(self, m.st.machine_type)) return;
+    auto* cache = reinterpret_cast<MachineObject*>(self)->cache;
+    if (!cache || !cache->states.built || cache->busy) return;
+    Busy busy(*cache);
+    StatesIndex& index = cache->states;
+    try {
+        if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != index.items.size() + 1 ||
+            PyList_GET_ITEM(index.list, index.items.size()) != state || !add_state_entry(m.st, index, state)) {
+            clear(index);
+        }
+    } catch (const std::bad_alloc&) {
+        clear(index);
+    }
+}
+
+Lookup index_find_path(const Module& m, PyObject* self, PyObject* from, PyObject* to, Py_ssize_t* position) {
+    PyObject* from_name = argument_name(m.st, from);
+    PyObject* to_name = from_name ? argument_name(m.st, to) : nullptr;
+    if (!to_name) return Lookup::unknown;
+    bool failed;
+    PathsIndex* index = paths_index(m, self, Need::names, &failed);
+    if (!index) return failed ? Lookup::failed : Lookup::unknown;
+    auto id_of = [&](PyObject* name) {
+        return index->ids.find(text_hash(name), [&](int32_t id) { return same_text(index->id_names[id], name); });
+    };
+    const int32_t a = id_of(from_name), b = a >= 0 ? id_of(to_name) : -1;
+    *position = -1;
+    if (b < 0) return Lookup::absent;
+    const int32_t found = index->by_key.find(pair_hash(a, b), [&](int32_t p) {
+        return index->name_id[index->from[p]] == a && index->name_id[index->to[p]] == b;
+    });
+    *position = found;
+    return found >= 0 ? Lookup::found : Lookup::absent;
+}
+
+Lookup index_find_path_of(const Module& m, PyObject* self, PyObject* path, Py_ssize_t* position) {
+    if (!has_plain_ends(m.st, Py_TYPE(path))) return Lookup::unknown;
+    PyObject* const names[] = {m.n.from_state, m.n.to_state};
+    PyObject* ends[2];
+    plain_values(path, names, ends, 2);
+    if (!ends[0] || !ends[1]) return Lookup::unknown;
+    return index_find_path(m, self, ends[0], ends[1], position);
+}
+
+void index_path_appended(const Module& m, PyObject* self, PyObject* path) {
+    if (!PyObject_TypeCheck(self, m.st.machine_type)) return;
+    auto* cache = reinterpret_cast<MachineObject*>(self)->cache;
+    if (!cache || !cache->paths.built || cache->busy) return;
+    Busy busy(*cache);
+    PathsIndex& index = cache->paths;
+    try {
+        if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != index.items.size() + 1 ||
+            PyList_GET_ITEM(index.list, index.items.size()) != path || !add_path_entry(m.st, index, path)) {
+            clear(index);
+        }
+    } catch (const std::bad_alloc&) {
+        clear(index);
+    }
+}
+
+PathsIndex* index_route_graph(const Module& m, PyObject* self, bool* failed) {
+    PathsIndex* index = paths_index(m, self, Need::ends, failed);
+    if (!index || !index->identity_ends) return nullptr;
+    try {
+        if (!index->graph_built) build_graph(*index);
+    } catch (const std::bad_alloc&) {
+        clear_graph(*index);
+        PyErr_NoMemory();
+        *failed = true;
+        return nullptr;
+    }
+    return index;
+}
+
+int32_t index_node(const PathsIndex& index, PyObject* state) {
+    return index.node_of.find(pointer_hash(state), [&](int32_t n) { return index.nodes[n].obj == state; });
+}
+
+int32_t index_remembered_route(const PathsIndex& index, int32_t start, int32_t target) {
+    const int64_t key = static_cast<int64_t>(start) << 32 | static_cast<uint32_t>(target);
+    const int32_t entry =
+        index.memo.find(pair_hash(start, target), [&](int32_t at) { return index.memo_keys[at] == key; });
+    if (entry < 0) return -2;
+    return index.memo_length[entry] < 0 ? -1 : entry;
+}
+
+void index_remember_route(PathsIndex& index, int32_t start, int32_t target, const std::vector<int32_t>* route) {
+    // Bounded: a machine searched between every pair of many states forgets and starts again.
+    if (index.memo_pool.size() > 4096 + 16 * index.items.size()) {
+        index.memo.reset(16);
+        index.memo_keys.clear();
+        index.memo_start.clear();
+        index.memo_length.clear();
+        index.memo_pool.clear();
+    }
+    const int32_t entry = static_cast<int32_t>(index.memo_keys.size());
+    index.memo_keys.push_back(static_cast<int64_t>(start) << 32 | static_cast<uint32_t>(target));
+    index.memo_start.push_back(static_cast<int32_t>(index.memo_pool.size()));
+    index.memo_length.push_back(route ? static_cast<int32_t>(route->size()) : -1);
+    if (route) index.memo_pool.insert(index.memo_pool.end(), route->begin(), route->end());
+    auto same = [&](int32_t at) { return index.memo_keys[at] == index.memo_keys[entry]; };
+    if (index.memo.add(pair_hash(start, target), entry, same) == -2) {
+        index.memo.reset(index.memo_keys.size() * 2);
+        for (int32_t at = 0; at <= entry; ++at) {
+            const int64_t key = index.memo_keys[at];
+            index.memo.add(pair_hash(static_cast<int32_t>(key >> 32), static_cast<int32_t>(key & 0xFFFFFFFF)), at,
+                           [&](int32_t other) { return index.memo_keys[other] == key; });
+        }
+    }
+}
+
+Ref machine_text(const Module& m, PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    const bool default_text = type->tp_str == PyBaseObject_Type.tp_str && type->tp_repr == PyBaseObject_Type.tp_repr;
+    MachineCache* cache = nullptr;
+    if (default_text && PyObject_TypeCheck(self, m.st.machine_type) && !(cache = machine_cache(self))) return Ref();
+    const unsigned int tag = cache ? type_tag(m.st, type) : 0;
+    if (tag && cache->text && cache->text_type == type && cache->text_tag == tag) return Ref::newref(cache->text);
+    Ref text = Ref::steal(PyObject_Str(self));
+    if (text && tag && PyUnicode_CheckExact(text.get())) {
+        Py_XSETREF(cache->text, Py_NewRef(text.get()));
+        Py_XSETREF(cache->text_type, reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))));
+        cache->text_tag = tag;
+    }
+    return text;
+}
+
+}  // namespace tessel

@@ -1,0 +1,178 @@
+// Per-machine indexes over `states` and `paths`, each checked before use against every change it depends on.
+//
+// The registry's lists are plain lists that users may change directly, and the states and paths
+// are plain objects whose attributes anyone may set. An index is therefore a snapshot taken with
+// what it was built from, and it is checked before each use:
+//  - the machine still holds the same list object under a plain attribute, with the same items;
+//  - each item still has its class (no `__class__` assignment) and its class has the same version
+//    tag (no descriptor added since), and the same attribute dict, unchanged: by the dict's version
+//    tag up to 3.11, and from 3.12 by watching the dict, where a relevant change counts.
+// A failed check rebuilds the index; an index that cannot be built (a list subclass, a class with
+// a descriptor for the attribute, a name that is not an exact str) leaves the call to the path as
+// written. The snapshot holds references to the objects it compares by identity, so a freed
+// object's address cannot pass for it.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "module.hpp"
+
+namespace tessel {
+
+// Registers the module's dict watcher (3.12+); a no-op before. Never fails: without a watcher the
+// checks compare attribute values instead.
+void index_watch_init(ModuleState& st);
+void index_watch_free(ModuleState& st);
+
+// Open addressing table of positions (int32), keyed by a hash and an equality the caller supplies.
+class PositionTable {
+public:
+    void reset(size_t count);
+    template <typename Eq>
+    int32_t find(uint64_t hash, Eq eq) const {
+        if (slots_.empty()) return -1;
+        for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+            const int32_t pos = slots_[i];
+            if (pos < 0 || eq(pos)) return pos;
+        }
+    }
+    // Adds `pos` unless an equal key is present; returns the position kept under the key.
+    template <typename Eq>
+    int32_t add(uint64_t hash, int32_t pos, Eq eq) {
+        if ((used_ + 1) * 2 > slots_.size()) return -2;  // caller grows and re-adds
+        for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+            int32_t& slot = slots_[i];
+            if (slot < 0) {
+                slot = pos;
+                ++used_;
+                return pos;
+            }
+            if (eq(slot)) return slot;
+        }
+    }
+    size_t capacity() const { return slots_.size(); }
+
+private:
+    std::vector<int32_t> slots_;
+    size_t mask_ = 0;
+    size_t used_ = 0;
+};
+
+// What an index remembers of one object whose attributes it depends on.
+struct Seen {
+    PyObject* obj = nullptr;      // owned
+    PyTypeObject* type = nullptr;  // kept alive by the index's class list
+    PyObject* dict = nullptr;      // compared only
+    uint64_t tag = 0;              // the dict's version tag (up to 3.11)
+};
+
+// The classes of the objects an index holds, with the version tags they had.
+struct ClassGuard {
+    PyTypeObject* type;  // owned
+    unsigned int tag;
+};
+
+// Names of the registered states, by position in `states`.
+struct StatesIndex {
+    PyObject* list = nullptr;          // owned: the list indexed
+    std::vector<PyObject*> items;      // the list's items when indexed (owned through `seen`)
+    std::vector<Seen> seen;            // one per item
+    std::vector<PyObject*> names;      // owned, one per item
+    std::vector<ClassGuard> classes;
+    PositionTable by_name;             // name text -> first position
+    PositionTable by_identity;         // state object -> first position
+    uint64_t changes = 0;              // watched changes counted when last checked (3.12+)
+    bool built = false;
+};
+
+// The registered paths with their end states: keys by names, and the route graph.
+struct PathsIndex {
+    PyObject* list = nullptr;
+    std::vector<PyObject*> items;
+    std::vector<Seen> seen;            // one per path
+    std::vector<int32_t> from, to;     // end nodes of each path
+    std::vector<Seen> nodes;           // each state object at an end of some path
+    std::vector<PyObject*> node_names; // owned; null where a name cannot be indexed
+    std::vector<int32_t> name_id;      // per node: index of its name text among `id_names`, or -1
+    std::vector<PyObject*> id_names;   // borrowed from node_names
+    std::vector<ClassGuard> classes;
+    PositionTable node_of;             // state object -> node
+    PositionTable ids;                 // name text -> id
+    PositionTable by_key;              // (from id, to id) -> first path position
+    bool names_usable = false;         // every end has an indexable name
+    bool identity_ends = false;        // every end compares and hashes by identity
+    uint64_t changes = 0;
+    uint64_t node_changes = 0;
+    bool built = false;
+    // The route graph, built when a search first needs it.
+    bool graph_built = false;
+    std::vector<int32_t> first;        // edges of node s: first[s] .. first[s + 1] - 1
+    std::vector<int32_t> edge_path;    // path position of each edge
+    std::vector<int32_t> first_in;     // edges into node s: first_in[s] .. first_in[s + 1] - 1
+    std::vector<int32_t> edge_in;      // path position of each edge, grouped by target
+    // First shortest routes found, by (from node, to node).
+    PositionTable memo;
+    std::vector<int64_t> memo_keys;
+    std::vector<int32_t> memo_start, memo_length, memo_pool;
+};
+
+struct MachineCache {
+    StatesIndex states;
+    PathsIndex paths;
+    // str() of the machine, kept while its class (with its version tag) stays the same.
+    PyObject* text = nullptr;           // owned
+    PyTypeObject* text_type = nullptr;  // owned
+    unsigned int text_tag = 0;
+    // Whether the route search methods are the base ones, for the class and version tag seen.
+    PyTypeObject* verdict_type = nullptr;  // owned
+    unsigned int verdict_tag = 0;
+    Seen verdict_dict;
+    bool routes_base = false;
+    bool busy = false;  // an index is being checked or changed
+};
+
+// Layout of StateMachine instances: the shared layout and the machine's cache.
+struct MachineObject {
+    Instance base;
+    MachineCache* cache;
+};
+
+// The machine's cache, created on first use; null with MemoryError set.
+MachineCache* machine_cache(PyObject* self);
+int machine_cache_traverse(MachineCache* cache, visitproc visit, void* arg);
+void machine_cache_free(MachineCache*& cache);
+
+// What an index says, when it can say it.
+enum class Lookup { found, absent, unknown, failed };
+
+// Position in self.states of the first state named `name`.
+Lookup index_find_state(const Module& m, PyObject* self, PyObject* name, Py_ssize_t* position);
+// Whether `state` is (by identity) in self.states.
+Lookup index_has_state(const Module& m, PyObject* self, PyObject* state);
+// Tells the index that the registry appended `state` to self.states.
+void index_state_appended(const Module& m, PyObject* self, PyObject* state);
+
+// Position in self.paths of the first path whose end names are those of from and to.
+Lookup index_find_path(const Module& m, PyObject* self, PyObject* from, PyObject* to, Py_ssize_t* position);
+// The same for the end states of `path`, read as plain attributes.
+Lookup index_find_path_of(const Module& m, PyObject* self, PyObject* path, Py_ssize_t* position);
+// Tells the index that the registry appended `path` to self.paths.
+void index_path_appended(const Module& m, PyObject* self, PyObject* path);
+
+// The route graph over self.paths, checked: null when it cannot serve (no error set) or on error.
+PathsIndex* index_route_graph(const Module& m, PyObject* self, bool* failed);
+// Node of a state object in the route graph, or -1.
+int32_t index_node(const PathsIndex& index, PyObject* state);
+
+// A shortest route remembered for (start, target): its entry (see memo_start/memo_length), -1 when
+// there is known to be none, -2 when not remembered.
+int32_t index_remembered_route(const PathsIndex& index, int32_t start, int32_t target);
+// Remembers the route found (null: none) for (start, target).
+void index_remember_route(PathsIndex& index, int32_t start, int32_t target, const std::vector<int32_t>* route);
+
+// str(self), kept per machine while it cannot change.
+Ref machine_text(const Module& m, PyObject* self);
+
+}  // namespace tessel

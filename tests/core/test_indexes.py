@@ -1,0 +1,153 @@
+"""Lookups and route searches stay right after every kind of direct change to what they depend on.
+
+Each case warms the machine (so that whatever it keeps between calls exists), changes something
+behind the registry's back, and compares every answer with the same question asked by scanning the
+lists as they are now.
+"""
+import pytest
+
+from core_fakes import Bare
+from tessel.core.errors import StateMachineError
+from tessel.statemachine.statemachine import Path, State, StateMachine
+
+NAMES = ['a', 'b', 'c', 'd', 'x']
+
+
+def machine():
+    m = Bare()
+    a, b, c, d = (m.create_state(n, n + '#') for n in 'abcd')
+    for x, y in [(a, b), (b, c), (c, d), (a, c), (d, a), (b, a)]:
+        m.create_path(x, y, 'go')
+    return m
+
+
+def scanned_state(m, name):
+    names = [s.name for s in m.states]
+    return m.states[names.index(name)] if name in names else None
+
+
+def scanned_path(m, a, b):
+    keys = [(p.from_state.name, p.to_state.name) for p in m.paths]
+    return m.paths[keys.index((a, b))] if (a, b) in keys else None
+
+
+def scanned_routes(m, a, b):
+    # The search as written over the graph as it is: the base methods, called through the class.
+    return StateMachine._find_all_paths(m, a, b, StateMachine.create_graph(m))
+
+
+def outcome(op, *args):
+    """The result, None for a StateMachineError, or the class of any other error."""
+    try:
+        return op(*args)
+    except StateMachineError:
+        return None
+    except Exception as exc:  # what scanning raises, the registry must raise too
+        return type(exc)
+
+
+def same(x, y):
+    return x is y or (isinstance(x, list) and x == y) or (isinstance(x, type) and x is y)
+
+
+def assert_answers_match_scans(m):
+    for name in NAMES:
+        assert same(outcome(m.get_state, name), outcome(scanned_state, m, name)), name
+    for a in NAMES:
+        for b in NAMES:
+            if isinstance(outcome(scanned_state, m, a), State) and isinstance(outcome(scanned_state, m, b), State):
+                assert same(outcome(m.get_path, a, b), outcome(scanned_path, m, a, b)), (a, b)
+    states = list(m.states)
+    for sa in states:
+        for sb in states:
+            routes = scanned_routes(m, sa, sb)
+            assert m.find_all_paths(sa, sb) == routes
+            assert outcome(m.get_shortest_path, sa, sb) == (min(routes, key=len) if routes else None)
+
+
+class NamedByProperty(State):
+    name = property(lambda self: 'x')
+
+
+class EndsByProperty(Path):
+    from_state = property(lambda self: self.__dict__['to_state'], lambda self, v: None)
+
+
+def replace_dict(obj, **changes):
+    fresh = dict(vars(obj), **changes)
+    obj.__dict__ = fresh
+
+
+CHANGES = [
+    ('state renamed', lambda m: setattr(m.states[1], 'name', 'x')),
+    ('state renamed through its dict', lambda m: vars(m.states[2]).__setitem__('name', 'x')),
+    ('state dict replaced', lambda m: replace_dict(m.states[0], name='x')),
+    ('state name deleted', lambda m: delattr(m.states[3], 'name')),
+    ('state class assigned', lambda m: setattr(m.states[1], '__class__', NamedByProperty)),
+    ('state class changed', lambda m: setattr(type(m.states[0]), 'name', property(
+        lambda s: 'x', lambda s, v: vars(s).__setitem__('name', v)))),
+    ('state item replaced', lambda m: m.states.__setitem__(0, State('x', 'p'))),
+    ('state item removed', lambda m: m.states.pop(1)),
+    ('states reordered', lambda m: m.states.reverse()),
+    ('states list replaced', lambda m: setattr(m, 'states', m.states[::-1])),
+    ('states list subclass', lambda m: setattr(m, 'states', type('L', (list,), {})(m.states))),
+    ('path end changed', lambda m: setattr(m.paths[0], 'to_state', m.states[3])),
+    ('path end changed through its dict', lambda m: vars(m.paths[1]).__setitem__('from_state', m.states[3])),
+    ('path dict replaced', lambda m: replace_dict(m.paths[2], to_state=m.states[0])),
+    ('path class assigned', lambda m: setattr(m.paths[0], '__class__', EndsByProperty)),
+    ('path item replaced', lambda m: m.paths.__setitem__(0, Path(m.states[3], m.states[1]))),
+    ('paths reordered', lambda m: m.paths.reverse()),
+    ('path removed', lambda m: m.paths.pop(3)),
+    ('paths list replaced', lambda m: setattr(m, 'paths', m.paths[2:])),
+    ('path to an unregistered state', lambda m: setattr(m.paths[4], 'to_state', State('b', 'p'))),
+]
+
+
+@pytest.fixture
+def restore_state_class():
+    saved = vars(State).get('name')
+    yield
+    if saved is None and 'name' in vars(State):
+        del State.name
+
+
+@pytest.mark.parametrize('change', [c[1] for c in CHANGES], ids=[c[0] for c in CHANGES])
+def test_answers_follow_direct_changes(change, restore_state_class):
+    m = machine()
+    assert_answers_match_scans(m)
+    change(m)
+    assert_answers_match_scans(m)
+    # And again, once whatever was rebuilt is in use.
+    assert_answers_match_scans(m)
+
+
+@pytest.mark.parametrize('change', [c[1] for c in CHANGES], ids=[c[0] for c in CHANGES])
+def test_registration_follows_direct_changes(change, restore_state_class):
+    m = machine()
+    m.get_path('a', 'b')
+    change(m)
+    free = [s for s in m.states if outcome(scanned_state, m, getattr(s, 'name', None)) is s]
+    for a in free:
+        for b in free:
+            duplicate = outcome(scanned_path, m, a.name, b.name)
+            if isinstance(duplicate, type):
+                continue
+            registered = a in m.states and b in m.states
+            if not registered:
+                continue
+            if duplicate is not None:
+                with pytest.raises(StateMachineError, match='already exists'):
+                    m.create_path(a, b, 'again')
+            else:
+                assert m.create_path(a, b, 'new') is m.paths[-1]
+    for name in NAMES:
+        given = State(name, 'p').name  # a class may name its states its own way
+        taken = outcome(lambda: given in [s.name for s in m.states])
+        if taken is True:
+            with pytest.raises(StateMachineError, match='already exists'):
+                m.create_state(name, 'p')
+        elif taken is False:
+            assert m.create_state(name, 'p') is m.states[-1]
+        else:
+            with pytest.raises(taken):
+                m.create_state(name, 'p')
