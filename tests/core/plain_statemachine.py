@@ -15,7 +15,11 @@ import re
 
 from tessel.core.errors import StateMachineError
 from tessel.eal.dialogs import Dialog, Statement
-from tessel.statemachine.statetransition import StateTransition, AnyStateTransition, HopWiseStateTransition
+from tessel.statemachine.statetransition import (
+    AnyStateTransition,
+    HopWiseStateTransition,
+    StateTransition,
+)
 from tessel.utils import AttributeDict
 
 HOSTNAME_SUBST_PAT = '%N'
