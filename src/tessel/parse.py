@@ -51,7 +51,7 @@ def _missing(package: str, parser: str) -> ParseError:
 
 def _textfsm(output: str, template: str) -> List[Dict[str, Any]]:
     try:
-        import textfsm  # type: ignore[import-untyped]
+        import textfsm
     except ImportError:
         raise _missing("textfsm", "textfsm") from None
     try:
@@ -66,7 +66,7 @@ def _textfsm(output: str, template: str) -> List[Dict[str, Any]]:
 
 def _ttp(output: str, template: str) -> List[Dict[str, Any]]:
     try:
-        from ttp import ttp  # type: ignore[import-untyped]
+        from ttp import ttp
     except ImportError:
         raise _missing("ttp", "ttp") from None
     try:
@@ -86,7 +86,7 @@ def _ntc(output: str, command: Optional[str], platform: Optional[str],
     if not command:
         raise ParseError("parse='ntc' finds the template by command, and none was given")
     try:
-        from ntc_templates.parse import parse_output as ntc_parse  # type: ignore[import-untyped]
+        from ntc_templates.parse import parse_output as ntc_parse
         from textfsm import clitable
     except ImportError:
         raise _missing("ntc_templates", "ntc") from None

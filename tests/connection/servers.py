@@ -262,7 +262,7 @@ class SshServer:
     # -- use ---------------------------------------------------------------------------
 
     def known_hosts(self, path: str, key_line: Optional[str] = None) -> str:
-        """Writes a known_hosts file at ``path`` that holds ``key_line`` (default: this server's key)."""
+        """Writes a known_hosts file at ``path`` with ``key_line`` (default: this server's key)."""
         with open(path, "w", encoding="ascii") as handle:
             handle.write("[%s]:%d %s\n" % (self.host, self.port, key_line or self.host_key_line))
         return path

@@ -1,4 +1,4 @@
-"""Logging in with the real ssh client to a real sshd, and the real telnet client to a telnet server.
+"""Logging in with the real ssh client to a real sshd, and the real telnet client to a server.
 
 The test sshd shows a banner that holds prompt-like lines (``Router>``,
 ``backbone#``) before every login, as devices' banners do.
