@@ -17,7 +17,7 @@ from tessel.core.errors import (CommandError, ConfigError, ConnectError, Platfor
 from tessel.eal.dialogs import Dialog, Statement
 from tessel.eal.spawn import Spawn
 from tessel.platforms import base as declared
-from tessel.statemachine.statetransition import CommandOutput, StateTransition
+from tessel.statemachine.statetransition import StateTransition
 from tessel.transports import (HOST_KEY_POLICIES, TRANSPORTS, Login, await_first_prompt,
                                check_host, closed_error, ssh_argv, telnet_argv)
 from tessel.utils import AttributeDict
@@ -91,6 +91,8 @@ class Connection:
         self.timeout = timeout
         self.host = host
         self.pager = declared.pager(machine)
+        # One engine runs every command: it keeps its compiled prompts between commands.
+        self._engine = StateTransition(state_machine=machine, spawn=spawn, context=context)
         self._failures = [re.compile(p, re.MULTILINE)
                           for p in declared.failure_patterns(machine)]
 
@@ -141,9 +143,10 @@ class Connection:
             check_parser(parse, template)
         if state is not None:
             self.go_to(state, timeout=timeout)
-        wait = self.timeout if timeout is None else check_timeout(timeout)
-        done = run_command(self.machine, self.spawn, command, timeout=wait,
-                           context=self.context, dialog=dialog, pager=self.pager)
+        engine = self._engine
+        engine.timeout = self.timeout if timeout is None else check_timeout(timeout)
+        engine.dialog = dialog
+        done = engine.run_command(command, pager=self.pager)
         failure = self.failure_in(done.output)
         result = CommandResult(command=command, output=done.output, state=done.state,
                                failed=failure is not None, failure=failure,
@@ -226,17 +229,6 @@ class Connection:
 
 def state_names(machine: Any) -> List[str]:
     return [state.name for state in machine.states]
-
-
-# -- running a command ---------------------------------------------------------------------
-
-def run_command(machine: Any, spawn: Any, command: str, *, timeout: float,
-                context: Any = None, dialog: Optional[Iterable[Statement]] = None,
-                pager: Optional[declared.Pager] = None) -> CommandOutput:
-    """Runs ``command`` through the engine: clean output, every page kept, an idle wait."""
-    engine = StateTransition(state_machine=machine, spawn=spawn, dialog=dialog,
-                             timeout=timeout, context=context)
-    return engine.run_command(command, pager=pager)
 
 
 # -- connecting -------------------------------------------------------------------------
