@@ -244,8 +244,8 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
             ssh_options: Sequence[str] = ()) -> Connection:
     """Opens a session with a device, logs in and recognises its state.
 
-    ``platform``: a shipped name (``generic``), ``MODULE:CLASS`` or a
-    StateMachine subclass. ``transport``: ``"ssh"`` (the system ssh client),
+    ``platform``: a shipped name (``generic``), the path of a platform file,
+    ``MODULE:CLASS`` or a StateMachine subclass. ``transport``: ``"ssh"`` (the system ssh client),
     ``"telnet"`` (the system telnet client) or ``"command"`` (``command``,
     an argv list, is started instead: a console program, the simulator).
     ``secrets``: context fields that are secret (masked by value in the
