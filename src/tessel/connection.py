@@ -236,7 +236,7 @@ def state_names(machine: Any) -> List[str]:
 def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
             username: Optional[str] = None, password: Optional[str] = None,
             port: Optional[int] = None, transport: str = "ssh",
-            command: Optional[Sequence[str]] = None, key_file: Optional[str] = None,
+            command: Union[None, str, Sequence[str]] = None, key_file: Optional[str] = None,
             secrets: Optional[Mapping[str, Any]] = None,
             context: Optional[Mapping[str, Any]] = None, hostname: Optional[str] = None,
             timeout: float = 10.0, log: Union[None, str, IO[str]] = None,
@@ -245,9 +245,10 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
     """Opens a session with a device, logs in and recognises its state.
 
     ``platform``: a shipped name (``generic``), the path of a platform file,
-    ``MODULE:CLASS`` or a StateMachine subclass. ``transport``: ``"ssh"`` (the system ssh client),
-    ``"telnet"`` (the system telnet client) or ``"command"`` (``command``,
-    an argv list, is started instead: a console program, the simulator).
+    ``MODULE:CLASS`` or a StateMachine subclass. ``transport``: ``"ssh"``
+    (the system ssh client), ``"telnet"`` (the system telnet client) or
+    ``"command"`` (``command`` is started instead, an argv list or a shell
+    command line: a console program, the simulator).
     ``secrets``: context fields that are secret (masked by value in the
     session log, ``last_sent`` and errors, as the password is); ``context``:
     the other fields. ``hostname`` fixes the hostname instead of learning it.
@@ -273,7 +274,8 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
     if transport == "command":
         if not command:
             raise ValueError("transport='command' needs command, the argv to start")
-        argv = [str(part) for part in command]
+        argv: Union[str, List[str]] = command if isinstance(command, str) else [
+            str(part) for part in command]
     else:
         check_host(host)
         assert host is not None
@@ -301,7 +303,7 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
         spawn.close()
         raise
     logger.info("connected to %s: state %s, hostname %s", host or spawn.command_text,
-              connection.state, connection.hostname)
+                connection.state, connection.hostname)
     return connection
 
 

@@ -2,6 +2,7 @@
 import dataclasses
 import json
 import re
+import shlex
 import sys
 
 import pytest
@@ -37,6 +38,11 @@ class TestConnect:
     def test_a_given_hostname_is_kept(self):
         with connect_sim("--hostname", "Edge7", hostname="Edge7") as conn:
             assert conn.hostname == "Edge7" and not conn.machine.learn_hostname
+
+    def test_a_command_line_runs_in_the_shell(self):
+        with tessel.connect("generic", transport="command",
+                            command=shlex.join(sim_argv("--hostname", "Sh1"))) as conn:
+            assert (conn.state, conn.hostname) == ("disable", "Sh1")
 
     def test_runs_the_platform_connect_commands(self, tmp_path):
         with connect_sim(log=str(tmp_path / "session.log")):
