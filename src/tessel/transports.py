@@ -34,10 +34,12 @@ HOST_KEY_FAILED = r"Host key verification failed\.?"
 KEY_PASSPHRASE = r"Enter passphrase for key '[^'\n]*':\s*$"
 USERNAME_QUESTION = r"(?i)(?:user ?name|login)\s*:\s*$"
 PASSWORD_QUESTION = r"(?i)password[^\n:]*:\s*$"
-#: A refused login, as ssh, telnet servers and devices say it (at a line start, so that a
-#: banner that merely mentions access is not taken for a refusal).
-LOGIN_REFUSED = (r"(?m)^(?:\S+: )?%?\s*(?:Permission denied|Login incorrect|Authentication failed"
-                 r"|Access denied|Login invalid)\b[^\r\n]*")
+#: A refused login, as ssh, telnet servers and devices say it: at a line start, and
+#: "Access denied" only as a device's "% " message, so that a banner that merely speaks of
+#: access is not taken for a refusal.
+LOGIN_REFUSED = (r"(?m)^(?:\S+: )?(?:Permission denied\b|Login incorrect|Login invalid"
+                 r"|%? ?Authentication failed|% ?Access denied|Received disconnect from [^\r\n]*"
+                 r"Too many authentication failures)[^\r\n]*")
 #: Lines of the telnet client that are progress, not the reason for a failure.
 CLIENT_CHATTER = ("Trying ", "Connected to ", "Escape character is ")
 

@@ -8,7 +8,8 @@ import sys
 import pytest
 
 import tessel
-from tessel.core.errors import CommandError, ConfigError, PlatformError
+from tessel.core.errors import (AuthenticationError, CommandError, ConfigError, ConnectError,
+                                HostKeyError, PlatformError)
 from tessel.platforms.generic import GenericRouter
 from tessel.statemachine.statemachine import StateMachine
 
@@ -210,3 +211,24 @@ def test_the_simulator_as_a_module_needs_only_the_standard_library():
     code = ("import sys; sys.modules['pexpect'] = None; import tessel.sim.router, tessel; "
             "assert 'tessel.connection' not in sys.modules")
     assert subprocess.run([sys.executable, "-c", code]).returncode == 0
+
+
+@pytest.mark.parametrize("said, error, words", [
+    ("ssh: connect to host r1 port 22: Connection refused\r\r\n", ConnectError,
+     "ssh: connect to host r1 port 22: Connection refused"),
+    ("Trying 10.0.0.1...\r\ntelnet: Unable to connect to remote host: No route to host\r\n",
+     ConnectError, "telnet: Unable to connect to remote host: No route to host"),
+    ("admin@r1: Permission denied (publickey,password).\r\n", AuthenticationError,
+     "Permission denied"),
+    ("Received disconnect from r1 port 22:2: Too many authentication failures\r\n",
+     AuthenticationError, "Too many authentication failures"),
+    ("Access denied to unauthorised users!\r\nConnection closed by r1 port 22\r\n", ConnectError,
+     "Connection closed by r1"),
+    ("@@@ WARNING: REMOTE HOST IDENTIFICATION HAS CHANGED! @@@\r\n"
+     "Host key verification failed.\r\n", HostKeyError, "has changed"),
+])
+def test_a_client_that_ends_before_the_prompt_is_classified_by_what_it_said(said, error, words):
+    from tessel.transports import closed_error
+
+    err = closed_error("r1", said)
+    assert type(err) is error and words in str(err) and "r1" in str(err) and err.host == "r1"
