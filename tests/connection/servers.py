@@ -81,38 +81,46 @@ def die_with_parent() -> None:
         pass
 
 
+#: Pure-Python packages the simulated router imports besides tessel (PyYAML works
+#: without its C extension).
+SIM_PACKAGES = ("tessel", "yaml")
+
+
 def package_copy(directory: str) -> str:
-    """Copies the Python sources of the tessel under test to ``directory``; returns its root.
+    """Copies the Python sources of the tessel under test, and what its simulator imports.
 
     Login shells run as the throwaway users, who may not be able to read the
-    checkout or the interpreter's directories of the user running the tests.
+    checkout or the interpreter's directories of the user running the tests,
+    and may run another interpreter. Returns the directory to put on PYTHONPATH.
     """
-    import tessel
+    import importlib
 
-    source = os.path.dirname(os.path.abspath(tessel.__file__))
     root = os.path.join(directory, "lib")
-    shutil.copytree(source, os.path.join(root, "tessel"),
-                    ignore=shutil.ignore_patterns("__pycache__", "*.so", "*.pyd"))
+    for name in SIM_PACKAGES:
+        source = os.path.dirname(os.path.abspath(importlib.import_module(name).__file__ or ""))
+        shutil.copytree(source, os.path.join(root, name),
+                        ignore=shutil.ignore_patterns("__pycache__", "*.so", "*.pyd"))
     return root
 
 
-def run_as(user: str, argv: Sequence[str]) -> bool:
+def run_as(user: str, argv: Sequence[str], env: Optional[Dict[str, str]] = None) -> bool:
     entry = pwd.getpwnam(user)
     try:
         return subprocess.run(list(argv), user=entry.pw_uid, group=entry.pw_gid, extra_groups=[],
-                              cwd="/", capture_output=True, timeout=30).returncode == 0
+                              cwd="/", env=env, capture_output=True, timeout=30).returncode == 0
     except OSError:
         return False
 
 
-def python_for(user: str) -> str:
-    """An interpreter (3.8+) that ``user`` can run."""
+def python_for(user: str, library: str) -> str:
+    """An interpreter that ``user`` can run and that imports the simulator from ``library``."""
+    env = dict(server_environment(), PYTHONPATH=library)
     candidates = [sys.executable, "/usr/bin/python3", shutil.which("python3") or ""]
     for candidate in candidates:
-        if candidate and run_as(user, [candidate, "-c",
-                                       "import sys; sys.exit(sys.version_info < (3, 8))"]):
+        if candidate and run_as(user, [candidate, "-c", "import tessel.sim.router"], env):
             return candidate
-    raise Unavailable("no Python interpreter that a throwaway user can run")
+    raise Unavailable("no Python interpreter that a throwaway user can run imports the "
+                      "simulated router")
 
 
 def remove_leftovers() -> None:
@@ -219,7 +227,7 @@ class SshServer:
             target.write(source.read())
         if shell is None:
             shell = "PYTHONPATH=%s exec %s -m tessel.sim.router %s" % (
-                library, python_for(name), " ".join(SIM_OPTIONS))
+                library, python_for(name, library), " ".join(SIM_OPTIONS))
         with open(wrapper, "w", encoding="ascii") as handle:
             handle.write("#!/bin/sh\n%s\n" % shell)
         return name

@@ -204,8 +204,9 @@ def test_secrets_stay_masked(tmp_path):
     assert PASSWORD not in transcript.replace("enable_password", "")
 
 
-def test_the_simulator_as_a_module_needs_only_the_standard_library():
-    # Login shells run ``python -m tessel.sim.router`` without the package's dependencies.
+def test_importing_the_package_leaves_the_connection_layer_unloaded():
+    # Login shells of the test sshd run ``python -m tessel.sim.router`` with another
+    # interpreter, which has no pexpect: ``import tessel`` must not pull it in.
     import subprocess
 
     code = ("import sys; sys.modules['pexpect'] = None; import tessel.sim.router, tessel; "
