@@ -64,8 +64,9 @@ class Statement:
     reload).
     """
 
-    def __init__(self, pattern: Any, action: Action = None, args: Optional[Mapping[str, Any]] = None,
-                 loop_continue: bool = False, continue_timer: bool = True) -> None:
+    def __init__(self, pattern: Any, action: Action = None,
+                 args: Optional[Mapping[str, Any]] = None, loop_continue: bool = False,
+                 continue_timer: bool = True) -> None:
         if action is not None and not isinstance(action, str) and not callable(action):
             raise TypeError("a statement's action must be None, a str or a callable, not %s"
                             % type(action).__name__)

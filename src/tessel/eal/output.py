@@ -31,11 +31,13 @@ SILENT_CONTROLS = ("\x00", "\x07", "\x0e", "\x0f", "\x7f")
 #: What a device prints right after a pager prompt to erase it before the next page: cursor
 #: escapes, carriage returns and backspaces, blanks between them. A ``\r`` that ends a line
 #: (``\r\n``) is not an erasure.
-PAGER_ERASE = re.compile(r"\A(?:\x1b\[[0-9;?]*[A-Za-z]|(?:\r(?!\n)|\x08)+(?:[ ]+(?:\r(?!\n)|\x08)+)?)+")
+PAGER_ERASE = re.compile(r"\A(?:\x1b\[[0-9;?]*[A-Za-z]"
+                         r"|(?:\r(?!\n)|\x08)+(?:[ ]+(?:\r(?!\n)|\x08)+)?)+")
 
 
 def clean_output(text: str) -> str:
-    """``text`` as a reader sees it: escape sequences removed, line ends ``\\n``, overstrikes resolved.
+    """``text`` as a reader sees it: escape sequences removed, line ends ``\\n``, overstrikes
+    resolved.
 
     ``\\r\\n``, ``\\r\\r\\n`` and a lone ``\\r`` become ``\\n`` (a ``\\r`` at the start of a
     line, which moves nowhere, is dropped); a backspace moves back one
