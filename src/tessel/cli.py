@@ -1,9 +1,10 @@
 """The ``tessel`` command: a demo, a platform's graph and routes, and driving a device.
 
 ``tessel demo`` drives the simulated router over a real pty and says what it
-does; ``tessel graph``, ``tessel route`` and ``tessel connect`` work on any
-platform given as ``MODULE:CLASS``. Mistakes of the user end with one line
-on standard error and a non-zero exit status.
+does; ``tessel graph``, ``tessel route``, ``tessel check``, ``tessel sim`` and
+``tessel connect`` work on any platform given as a shipped name, a platform
+file or ``MODULE:CLASS``. Mistakes of the user end with one line on standard
+error and a non-zero exit status.
 """
 import argparse
 import getpass
@@ -18,7 +19,8 @@ from typing import Any, Dict, List, Optional, Sequence, Type
 from tessel.core.errors import (ConfigError, PlatformError, SpawnError, TesselError,
                                 TransitionError)
 
-from tessel.platforms import ALIASES as PLATFORM_ALIASES
+#: How a platform argument is described in the help.
+PLATFORM_HELP = "a shipped name (generic, linux, ...), a platform file or MODULE:CLASS"
 
 #: Output formats that ``tessel graph`` hands to Graphviz, by file extension.
 GRAPHVIZ_FORMATS = ("svg", "png", "pdf")
@@ -230,10 +232,12 @@ def cmd_route(args: argparse.Namespace) -> int:
         route = machine.get_shortest_path(start, end)
     except TesselError:
         raise UserError("no route from %s to %s" % (start, end)) from None
+    from tessel.statemachine.statetransition import command_text
+
     print("%s -> %s: %d hop%s" % (start, end, len(route), "" if len(route) == 1 else "s"))
     for number, path in enumerate(route, 1):
         line = "  %d. %-24s %s" % (number, "%s -> %s" % (path.from_state, path.to_state),
-                                   shown_command(path.command) or "(no command)")
+                                   command_text(path.command) or "(no command)")
         if path.dialog:
             line += "   (dialog: %s)" % ", ".join("'%s'" % s.pattern_text for s in path.dialog)
         print(line)
@@ -248,7 +252,11 @@ def parse_context(pairs: Sequence[str], ask: Sequence[str]) -> Dict[str, str]:
             raise UserError("--context takes KEY=VALUE, not %r" % pair)
         context[key] = value
     for key in ask:
-        context[key] = getpass.getpass("%s: " % key)
+        try:
+            context[key] = getpass.getpass("%s: " % key)
+        except EOFError:
+            raise UserError("--ask %s: no terminal and no input line to read it from (is "
+                            "standard input taken by --config -?)" % key) from None
     return context
 
 
@@ -501,14 +509,6 @@ def add_run_parser(sub: Any) -> None:
 
 # -- platform files: graph with dialogs, platforms, check, sim -------------------------------
 
-def shown_command(command: Any) -> str:
-    """A path's command as a user wrote it: its text, or ``name()`` for a function."""
-    from tessel.statemachine.statetransition import command_text
-
-    text = getattr(command, "text", None)
-    return text if isinstance(text, str) else command_text(command)
-
-
 def questions(path: Any) -> List[str]:
     """The questions a path's dialog answers: the samples the platform gives, else patterns."""
     asked = []
@@ -526,11 +526,13 @@ def dot_quote(text: str) -> str:
 def platform_dot(machine: Any) -> str:
     """The machine's graph as DOT text, each edge labelled with its command and the
     questions asked on the way (the core's ``dotgraph()`` shows the commands only)."""
+    from tessel.statemachine.statetransition import command_text
+
     lines = ["digraph G {"]
     for state in machine.states:
         lines.append("  %s" % dot_quote(state.name))
     for path in machine.paths:
-        label = shown_command(path.command)
+        label = command_text(path.command)
         for question in questions(path):
             label += "\nasks %s" % question
         lines.append("  %s -> %s [label=%s]" % (dot_quote(str(path.from_state)),
@@ -612,7 +614,7 @@ def add_platform_commands(sub: Any) -> None:
                     "states that cannot be reached from every other state, questions that a "
                     "prompt also matches, paths without a command. One line per finding; exit "
                     "status 1 when there are errors.")
-    check.add_argument("platform", metavar="PLATFORM", help="a shipped name or a platform file")
+    check.add_argument("platform", metavar="PLATFORM", help=PLATFORM_HELP)
     check.add_argument("--hostname", default="R1",
                        help="the hostname put into the samples (default: R1)")
     check.set_defaults(func=cmd_check)
@@ -625,7 +627,7 @@ def add_platform_commands(sub: Any) -> None:
                     "file (by default NAME.responses.yaml beside the platform file), the pager "
                     "for long output, an error line for anything else.",
         epilog="Example: tessel sim linux --hostname web1 --secret password=s3cret")
-    sim.add_argument("platform", metavar="PLATFORM", help="a shipped name or a platform file")
+    sim.add_argument("platform", metavar="PLATFORM", help=PLATFORM_HELP)
     sim.add_argument("--hostname", default="R1", help="the device's hostname (default: R1)")
     sim.add_argument("--secret", action="append", default=[], metavar="KEY=VALUE",
                      help="the answer a {KEY} question expects (repeatable); an empty VALUE: "
@@ -650,8 +652,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tessel",
         description="Drive the command-line sessions of network devices with a state machine.",
-        epilog="Start with 'tessel demo'. Platforms are given as MODULE:CLASS, or 'generic' "
-               "for the example router (%s)." % PLATFORM_ALIASES["generic"])
+        epilog="Start with 'tessel demo'. A platform is a shipped name (see 'tessel "
+               "platforms'), a platform file (PATH.yaml) or MODULE:CLASS.")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="log what the library does to standard error")
     sub = parser.add_subparsers(dest="subcommand", metavar="COMMAND")
@@ -675,7 +677,7 @@ def build_parser() -> argparse.ArgumentParser:
         "graph", help="a platform's state graph as DOT, SVG or PNG",
         description="Print a platform's state graph as DOT text, or write it to a file in "
                     "the format of its extension: .dot, or .svg/.png/.pdf drawn by Graphviz.")
-    graph.add_argument("platform", metavar="MODULE:CLASS", help="the platform, or 'generic'")
+    graph.add_argument("platform", metavar="PLATFORM", help=PLATFORM_HELP)
     graph.add_argument("-o", "--output", metavar="FILE", help="file to write (default: stdout)")
     graph.set_defaults(func=cmd_graph)
 
@@ -683,7 +685,7 @@ def build_parser() -> argparse.ArgumentParser:
         "route", help="the shortest route between two states",
         description="Print the shortest route between two states of a platform, with the "
                     "command and dialog of each path.")
-    route.add_argument("platform", metavar="MODULE:CLASS", help="the platform, or 'generic'")
+    route.add_argument("platform", metavar="PLATFORM", help=PLATFORM_HELP)
     route.add_argument("from_state", metavar="FROM", help="start state")
     route.add_argument("to_state", metavar="TO", help="target state")
     route.set_defaults(func=cmd_route)
@@ -704,7 +706,7 @@ def build_parser() -> argparse.ArgumentParser:
                "--state enable --context enable_password=lab --run 'show version' -- "
                "python -m tessel.sim.router")
     connect.add_argument("platform", metavar="PLATFORM",
-                         help="the platform: a shipped name ('generic') or MODULE:CLASS")
+                         help=PLATFORM_HELP)
     connect.add_argument("host", metavar="HOST", nargs="?",
                          help="the device's host name or address")
     login = connect.add_argument_group("login")

@@ -190,3 +190,14 @@ def test_connect_logs_in_over_ssh(sshd, known_hosts, monkeypatch, capsys):
     assert "went to enable" in captured.err
     assert main(argv[:-2] + ["--host-keys", "strict", "--known-hosts", "/dev/null"]) == 1
     assert "host key of %s is not known" % sshd.host in capsys.readouterr().err
+
+
+def test_ask_without_a_terminal_or_input_is_a_one_line_mistake():
+    # No controlling terminal, and standard input at its end (as when --config - took it).
+    result = subprocess.run([sys.executable, "-m", "tessel", "connect", "generic", "--ask",
+                             "enable_password", "--", "true"], capture_output=True, text=True,
+                            stdin=subprocess.DEVNULL, start_new_session=True,
+                            env=child_environment(), timeout=60)
+    assert result.returncode == 2
+    assert "tessel: --ask enable_password: no terminal" in result.stderr.splitlines()[-1]
+    assert "Traceback" not in result.stderr

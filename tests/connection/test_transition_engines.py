@@ -40,7 +40,7 @@ def test_multi_hop_route_answers_the_password_dialog(router, context):
     hops = machine.go_to("config_if", spawn, context=context)
     assert [h.to_state for h in hops] == ["enable", "config", "config_if"]
     assert hops[0].answered == ["Password:"]
-    assert hops[2].command.startswith("interface {interface}")
+    assert hops[2].command == "interface {interface}"
     assert device_prompt(spawn) == "R1(config-if)#"
 
 

@@ -178,7 +178,11 @@ class PromptSeen(NamedTuple):
 
 
 def command_text(command: Any) -> str:
-    """How a path's command is shown: the text itself, ``name()`` for a callable."""
+    """How a path's command is shown: the text itself, ``name()`` for a callable (a command
+    that carries its own ``text``, as the lines of a platform file do, shows that)."""
+    text = getattr(command, "text", None)
+    if isinstance(text, str):
+        return text
     if callable(command):
         return "%s()" % getattr(command, "__name__", type(command).__name__)
     return str(command or "")
