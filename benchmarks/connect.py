@@ -258,6 +258,8 @@ def ssh_alone(server: servers.SshServer, known_hosts: str) -> float:
                     known_hosts=known_hosts)
     started = time.perf_counter()
     child = pexpect.spawn(argv[0], argv[1:], encoding="utf-8", timeout=10)
+    child.delaybeforesend = None  # pexpect's own pauses are not the client's
+    child.delayafterread = None
     child.expect("assword:")
     child.sendline(server.password)
     child.expect("R1>")
