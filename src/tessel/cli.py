@@ -734,7 +734,7 @@ def build_parser() -> argparse.ArgumentParser:
                          help="seconds to wait for each answer of the device (default: 10)")
     connect.add_argument("--hostname", help="the device's hostname (default: learned)")
     connect.add_argument("--context", action="append", default=[], metavar="KEY=VALUE",
-                         help="a context field, such as interface=Gi0/1 (repeatable)")
+                         help="a context field, such as interface=Loopback1 (repeatable)")
     connect.add_argument("--ask", action="append", default=[], metavar="KEY",
                          help="ask for a secret context field without echo, such as "
                               "enable_password (repeatable)")
