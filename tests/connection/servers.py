@@ -123,12 +123,26 @@ def python_for(user: str, library: str) -> str:
                       "simulated router")
 
 
+def user_tool(argv: Sequence[str], stdin: Optional[str] = None, check: bool = True) -> None:
+    """Runs useradd, userdel or chpasswd, again while another run holds the account files."""
+    for _attempt in range(100):
+        try:
+            done = subprocess.run(list(argv), input=stdin, text=True, capture_output=True)
+        except FileNotFoundError:
+            raise Unavailable("%s is not installed" % argv[0]) from None
+        if done.returncode == 0 or "lock" not in done.stderr:
+            break
+        time.sleep(0.1)
+    if check and done.returncode != 0:
+        raise Unavailable("%s failed: %s" % (argv[0], done.stderr.strip()))
+
+
 def remove_leftovers() -> None:
     """Removes the throwaway users and directories of runs that were killed before cleaning up."""
     for entry in pwd.getpwall():
         found = re.fullmatch(r"%s-[a-z]+-(\d+)" % USER_PREFIX, entry.pw_name)
         if found and not os.path.exists("/proc/%s" % found.group(1)):
-            subprocess.run(["userdel", entry.pw_name], capture_output=True)
+            user_tool(["userdel", entry.pw_name], check=False)
     scratch = tempfile.gettempdir()
     for name in os.listdir(scratch):
         found = re.fullmatch(r"tessel-sshd-(\d+)-\w+", name)
@@ -212,15 +226,13 @@ class SshServer:
         with open(wrapper, "w", encoding="ascii") as handle:
             handle.write("#!/bin/sh\nexec /bin/false\n")
         os.chmod(wrapper, 0o755)
-        subprocess.run(["userdel", name], capture_output=True)
-        subprocess.run(["useradd", "-M", "-d", home, "-s", wrapper, name], check=True,
-                       capture_output=True)
+        user_tool(["userdel", name], check=False)
+        user_tool(["useradd", "-M", "-d", home, "-s", wrapper, name])
         self.users[kind] = name
         os.makedirs(home)
         entry = pwd.getpwnam(name)
         os.chown(home, entry.pw_uid, entry.pw_gid)
-        subprocess.run(["chpasswd"], input="%s:%s\n" % (name, self.password), text=True,
-                       check=True, capture_output=True)
+        user_tool(["chpasswd"], stdin="%s:%s\n" % (name, self.password))
         with open(self.client_key + ".pub", encoding="ascii") as source, \
                 open(os.path.join(self.directory, "authorized_keys", name), "w",
                      encoding="ascii") as target:
@@ -292,7 +304,7 @@ class SshServer:
                 self.process.kill()
                 self.process.wait()
         for name in self.users.values():
-            subprocess.run(["userdel", name], capture_output=True)
+            user_tool(["userdel", name], check=False)
         self.users = {}
         if self.directory:
             shutil.rmtree(self.directory, ignore_errors=True)
