@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
 
 #include "binder.hpp"
 #include "module.hpp"
@@ -240,6 +243,134 @@ Ref make_function(PyObject* module, const FunctionSpec& spec) {
     return result;
 }
 
+bool add_method_keeping_slots(PyObject* module, PyTypeObject* cls, const FunctionSpec& spec, PyObject** function) {
+    Ref fn = make_function(module, spec);
+    if (!fn) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref dict = Ref::steal(PyType_GetDict(cls));
+#else
+    Ref dict = Ref::newref(cls->tp_dict);
+#endif
+    if (!dict || PyDict_SetItemString(dict.get(), spec.name, fn.get()) < 0) return false;
+    PyType_Modified(cls);
+    *function = fn.release();
+    return true;
+}
+
+namespace {
+
+// Calls the native __init__ of the class with `self` before the arguments.
+PyObject* call_init(PyObject* init, PyObject* self, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    const size_t total = nargs + (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+    PyObject* local[kMaxParams + 1];
+    std::unique_ptr<PyObject*[]> heap;
+    PyObject** stack = local;
+    if (total + 1 > kMaxParams + 1) {
+        heap.reset(new (std::nothrow) PyObject*[total + 1]);
+        if (!heap) return PyErr_NoMemory();
+        stack = heap.get();
+    }
+    stack[0] = self;
+    for (size_t i = 0; i < total; ++i) stack[i + 1] = args[i];
+    return PyObject_Vectorcall(init, stack, nargs + 1, kwnames);
+}
+
+// type.__call__(cls, *args, **kwargs), from vectorcall arguments.
+PyObject* call_as_type(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        if (!(kwargs = Ref::steal(PyDict_New()))) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+        }
+    }
+    return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+}
+
+}  // namespace
+
+template <PyObject* ModuleState::*Init>
+int native_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    PyObject* module = module_of(Py_TYPE(self));
+    if (!module) return -1;
+    PyObject* init = module_state(module)->*Init;
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
+    Ref kwnames = nkw ? Ref::steal(PyTuple_New(nkw)) : Ref();
+    if (nkw && !kwnames) return -1;
+    std::vector<PyObject*> stack;
+    try {
+        stack.reserve(static_cast<size_t>(nargs + nkw));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(PyTuple_GET_ITEM(args, i));
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (nkw && PyDict_Next(kwds, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+        stack.push_back(value);
+    }
+    PyObject* result = call_init(init, self, stack.data(), static_cast<size_t>(nargs), kwnames.get());
+    if (!result) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+template <PyObject* ModuleState::*Init>
+PyObject* native_class_call(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* cls = reinterpret_cast<PyTypeObject*>(type);
+    // Construction as the class has it now: a __new__ or __init__ of its own takes the usual way.
+    if (cls->tp_new != PyType_GenericNew || cls->tp_init != native_tp_init<Init>) {
+        return call_as_type(type, args, nargsf, kwnames);
+    }
+    PyObject* module = module_of(cls);
+    if (!module) return nullptr;
+    PyObject* self = cls->tp_alloc(cls, 0);
+    if (!self) return nullptr;
+    PyObject* result = call_init(module_state(module)->*Init, self, args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (!result) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    Py_DECREF(result);
+    return self;
+}
+
+template int native_tp_init<&ModuleState::state_init_function>(PyObject*, PyObject*, PyObject*);
+template int native_tp_init<&ModuleState::path_init_function>(PyObject*, PyObject*, PyObject*);
+template PyObject* native_class_call<&ModuleState::state_init_function>(PyObject*, PyObject* const*, size_t,
+                                                                        PyObject*);
+template PyObject* native_class_call<&ModuleState::path_init_function>(PyObject*, PyObject* const*, size_t,
+                                                                       PyObject*);
+
+Ref shared_keys_template(const char* class_name, PyObject* const* names, int count) {
+    Ref namespace_dict = Ref::steal(PyDict_New());
+    Ref cls = namespace_dict ? Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
+                                                                class_name, namespace_dict.get()))
+                             : Ref();
+    if (!cls) return Ref();
+    // One instance with every attribute, in order, enters the names into the keys the instances
+    // share. Instances of a new class start with room for many more attributes; the interpreter
+    // trims that room as instances are made, so a few more are made before the one kept.
+    Ref first = call(cls.get());
+    if (!first) return Ref();
+    for (int i = 0; i < count; ++i) {
+        if (!setattr(first.get(), names[i], Py_None)) return Ref();
+    }
+    for (int i = 0; i < 64; ++i) {
+        if (!call(cls.get())) return Ref();
+    }
+    Ref holder = call(cls.get());
+    if (!holder || !setattr(holder.get(), names[0], Py_None)) return Ref();
+    return Ref::steal(PyObject_GenericGetDict(holder.get(), nullptr));
+}
+
 bool add_method(PyObject* module, PyTypeObject* cls, const FunctionSpec& spec) {
     Ref fn = make_function(module, spec);
     // Set through the class so that special methods (__init__, __str__) update their slots.
@@ -274,10 +405,12 @@ PyTypeObject* make_class(PyObject* module, const char* spec_name, const char* do
         {Py_tp_dealloc, reinterpret_cast<void*>(own ? layout.dealloc : instance_dealloc)},
         {Py_tp_getset, instance_getset},
         {Py_tp_members, instance_members},
+        {layout.init ? Py_tp_init : 0, reinterpret_cast<void*>(layout.init)},
         {0, nullptr},
     };
     PyType_Spec spec = {
-        spec_name, static_cast<int>(layout.basicsize), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots,
+        spec_name, static_cast<int>(layout.basicsize), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+        slots,
     };
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }

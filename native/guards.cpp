@@ -48,8 +48,9 @@ PyObject* cached_lookup(ModuleState& st, PyTypeObject* type, PyObject* name, boo
     *failed = false;
     const unsigned int tag = type_tag(st, type);
     if (!tag) return lookup_in_mro(type, name, failed);
-    const uintptr_t key = (reinterpret_cast<uintptr_t>(type) >> 4) ^ (reinterpret_cast<uintptr_t>(name) >> 3);
-    LookupCache::Entry& entry = st.lookups.entries[key % LookupCache::kSize];
+    const uint64_t key = (reinterpret_cast<uintptr_t>(type) >> 4) * 0x9E3779B97F4A7C15ull ^
+                         (reinterpret_cast<uintptr_t>(name) >> 3) * 0xC2B2AE3D27D4EB4Full;
+    LookupCache::Entry& entry = st.lookups.entries[(key >> 40) % LookupCache::kSize];
     if (entry.type == type && entry.name == name && entry.tag == tag) return entry.found;
     PyObject* found = lookup_in_mro(type, name, failed);
     if (!*failed) entry = LookupCache::Entry{type, tag, name, found};
@@ -79,13 +80,34 @@ void plain_values(PyObject* obj, PyObject* const* names, PyObject** values, int 
     for (int i = taken; i < count; ++i) values[i] = plain_value(obj, names[i]);
 }
 
-int uses_base_method(ModuleState& st, PyObject* obj, PyTypeObject* layout, PyObject* name, PyObject* base_function) {
+bool keeps_plain(ModuleState& st, PlainVerdict& verdict, PyTypeObject* type, PyObject* const* names, int count) {
+    const unsigned int tag = type_tag(st, type);
+    if (tag && verdict.type == type && verdict.tag == tag) return verdict.plain;
+    bool plain = type->tp_setattro == PyObject_GenericSetAttr && type->tp_getattro == PyObject_GenericGetAttr;
+    for (int i = 0; plain && i < count; ++i) plain = is_plain_attribute(st, type, names[i]);
+    if (tag) verdict = PlainVerdict{type, tag, plain};
+    return plain;
+}
+
+bool write_attr(PyObject* obj, PyObject* name, PyObject* value, bool plain, PyObject* fresh) {
+    if (!plain) return PyObject_SetAttr(obj, name, value) == 0;
+    PyObject*& dict = reinterpret_cast<Instance*>(obj)->dict;
+    if (!dict) {
+        // The copy shares the keys of the class's instances: no table of its own to build.
+        dict = fresh && PyDict_Contains(fresh, name) == 1 ? PyDict_Copy(fresh) : PyDict_New();
+        if (!dict) return false;
+    }
+    return PyDict_SetItem(dict, name, value) == 0;
+}
+
+int uses_base_method(ModuleState& st, PyObject* obj, PyTypeObject* layout, PyObject* name, PyObject* base_function,
+                     bool dict_known) {
     if (!PyObject_TypeCheck(obj, layout) || Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return 0;
     bool failed = false;
     if (cached_lookup(st, Py_TYPE(obj), name, &failed) != base_function) return failed ? -1 : 0;
     // An instance attribute of that name would shadow the method.
     PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
-    if (!dict) return 1;
+    if (!dict || dict_known) return 1;
     const int shadowed = PyDict_Contains(dict, name);
     return shadowed < 0 ? -1 : !shadowed;
 }

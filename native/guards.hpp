@@ -19,7 +19,7 @@ struct LookupCache {
         PyObject* name;
         PyObject* found;  // borrowed from the class's namespace, valid while the tag holds
     };
-    static constexpr size_t kSize = 64;
+    static constexpr size_t kSize = 256;
     Entry entries[kSize];
 };
 
@@ -42,8 +42,10 @@ inline unsigned int current_tag(PyTypeObject* type) {
 unsigned int type_tag(ModuleState& st, PyTypeObject* type);
 
 // 1 when obj (of our `layout`) resolves obj.<name> to `base_function`: neither its class nor the
-// instance overrides it; 0 otherwise; -1 on error.
-int uses_base_method(ModuleState& st, PyObject* obj, PyTypeObject* layout, PyObject* name, PyObject* base_function);
+// instance overrides it; 0 otherwise; -1 on error. `dict_known`: the caller knows every key of
+// obj's dict, none of them `name`.
+int uses_base_method(ModuleState& st, PyObject* obj, PyTypeObject* layout, PyObject* name, PyObject* base_function,
+                     bool dict_known = false);
 // True when instances of `type` (one of our layouts) keep `name` as a plain __dict__ entry:
 // generic attribute access and nothing of that name along the class's MRO.
 bool is_plain_attribute(ModuleState& st, PyTypeObject* type, PyObject* name);

@@ -155,10 +155,18 @@ PyObject* indexable_name(ModuleState& st, PyObject* state) {
     return name && PyUnicode_CheckExact(name) ? name : nullptr;
 }
 
-// The machine keeps `list` under the plain attribute `attr`: checked by the machine dict's state.
-bool machine_holds(ModuleState& st, PyObject* self, PyObject* attr, PyObject* list) {
+// The machine keeps `list` under the plain attribute `attr`. The lookup is skipped while the
+// machine's dict is unchanged since it was last made.
+template <typename Index>
+bool machine_holds(ModuleState& st, PyObject* self, PyObject* attr, Index& index) {
     if (!is_plain_attribute(st, Py_TYPE(self), attr)) return false;
-    return plain_value(self, attr) == list;
+    PyObject* dict = dict_of(self);
+    if (!dict) return false;
+    if (dict == index.machine_dict && dict_unchanged(st, dict, index.machine_tag, index.changes)) return true;
+    if (plain_value(self, attr) != index.list) return false;
+    index.machine_dict = dict;
+    note_dict(st, dict, &index.machine_tag);
+    return true;
 }
 
 // ---- the states index ---------------------------------------------------------------------
@@ -207,6 +215,8 @@ bool build(ModuleState& st, PyObject* self, StatesIndex& index) {
     if (!list || !PyList_CheckExact(list)) return false;
     const Py_ssize_t count = PyList_GET_SIZE(list);
     index.list = Py_NewRef(list);
+    index.machine_dict = dict_of(self);
+    note_dict(st, index.machine_dict, &index.machine_tag);
     index.by_name.reset(static_cast<size_t>(count) + 8);
     index.by_identity.reset(static_cast<size_t>(count) + 8);
     index.changes = changes_now();
@@ -221,7 +231,7 @@ bool build(ModuleState& st, PyObject* self, StatesIndex& index) {
 }
 
 bool still_valid(ModuleState& st, PyObject* self, StatesIndex& index) {
-    if (!index.built || !machine_holds(st, self, st.names.states, index.list)) return false;
+    if (!index.built || !machine_holds(st, self, st.names.states, index)) return false;
     const size_t count = index.items.size();
     if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != count ||
         (count && std::memcmp(reinterpret_cast<PyListObject*>(index.list)->ob_item, index.items.data(),
@@ -263,6 +273,7 @@ StatesIndex* states_index(const Module& m, PyObject* self, bool* failed) {
 // ---- the paths index ----------------------------------------------------------------------
 
 void clear_graph(PathsIndex& index) {
+    if (!index.graph_built && index.memo_keys.empty()) return;
     index.graph_built = false;
     index.first.clear();
     index.edge_path.clear();
@@ -356,12 +367,9 @@ bool has_plain_ends(ModuleState& st, PyTypeObject* type) {
 }
 
 // Adds the path at the next position; false when it cannot be indexed.
-bool add_path_entry(ModuleState& st, PathsIndex& index, PyObject* path) {
-    if (!has_plain_ends(st, Py_TYPE(path)) || !guard_class(st, index.classes, Py_TYPE(path))) return false;
-    PyObject* const names[] = {st.names.from_state, st.names.to_state};
-    PyObject* ends[2];
-    plain_values(path, names, ends, 2);
-    if (!ends[0] || !ends[1]) return false;
+// Adds the path, whose ends (read as plain attributes) are given, at the next position.
+bool add_path_entry(ModuleState& st, PathsIndex& index, PyObject* path, PyObject* const* ends) {
+    if (!guard_class(st, index.classes, Py_TYPE(path))) return false;
     const int32_t pos = static_cast<int32_t>(index.items.size());
     index.items.push_back(path);
     index.seen.push_back(observe(st, path, true));
@@ -379,6 +387,15 @@ bool add_path_entry(ModuleState& st, PathsIndex& index, PyObject* path) {
     return true;
 }
 
+// Adds the path at the next position; false when it cannot be indexed.
+bool add_path_entry(ModuleState& st, PathsIndex& index, PyObject* path) {
+    if (!has_plain_ends(st, Py_TYPE(path))) return false;
+    PyObject* const names[] = {st.names.from_state, st.names.to_state};
+    PyObject* ends[2];
+    plain_values(path, names, ends, 2);
+    return ends[0] && ends[1] && add_path_entry(st, index, path, ends);
+}
+
 bool build(ModuleState& st, PyObject* self, PathsIndex& index) {
     clear(index);
     if (!is_plain_attribute(st, Py_TYPE(self), st.names.paths)) return false;
@@ -386,6 +403,8 @@ bool build(ModuleState& st, PyObject* self, PathsIndex& index) {
     if (!list || !PyList_CheckExact(list)) return false;
     const Py_ssize_t count = PyList_GET_SIZE(list);
     index.list = Py_NewRef(list);
+    index.machine_dict = dict_of(self);
+    note_dict(st, index.machine_dict, &index.machine_tag);
     index.names_usable = true;
     index.identity_ends = true;
     index.node_of.reset(static_cast<size_t>(count) + 8);
@@ -404,7 +423,7 @@ bool build(ModuleState& st, PyObject* self, PathsIndex& index) {
 
 // The paths and the states at their ends are still those indexed (names not checked).
 bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index) {
-    if (!index.built || !machine_holds(st, self, st.names.paths, index.list)) return false;
+    if (!index.built || !machine_holds(st, self, st.names.paths, index)) return false;
     const size_t count = index.items.size();
     if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != count ||
         (count && std::memcmp(reinterpret_cast<PyListObject*>(index.list)->ob_item, index.items.data(),
@@ -505,6 +524,22 @@ void PositionTable::reset(size_t count) {
     used_ = 0;
 }
 
+void watch_dict(ModuleState& st, PyObject* dict, uint64_t* tag) { note_dict(st, dict, tag); }
+
+uint64_t dict_changes_now() { return changes_now(); }
+
+bool dict_unchanged(const ModuleState& st, PyObject* dict, uint64_t tag, uint64_t changes) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)dict;
+    (void)tag;
+    return watch_holds(st, changes);
+#else
+    (void)st;
+    (void)changes;
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == tag;
+#endif
+}
+
 void index_watch_init(ModuleState& st) {
 #if PY_VERSION_HEX >= 0x030C0000
     st.dict_watcher = PyDict_AddWatcher(on_dict_event);
@@ -563,6 +598,34 @@ void machine_cache_free(MachineCache*& cache) {
     delete doomed;
 }
 
+StatesIndex* checked_states(const Module& m, PyObject* self, bool* failed) { return states_index(m, self, failed); }
+
+PathsIndex* checked_paths(const Module& m, PyObject* self, bool names, bool* failed) {
+    return paths_index(m, self, names ? Need::names : Need::ends, failed);
+}
+
+int32_t state_position(const StatesIndex& index, PyObject* name) {
+    return index.by_name.find(text_hash(name), [&](int32_t at) { return same_text(index.names[at], name); });
+}
+
+bool has_state(const StatesIndex& index, PyObject* state) {
+    return index.by_identity.find(pointer_hash(state), [&](int32_t at) { return index.items[at] == state; }) >= 0;
+}
+
+int32_t path_position(ModuleState& st, const PathsIndex& index, PyObject* from, PyObject* to) {
+    PyObject* from_name = argument_name(st, from);
+    PyObject* to_name = from_name ? argument_name(st, to) : nullptr;
+    if (!to_name) return -2;
+    auto id_of = [&](PyObject* name) {
+        return index.ids.find(text_hash(name), [&](int32_t id) { return same_text(index.id_names[id], name); });
+    };
+    const int32_t a = id_of(from_name), b = a >= 0 ? id_of(to_name) : -1;
+    if (b < 0) return -1;
+    return index.by_key.find(pair_hash(a, b), [&](int32_t p) {
+        return index.name_id[index.from[p]] == a && index.name_id[index.to[p]] == b;
+    });
+}
+
 Lookup index_find_state(const Module& m, PyObject* self, PyObject* name, Py_ssize_t* position) {
     if (!PyUnicode_CheckExact(name)) return Lookup::unknown;
     bool failed;
@@ -601,23 +664,12 @@ void index_state_appended(const Module& m, PyObject* self, PyObject* state) {
 }
 
 Lookup index_find_path(const Module& m, PyObject* self, PyObject* from, PyObject* to, Py_ssize_t* position) {
-    PyObject* from_name = argument_name(m.st, from);
-    PyObject* to_name = from_name ? argument_name(m.st, to) : nullptr;
-    if (!to_name) return Lookup::unknown;
+    if (!argument_name(m.st, from) || !argument_name(m.st, to)) return Lookup::unknown;
     bool failed;
     PathsIndex* index = paths_index(m, self, Need::names, &failed);
     if (!index) return failed ? Lookup::failed : Lookup::unknown;
-    auto id_of = [&](PyObject* name) {
-        return index->ids.find(text_hash(name), [&](int32_t id) { return same_text(index->id_names[id], name); });
-    };
-    const int32_t a = id_of(from_name), b = a >= 0 ? id_of(to_name) : -1;
-    *position = -1;
-    if (b < 0) return Lookup::absent;
-    const int32_t found = index->by_key.find(pair_hash(a, b), [&](int32_t p) {
-        return index->name_id[index->from[p]] == a && index->name_id[index->to[p]] == b;
-    });
-    *position = found;
-    return found >= 0 ? Lookup::found : Lookup::absent;
+    *position = path_position(m.st, *index, from, to);
+    return *position >= 0 ? Lookup::found : Lookup::absent;
 }
 
 Lookup index_find_path_of(const Module& m, PyObject* self, PyObject* path, Py_ssize_t* position) {
@@ -629,7 +681,7 @@ Lookup index_find_path_of(const Module& m, PyObject* self, PyObject* path, Py_ss
     return index_find_path(m, self, ends[0], ends[1], position);
 }
 
-void index_path_appended(const Module& m, PyObject* self, PyObject* path) {
+void index_path_appended(const Module& m, PyObject* self, PyObject* path, PyObject* const* ends) {
     if (!PyObject_TypeCheck(self, m.st.machine_type)) return;
     auto* cache = reinterpret_cast<MachineObject*>(self)->cache;
     if (!cache || !cache->paths.built || cache->busy) return;
@@ -637,7 +689,8 @@ void index_path_appended(const Module& m, PyObject* self, PyObject* path) {
     PathsIndex& index = cache->paths;
     try {
         if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != index.items.size() + 1 ||
-            PyList_GET_ITEM(index.list, index.items.size()) != path || !add_path_entry(m.st, index, path)) {
+            PyList_GET_ITEM(index.list, index.items.size()) != path ||
+            !(ends ? add_path_entry(m.st, index, path, ends) : add_path_entry(m.st, index, path))) {
             clear(index);
         }
     } catch (const std::bad_alloc&) {

@@ -26,6 +26,14 @@ namespace tessel {
 void index_watch_init(ModuleState& st);
 void index_watch_free(ModuleState& st);
 
+// Watches `dict` (3.12+) or records its version tag (up to 3.11), for dict_unchanged.
+void watch_dict(ModuleState& st, PyObject* dict, uint64_t* tag);
+// The count of watched changes now (3.12+; 0 before).
+uint64_t dict_changes_now();
+// True when `dict`, seen through watch_dict with `tag` when `changes` was the count, cannot have
+// changed since.
+bool dict_unchanged(const ModuleState& st, PyObject* dict, uint64_t tag, uint64_t changes);
+
 // Open addressing table of positions (int32), keyed by a hash and an equality the caller supplies.
 class PositionTable {
 public:
@@ -84,6 +92,8 @@ struct StatesIndex {
     PositionTable by_name;             // name text -> first position
     PositionTable by_identity;         // state object -> first position
     uint64_t changes = 0;              // watched changes counted when last checked (3.12+)
+    PyObject* machine_dict = nullptr;  // compared only: the machine's dict as last checked
+    uint64_t machine_tag = 0;          // its version tag then (up to 3.11)
     bool built = false;
 };
 
@@ -105,6 +115,8 @@ struct PathsIndex {
     bool identity_ends = false;        // every end compares and hashes by identity
     uint64_t changes = 0;
     uint64_t node_changes = 0;
+    PyObject* machine_dict = nullptr;
+    uint64_t machine_tag = 0;
     bool built = false;
     // The route graph, built when a search first needs it.
     bool graph_built = false;
@@ -144,6 +156,19 @@ MachineCache* machine_cache(PyObject* self);
 int machine_cache_traverse(MachineCache* cache, visitproc visit, void* arg);
 void machine_cache_free(MachineCache*& cache);
 
+// The index of self's states (paths), checked against everything it depends on and rebuilt if
+// need be; null when it cannot serve, with *failed set when an error is set. `names`: the end
+// states' names are needed too.
+StatesIndex* checked_states(const Module& m, PyObject* self, bool* failed);
+PathsIndex* checked_paths(const Module& m, PyObject* self, bool names, bool* failed);
+// Position of the first state named `name` (an exact str), or -1.
+int32_t state_position(const StatesIndex& index, PyObject* name);
+// Whether `state` (comparing by identity) is an entry.
+bool has_state(const StatesIndex& index, PyObject* state);
+// Position of the first path whose ends are named as `from` and `to` are; -1 when none, -2 when
+// their names cannot be read without running code.
+int32_t path_position(ModuleState& st, const PathsIndex& index, PyObject* from, PyObject* to);
+
 // What an index says, when it can say it.
 enum class Lookup { found, absent, unknown, failed };
 
@@ -158,8 +183,9 @@ void index_state_appended(const Module& m, PyObject* self, PyObject* state);
 Lookup index_find_path(const Module& m, PyObject* self, PyObject* from, PyObject* to, Py_ssize_t* position);
 // The same for the end states of `path`, read as plain attributes.
 Lookup index_find_path_of(const Module& m, PyObject* self, PyObject* path, Py_ssize_t* position);
-// Tells the index that the registry appended `path` to self.paths.
-void index_path_appended(const Module& m, PyObject* self, PyObject* path);
+// Tells the index that the registry appended `path` to self.paths; `ends`, when given, are its
+// end states as just read from its plain attributes.
+void index_path_appended(const Module& m, PyObject* self, PyObject* path, PyObject* const* ends = nullptr);
 
 // The route graph over self.paths, checked: null when it cannot serve (no error set) or on error.
 PathsIndex* index_route_graph(const Module& m, PyObject* self, bool* failed);

@@ -3,6 +3,34 @@
 #include "module.hpp"
 
 namespace tessel {
+
+// The attributes a State sets, in the order it sets them.
+void state_attributes(const Names& n, PyObject** names) {
+    PyObject* const order[] = {n.name, n.pattern_list, n.linked_sm, n.hostname, n.learn_hostname};
+    for (int i = 0; i < 5; ++i) names[i] = order[i];
+}
+
+// The attributes a Path sets, in order.
+void path_attributes(const Names& n, PyObject** names) {
+    PyObject* const order[] = {n.from_state, n.to_state, n.command, n.dialog};
+    for (int i = 0; i < 4; ++i) names[i] = order[i];
+}
+
+// obj is a State (of our layout) whose class keeps the State attributes as plain entries.
+bool state_is_plain(const Module& m, PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, m.st.state_type)) return false;
+    PyObject* names[5];
+    state_attributes(m.n, names);
+    return keeps_plain(m.st, m.st.state_plain, Py_TYPE(obj), names, 5);
+}
+
+bool path_is_plain(const Module& m, PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, m.st.path_type)) return false;
+    PyObject* names[4];
+    path_attributes(m.n, names);
+    return keeps_plain(m.st, m.st.path_plain, Py_TYPE(obj), names, 4);
+}
+
 namespace {
 
 const char state_doc[] =
@@ -25,35 +53,55 @@ int is_a(PyObject* obj, PyTypeObject* cls) { return PyObject_IsInstance(obj, rei
 
 // ---- State --------------------------------------------------------------------------------
 
+bool check_state_types(PyObject* name, PyObject* pattern);
+bool update_pattern(const Module& m, PyObject* self, PyObject* pattern, bool plain);
+
 PyObject* state_init(const Module& m, PyObject* const* a) {
-    PyObject* self = a[0];
-    if (!call_method(self, m.n.validate, a[1], a[2])) return nullptr;
-    if (!setattr(self, m.n.name, a[1])) return nullptr;
+    PyObject *self = a[0], *name = a[1], *pattern = a[2];
+    const bool plain = state_is_plain(m, self);
+    // A new object written directly holds only what this constructor writes.
+    const bool fresh = plain && !reinterpret_cast<Instance*>(self)->dict;
+    // self.validate(name, pattern), checked here when it is the class's own.
+    const int base_validate = uses_base_method(m.st, self, m.st.state_type, m.n.validate, m.st.base_validate);
+    if (base_validate < 0) return nullptr;
+    if (base_validate ? !check_state_types(name, pattern) : !call_method(self, m.n.validate, name, pattern)) {
+        return nullptr;
+    }
+    if (!write_attr(self, m.n.name, name, plain, m.st.state_template)) return nullptr;
     Ref empty = Ref::steal(PyList_New(0));
-    if (!empty || !setattr(self, m.n.pattern_list, empty.get())) return nullptr;
-    if (!call_method(self, m.n.update_pattern, a[2])) return nullptr;
-    if (!setattr(self, m.n.linked_sm, Py_None) || !setattr(self, m.n.hostname, Py_None) ||
-        !setattr(self, m.n.learn_hostname, Py_False)) {
+    if (!empty || !write_attr(self, m.n.pattern_list, empty.get(), plain, nullptr)) return nullptr;
+    const int base_update = uses_base_method(m.st, self, m.st.state_type, m.n.update_pattern,
+                                             m.st.base_update_pattern, fresh && base_validate);
+    if (base_update < 0) return nullptr;
+    if (base_update ? !update_pattern(m, self, pattern, plain)
+                    : !call_method(self, m.n.update_pattern, pattern)) {
+        return nullptr;
+    }
+    if (!write_attr(self, m.n.linked_sm, Py_None, plain, nullptr) ||
+        !write_attr(self, m.n.hostname, Py_None, plain, nullptr) ||
+        !write_attr(self, m.n.learn_hostname, Py_False, plain, nullptr)) {
         return nullptr;
     }
     return none();
 }
 
+bool check_state_types(PyObject* name, PyObject* pattern) {
+    int ok = is_a(name, &PyUnicode_Type);
+    if (ok <= 0) {
+        if (ok == 0) PyErr_SetString(PyExc_TypeError, "State Name should be of type str");
+        return false;
+    }
+    ok = is_a(pattern, &PyUnicode_Type);
+    if (ok == 0) ok = is_a(pattern, &PyList_Type);
+    if (ok <= 0) {
+        if (ok == 0) PyErr_SetString(PyExc_TypeError, "State Pattern should be of type list or str");
+        return false;
+    }
+    return true;
+}
+
 PyObject* state_validate(const Module&, PyObject* const* a) {
-    int ok = is_a(a[0], &PyUnicode_Type);
-    if (ok < 0) return nullptr;
-    if (!ok) {
-        PyErr_SetString(PyExc_TypeError, "State Name should be of type str");
-        return nullptr;
-    }
-    ok = is_a(a[1], &PyUnicode_Type);
-    if (ok == 0) ok = is_a(a[1], &PyList_Type);
-    if (ok < 0) return nullptr;
-    if (!ok) {
-        PyErr_SetString(PyExc_TypeError, "State Pattern should be of type list or str");
-        return nullptr;
-    }
-    return none();
+    return check_state_types(a[0], a[1]) ? none() : nullptr;
 }
 
 // The module's `re` and placeholder are the ones the native substitutions were written against.
@@ -200,20 +248,22 @@ PyObject* state_pattern_set(const Module& m, PyObject* const* a) {
     return none();
 }
 
-PyObject* state_update_pattern(const Module& m, PyObject* const* a) {
-    PyObject *self = a[0], *pattern = a[1];
-    int is_list = is_a(pattern, &PyList_Type);
-    if (is_list < 0) return nullptr;
-    if (is_list) return setattr(self, m.n.pattern_list, pattern) ? none() : nullptr;
+bool update_pattern(const Module& m, PyObject* self, PyObject* pattern, bool plain) {
+    const int is_list = is_a(pattern, &PyList_Type);
+    if (is_list != 0) return is_list > 0 && write_attr(self, m.n.pattern_list, pattern, plain, nullptr);
     const int is_str = is_a(pattern, &PyUnicode_Type);
-    if (is_str < 0) return nullptr;
+    if (is_str < 0) return false;
     if (is_str) {
         Ref single = Ref::steal(PyList_New(1));
-        if (!single) return nullptr;
+        if (!single) return false;
         PyList_SET_ITEM(single.get(), 0, Py_NewRef(pattern));
-        if (!setattr(self, m.n.pattern_list, single.get())) return nullptr;
+        return write_attr(self, m.n.pattern_list, single.get(), plain, nullptr);
     }
-    return none();
+    return true;
+}
+
+PyObject* state_update_pattern(const Module& m, PyObject* const* a) {
+    return update_pattern(m, a[0], a[1], state_is_plain(m, a[0])) ? none() : nullptr;
 }
 
 PyObject* state_add_state_pattern(const Module& m, PyObject* const* a) {
@@ -268,21 +318,32 @@ const FunctionSpec state_members_after_pattern[] = {
 
 // ---- Path ---------------------------------------------------------------------------------
 
+bool validate_path(const Module& m, PyObject* self, bool plain);
+bool validate_fresh_path(const Module& m, PyObject* self, PyObject* const* values);
+
 PyObject* path_init(const Module& m, PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* command = a[3] ? a[3] : Py_None;
     PyObject* dialog = a[4] ? a[4] : Py_None;
-    if (!setattr(self, m.n.from_state, a[1]) || !setattr(self, m.n.to_state, a[2]) ||
-        !setattr(self, m.n.command, command) || !setattr(self, m.n.dialog, dialog)) {
+    const bool plain = path_is_plain(m, self);
+    const bool fresh = plain && !reinterpret_cast<Instance*>(self)->dict;
+    PyObject* const values[] = {a[1], a[2], command, dialog};
+    if (!write_attr(self, m.n.from_state, values[0], plain, m.st.path_template) ||
+        !write_attr(self, m.n.to_state, values[1], plain, nullptr) ||
+        !write_attr(self, m.n.command, values[2], plain, nullptr) ||
+        !write_attr(self, m.n.dialog, values[3], plain, nullptr)) {
         return nullptr;
     }
-    if (!call_method(self, m.n.validate_update)) return nullptr;
-    return none();
+    const int base =
+        uses_base_method(m.st, self, m.st.path_type, m.n.validate_update, m.st.base_validate_update, fresh);
+    if (base < 0) return nullptr;
+    if (!base) return call_method(self, m.n.validate_update) ? none() : nullptr;
+    return (fresh ? validate_fresh_path(m, self, values) : validate_path(m, self, plain)) ? none() : nullptr;
 }
 
 // Raises unless self.<end> is a State.
-bool check_end_state(const Module& m, PyObject* self, PyObject* end) {
-    Ref state = getattr(self, end);
+bool check_end_state(const Module& m, PyObject* self, PyObject* end, bool plain) {
+    Ref state = read_attr(self, end, plain);
     if (!state) return false;
     const int ok = is_instance_of_global(m, state.get(), m.n.mod_state);
     if (ok < 0) return false;
@@ -293,8 +354,8 @@ bool check_end_state(const Module& m, PyObject* self, PyObject* end) {
     return true;
 }
 
-bool check_command(const Module& m, PyObject* self) {
-    Ref command = getattr(self, m.n.command);
+bool check_command(const Module& m, PyObject* self, bool plain) {
+    Ref command = read_attr(self, m.n.command, plain);
     if (!command) return false;
     const int given = PyObject_IsTrue(command.get());
     if (given <= 0) return given == 0;
@@ -305,14 +366,15 @@ bool check_command(const Module& m, PyObject* self) {
     return false;
 }
 
-bool check_dialog(const Module& m, PyObject* self) {
-    Ref dialog = getattr(self, m.n.dialog);
+bool check_dialog(const Module& m, PyObject* self, bool plain) {
+    Ref dialog = read_attr(self, m.n.dialog, plain);
     if (!dialog) return false;
     const int is_list = is_a(dialog.get(), &PyList_Type);
     if (is_list < 0) return false;
     if (is_list) {
         Ref cls = global(m, m.n.mod_dialog);
         Ref converted = cls ? call(cls.get(), dialog.get()) : Ref();
+        // The dialog's class ran code that may have changed this path's class: set it as written.
         return converted && setattr(self, m.n.dialog, converted.get());
     }
     if (dialog.get() == Py_None) return true;
@@ -322,13 +384,29 @@ bool check_dialog(const Module& m, PyObject* self) {
     return false;
 }
 
-PyObject* path_validate_update(const Module& m, PyObject* const* a) {
-    PyObject* self = a[0];
-    if (!check_end_state(m, self, m.n.from_state) || !check_end_state(m, self, m.n.to_state) ||
-        !check_command(m, self) || !check_dialog(m, self)) {
-        return nullptr;
+bool validate_path(const Module& m, PyObject* self, bool plain) {
+    return check_end_state(m, self, m.n.from_state, plain) && check_end_state(m, self, m.n.to_state, plain) &&
+           check_command(m, self, plain) && check_dialog(m, self, plain);
+}
+
+// validate_update on the values a constructor has just stored: they are used as they are for
+// as long as no check can run code that might change them.
+bool validate_fresh_path(const Module& m, PyObject* self, PyObject* const* values) {
+    Ref state_class = global(m, m.n.mod_state);
+    if (!state_class) return false;
+    if (state_class.get() != reinterpret_cast<PyObject*>(m.st.state_type) ||
+        !PyObject_TypeCheck(values[0], m.st.state_type) || !PyObject_TypeCheck(values[1], m.st.state_type)) {
+        return validate_path(m, self, true);
     }
-    return none();
+    PyObject* command = values[2];
+    if (command != Py_None && !PyUnicode_CheckExact(command)) {
+        return check_command(m, self, true) && check_dialog(m, self, true);
+    }
+    return values[3] == Py_None || check_dialog(m, self, true);
+}
+
+PyObject* path_validate_update(const Module& m, PyObject* const* a) {
+    return validate_path(m, a[0], path_is_plain(m, a[0])) ? none() : nullptr;
 }
 
 PyObject* path_str(const Module& m, PyObject* const* a) {
@@ -349,35 +427,60 @@ const FunctionSpec path_members[] = {
     {"__repr__", "Path.__repr__", "self", 1, repr_via_str, "The two states' names joined by ->.", "(self)"},
 };
 
-PyTypeObject* build_state_class(PyObject* module) {
-    PyTypeObject* cls = make_class(module, "tessel.statemachine.statemachine.State", state_doc);
+PyTypeObject* build_state_class(PyObject* module, ModuleState& st) {
+    ClassLayout layout;
+    layout.init = native_tp_init<&ModuleState::state_init_function>;
+    PyTypeObject* cls = make_class(module, "tessel.statemachine.statemachine.State", state_doc, layout);
     if (!cls) return nullptr;
-    bool ok = add_method(module, cls, state_members[0]) && add_static_method(module, cls, state_members[1]) &&
-              add_method(module, cls, state_members[2]) && add_method(module, cls, state_members[3]) &&
+    bool ok = add_method_keeping_slots(module, cls, state_members[0], &st.state_init_function) &&
+              add_static_method(module, cls, state_members[1]) && add_method(module, cls, state_members[2]) &&
+              add_method(module, cls, state_members[3]) &&
               add_property(module, cls, "pattern", pattern_getter, pattern_setter, nullptr);
     for (const auto& spec : state_members_after_pattern) ok = ok && add_method(module, cls, spec);
     if (!ok) Py_CLEAR(cls);
+    if (cls) cls->tp_vectorcall = native_class_call<&ModuleState::state_init_function>;
     return cls;
 }
 
-PyTypeObject* build_path_class(PyObject* module) {
-    PyTypeObject* cls = make_class(module, "tessel.statemachine.statemachine.Path", path_doc);
+PyTypeObject* build_path_class(PyObject* module, ModuleState& st) {
+    ClassLayout layout;
+    layout.init = native_tp_init<&ModuleState::path_init_function>;
+    PyTypeObject* cls = make_class(module, "tessel.statemachine.statemachine.Path", path_doc, layout);
     if (!cls) return nullptr;
-    for (const auto& spec : path_members) {
-        if (!add_method(module, cls, spec)) {
-            Py_DECREF(cls);
-            return nullptr;
-        }
+    bool ok = add_method_keeping_slots(module, cls, path_members[0], &st.path_init_function);
+    for (size_t i = 1; ok && i < sizeof(path_members) / sizeof(path_members[0]); ++i) {
+        ok = add_method(module, cls, path_members[i]);
     }
+    if (!ok) Py_CLEAR(cls);
+    if (cls) cls->tp_vectorcall = native_class_call<&ModuleState::path_init_function>;
     return cls;
+}
+
+// The class's own object for `name` (borrowed from its namespace, kept as a new reference).
+PyObject* own_entry(PyTypeObject* cls, PyObject* name) {
+    bool failed = false;
+    PyObject* found = lookup_in_mro(cls, name, &failed);
+    if (!found && !failed) PyErr_SetObject(PyExc_AttributeError, name);
+    return Py_XNewRef(found);
 }
 
 }  // namespace
 
 int model_init(PyObject* module, ModuleState& st) {
-    if (!(st.state_type = build_state_class(module))) return -1;
+    const Names& n = st.names;
+    if (!(st.state_type = build_state_class(module, st))) return -1;
     if (PyModule_AddObjectRef(module, "State", reinterpret_cast<PyObject*>(st.state_type)) < 0) return -1;
-    if (!(st.path_type = build_path_class(module))) return -1;
+    if (!(st.path_type = build_path_class(module, st))) return -1;
+    if (!(st.base_validate = own_entry(st.state_type, n.validate)) ||
+        !(st.base_update_pattern = own_entry(st.state_type, n.update_pattern)) ||
+        !(st.base_validate_update = own_entry(st.path_type, n.validate_update))) {
+        return -1;
+    }
+    PyObject* names[5];
+    state_attributes(n, names);
+    if (!(st.state_template = shared_keys_template("StateAttributes", names, 5).release())) return -1;
+    path_attributes(n, names);
+    if (!(st.path_template = shared_keys_template("PathAttributes", names, 4).release())) return -1;
     return PyModule_AddObjectRef(module, "Path", reinterpret_cast<PyObject*>(st.path_type));
 }
 

@@ -122,8 +122,24 @@ PyModuleDef module_def = {
 
 ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
+PyObject* module_of(PyTypeObject* type) { return PyType_GetModuleByDef(type, &module_def); }
+
 Ref global(const Module& m, PyObject* name) {
+    GlobalsCache& cache = m.st.globals;
+    if (cache.dict != m.dict || !dict_unchanged(m.st, m.dict, cache.tag, cache.changes)) {
+        cache.dict = m.dict;
+        cache.count = 0;
+        cache.changes = dict_changes_now();
+        watch_dict(m.st, m.dict, &cache.tag);
+    }
+    for (int i = 0; i < cache.count; ++i) {
+        if (cache.names[i] == name) return Ref::newref(cache.values[i]);
+    }
     PyObject* value = PyDict_GetItemWithError(m.dict, name);
+    if (value && cache.count < GlobalsCache::kSize) {
+        cache.names[cache.count] = name;
+        cache.values[cache.count++] = value;
+    }
     if (!value && !PyErr_Occurred()) {
         value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
         if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

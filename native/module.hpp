@@ -25,7 +25,30 @@ struct Names {
     X(PyTypeObject, machine_type) X(PyObject, re_module) X(PyObject, re_sub)                    \
     X(PyObject, re_search) X(PyObject, default_context) X(PyObject, base_create_graph)          \
     X(PyObject, base_find_all_paths_helper) X(PyObject, base_find_all_paths)                    \
-    X(PyObject, base_get_state)
+    X(PyObject, base_get_state) X(PyObject, base_validate) X(PyObject, base_update_pattern)             \
+    X(PyObject, base_validate_update) X(PyObject, base_add_state) X(PyObject, base_add_path)        \
+    X(PyObject, state_init_function) X(PyObject, path_init_function) X(PyObject, state_template)   \
+    X(PyObject, path_template) X(PyObject, machine_template) X(PyObject, base_hostname)              \
+    X(PyObject, base_learn_hostname)
+
+// Module-level names looked up once while the module namespace stays unchanged.
+struct GlobalsCache {
+    static constexpr int kSize = 16;
+    PyObject* dict;  // the namespace the entries came from, compared only
+    uint64_t tag;
+    uint64_t changes;
+    int count;
+    PyObject* names[kSize];   // interned, borrowed from Names
+    PyObject* values[kSize];  // borrowed from the namespace, valid while it is unchanged
+};
+
+// Whether a class keeps a set of attributes as plain __dict__ entries, for the class and version
+// tag it was worked out for.
+struct PlainVerdict {
+    PyTypeObject* type;  // compared only; the tag tells a class from one later at the same address
+    unsigned int tag;
+    bool plain;
+};
 
 struct ModuleState {
 #define TESSEL_STATE_FIELD(type, field) type* field;
@@ -33,6 +56,8 @@ struct ModuleState {
 #undef TESSEL_STATE_FIELD
     Names names;
     LookupCache lookups;
+    GlobalsCache globals;
+    PlainVerdict state_plain, path_plain, machine_plain;
     int dict_watcher;  // the module's dict watcher (3.12+), when `watching`
     bool watching;
 };
@@ -107,6 +132,7 @@ struct ClassLayout {
     traverseproc traverse = nullptr;
     inquiry clear = nullptr;
     destructor dealloc = nullptr;
+    initproc init = nullptr;  // a native tp_init, if any
 };
 PyTypeObject* make_class(PyObject* module, const char* spec_name, const char* doc, const ClassLayout& layout = {});
 int instance_traverse(PyObject* self, visitproc visit, void* arg);
@@ -117,6 +143,19 @@ bool add_static_method(PyObject* module, PyTypeObject* cls, const FunctionSpec& 
 bool add_property(PyObject* module, PyTypeObject* cls, const char* name, const FunctionSpec& getter,
                   const FunctionSpec& setter, const char* doc);
 int function_type_init(PyObject* module, ModuleState& st);
+// Puts a method into a class's namespace without touching the class's slots (so that a native
+// tp_init stays in place under a native __init__).
+bool add_method_keeping_slots(PyObject* module, PyTypeObject* cls, const FunctionSpec& spec, PyObject** function);
+// tp_init and the class call of a class whose __init__ is the native function in `Init`.
+template <PyObject* ModuleState::*Init>
+int native_tp_init(PyObject* self, PyObject* args, PyObject* kwds);
+template <PyObject* ModuleState::*Init>
+PyObject* native_class_call(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+// The module of one of our classes or of a subclass (borrowed); null with an error if none.
+PyObject* module_of(PyTypeObject* type);
+// A dict that shares its keys with the instances of a plain class whose instances take `names`
+// in that order, holding names[0] only (None): what write_attr copies for a new instance.
+Ref shared_keys_template(const char* class_name, PyObject* const* names, int count);
 
 // ---- direct instance access ---------------------------------------------------------------
 
@@ -132,10 +171,36 @@ inline PyObject* plain_value(PyObject* obj, PyObject* name) {
 // plain_value for several names at once (borrowed, null where absent).
 void plain_values(PyObject* obj, PyObject* const* names, PyObject** values, int count);
 
+// True when instances of `type` (our layout) keep every one of `names` as a plain __dict__ entry
+// and set attributes the generic way; worked out once per class version.
+bool keeps_plain(ModuleState& st, PlainVerdict& verdict, PyTypeObject* type, PyObject* const* names, int count);
+
+// obj.<name>: straight from the instance dict when `plain` (the caller checked that obj's class
+// keeps it there), else by attribute lookup, which also raises for a missing attribute.
+inline Ref read_attr(PyObject* obj, PyObject* name, bool plain) {
+    if (plain) {
+        if (PyObject* value = plain_value(obj, name)) return Ref::newref(value);
+    }
+    return getattr(obj, name);
+}
+
+// obj.<name> = value: straight into the instance dict when `plain`. An object without a dict yet
+// gets a copy of `fresh` (a dict holding `name` only, whose keys the class's instances share).
+bool write_attr(PyObject* obj, PyObject* name, PyObject* value, bool plain, PyObject* fresh);
+
 // A State as it is; anything else looked up by name through self.get_state.
 Ref as_state(const Module& m, PyObject* self, PyObject* state);
 // as_state for a pair, as two calls in order would give.
 bool as_states(const Module& m, PyObject* self, PyObject* from, PyObject* to, Ref& from_state, Ref& to_state);
+
+// ---- the model's layouts ---------------------------------------------------------------------
+
+// The attributes a State (Path) sets, in the order its constructor sets them.
+void state_attributes(const Names& n, PyObject** names);  // 5 names
+void path_attributes(const Names& n, PyObject** names);   // 4 names
+// obj is a State (Path) of our layout whose class keeps those attributes as plain entries.
+bool state_is_plain(const Module& m, PyObject* obj);
+bool path_is_plain(const Module& m, PyObject* obj);
 
 // ---- subsystem entry points ---------------------------------------------------------------
 

@@ -132,17 +132,38 @@ PyObject* update_cur_state(const Module& m, PyObject* const* a) {
 
 // ---- states -------------------------------------------------------------------------------
 
+PyObject* add_state(const Module& m, PyObject* const* a);
+
 PyObject* create_state(const Module& m, PyObject* const* a) {
     Ref cls = global(m, m.n.mod_state);
     Ref state = cls ? call(cls.get(), a[1], a[2]) : Ref();
-    if (!state || !call_method(a[0], m.n.add_state, state.get())) return nullptr;
-    return state.release();
+    if (!state) return nullptr;
+    // self.add_state(state), run here when it is the class's own.
+    const int base = uses_base_method(m.st, a[0], m.st.machine_type, m.n.add_state, m.st.base_add_state);
+    if (base < 0) return nullptr;
+    PyObject* args[] = {a[0], state.get()};
+    Ref added = base ? Ref::steal(add_state(m, args)) : call_method(a[0], m.n.add_state, state.get());
+    return added ? state.release() : nullptr;
 }
 
 // Appends to a registry list: list.append itself for an exact list, else the list's own append.
 bool append_to(const Module& m, PyObject* list, PyObject* item) {
     if (PyList_CheckExact(list)) return PyList_Append(list, item) == 0;
     return bool(call_method(list, m.n.append, item));
+}
+
+// self.<property> of a hostname setting: the stored value straight from the machine's dict while
+// the property is the class's own and the value a plain attribute.
+Ref machine_setting(const Module& m, PyObject* self, PyObject* property, PyObject* base_property, PyObject* stored_as) {
+    if (PyObject_TypeCheck(self, m.st.machine_type) && Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr) {
+        bool failed = false;
+        if (cached_lookup(m.st, Py_TYPE(self), property, &failed) == base_property &&
+            is_plain_attribute(m.st, Py_TYPE(self), stored_as)) {
+            return read_attr(self, stored_as, true);
+        }
+        if (failed) return Ref();
+    }
+    return getattr(self, property);
 }
 
 PyObject* add_state(const Module& m, PyObject* const* a) {
@@ -152,13 +173,16 @@ PyObject* add_state(const Module& m, PyObject* const* a) {
         return is_state < 0 ? nullptr
                             : raise_error(m, Ref::steal(PyUnicode_FromFormat("%S must be instance of State", state)));
     }
-    Ref name = getattr(state, m.n.name);
+    const bool plain = state_is_plain(m, state);
+    Ref name = read_attr(state, m.n.name, plain);
     if (!name) return nullptr;
-    Py_ssize_t position;
-    const Lookup known = index_find_state(m, self, name.get(), &position);
-    int duplicate = known == Lookup::found;
-    if (known == Lookup::failed) return nullptr;
-    if (known == Lookup::unknown) {
+    bool failed = false;
+    StatesIndex* index = PyUnicode_CheckExact(name.get()) ? checked_states(m, self, &failed) : nullptr;
+    if (failed) return nullptr;
+    int duplicate;
+    if (index) {
+        duplicate = state_position(*index, name.get()) >= 0;
+    } else {
         Ref names = state_names(m, self);
         duplicate = names ? PySequence_Contains(names.get(), name.get()) : -1;
     }
@@ -167,7 +191,7 @@ PyObject* add_state(const Module& m, PyObject* const* a) {
                              : raise_error(m, Ref::steal(PyUnicode_FromFormat("state with name %S already exists",
                                                                               name.get())));
     }
-    Ref linked = getattr(state, m.n.linked_sm);
+    Ref linked = read_attr(state, m.n.linked_sm, plain);
     const int attached = linked ? PyObject_IsTrue(linked.get()) : -1;
     if (attached != 0) {
         return attached < 0 ? nullptr
@@ -176,15 +200,22 @@ PyObject* add_state(const Module& m, PyObject* const* a) {
                                                  "attached to SM %S",
                                                  state, linked.get())));
     }
-    Ref states = getattr(self, m.n.states);
-    if (!states || !append_to(m, states.get(), state)) return nullptr;
+    // Reading _linked_sm and its truth may have run code that changed the machine: check again.
+    const bool code_ran = !plain || !(linked.get() == Py_None || PyUnicode_CheckExact(linked.get()));
+    if (index && code_ran && !(index = checked_states(m, self, &failed)) && failed) return nullptr;
+    if (index) {
+        if (PyList_Append(index->list, state) < 0) return nullptr;
+    } else {
+        Ref states = getattr(self, m.n.states);
+        if (!states || !append_to(m, states.get(), state)) return nullptr;
+    }
     Ref machine = machine_text(m, self);
-    if (!machine || !setattr(state, m.n.linked_sm, machine.get())) return nullptr;
-    Ref hostname = getattr(self, m.n.hostname);
-    if (!hostname || !setattr(state, m.n.hostname, hostname.get())) return nullptr;
-    Ref learn = getattr(self, m.n.learn_hostname);
-    if (!learn || !setattr(state, m.n.learn_hostname, learn.get())) return nullptr;
-    if (known != Lookup::unknown) index_state_appended(m, self, state);
+    if (!machine || !write_attr(state, m.n.linked_sm, machine.get(), plain, nullptr)) return nullptr;
+    Ref hostname = machine_setting(m, self, m.n.hostname, m.st.base_hostname, m.n.machine_hostname);
+    if (!hostname || !write_attr(state, m.n.hostname, hostname.get(), plain, nullptr)) return nullptr;
+    Ref learn = machine_setting(m, self, m.n.learn_hostname, m.st.base_learn_hostname, m.n.machine_learn_hostname);
+    if (!learn || !write_attr(state, m.n.learn_hostname, learn.get(), plain, nullptr)) return nullptr;
+    if (index) index_state_appended(m, self, state);
     return none();
 }
 
@@ -221,12 +252,19 @@ PyObject* remove_state(const Module& m, PyObject* const* a) {
 
 // ---- paths --------------------------------------------------------------------------------
 
+PyObject* add_path(const Module& m, PyObject* const* a);
+
 PyObject* create_path(const Module& m, PyObject* const* a) {
     Ref cls = global(m, m.n.mod_path);
     if (!cls) return nullptr;
     Ref path = call(cls.get(), a[1], a[2], a[3] ? a[3] : Py_None, a[4] ? a[4] : Py_None);
-    if (!path || !call_method(a[0], m.n.add_path, path.get())) return nullptr;
-    return path.release();
+    if (!path) return nullptr;
+    // self.add_path(path), run here when it is the class's own.
+    const int base = uses_base_method(m.st, a[0], m.st.machine_type, m.n.add_path, m.st.base_add_path);
+    if (base < 0) return nullptr;
+    PyObject* args[] = {a[0], path.get()};
+    Ref added = base ? Ref::steal(add_path(m, args)) : call_method(a[0], m.n.add_path, path.get());
+    return added ? path.release() : nullptr;
 }
 
 // Raises the unknown-state message unless path.<end> is one of self.states. *indexed tells
@@ -253,6 +291,41 @@ bool check_registered_end(const Module& m, PyObject* self, PyObject* path, PyObj
     return false;
 }
 
+std::nullptr_t unknown_end(const Module& m, PyObject* state, const char* format) {
+    return raise_error(m, Ref::steal(PyUnicode_FromFormat(format, state)));
+}
+
+const char unknown_from[] = "Unknown from state (%S) provided,state has to be added SMbefore creating path ";
+const char unknown_to[] = "Unknown to state (%S)provided,state has to be added SMbefore creating path ";
+
+// add_path with the machine's indexes: the path's ends read as plain attributes, each index
+// checked once. Null with *declined set, and no error, when it cannot decide.
+PyObject* add_path_indexed(const Module& m, PyObject* self, PyObject* path, bool* declined) {
+    *declined = true;
+    if (!path_is_plain(m, path)) return nullptr;
+    PyObject* const ends_names[] = {m.n.from_state, m.n.to_state};
+    PyObject* ends[2];
+    plain_values(path, ends_names, ends, 2);
+    PyObject *from = ends[0], *to = ends[1];
+    if (!from || !to || !compares_by_identity(from) || !compares_by_identity(to)) return nullptr;
+    bool failed = false;
+    StatesIndex* states = checked_states(m, self, &failed);
+    PathsIndex* paths = states ? checked_paths(m, self, true, &failed) : nullptr;
+    if (!paths) {
+        *declined = !failed;
+        return nullptr;
+    }
+    const int32_t duplicate = path_position(m.st, *paths, from, to);
+    if (duplicate == -2) return nullptr;
+    *declined = false;
+    if (!has_state(*states, from)) return unknown_end(m, from, unknown_from);
+    if (!has_state(*states, to)) return unknown_end(m, to, unknown_to);
+    if (duplicate >= 0) return raise_error(m, Ref::steal(PyUnicode_FromFormat("%S already exists", path)));
+    if (PyList_Append(paths->list, path) < 0) return nullptr;
+    index_path_appended(m, self, path, ends);
+    return none();
+}
+
 PyObject* add_path(const Module& m, PyObject* const* a) {
     PyObject *self = a[0], *path = a[1];
     const int is_path = is_instance_of_global(m, path, m.n.mod_path);
@@ -260,30 +333,22 @@ PyObject* add_path(const Module& m, PyObject* const* a) {
         return is_path < 0 ? nullptr
                            : raise_error(m, Ref::steal(PyUnicode_FromFormat("%S must be instance of Path", path)));
     }
+    bool declined = true;
+    PyObject* done = add_path_indexed(m, self, path, &declined);
+    if (!declined || PyErr_Occurred()) return done;
     bool indexed = true;
-    if (!check_registered_end(m, self, path, m.n.from_state,
-                              "Unknown from state (%S) provided,state has to be added SMbefore creating path ",
-                              &indexed) ||
-        !check_registered_end(m, self, path, m.n.to_state,
-                              "Unknown to state (%S)provided,state has to be added SMbefore creating path ",
-                              &indexed)) {
+    if (!check_registered_end(m, self, path, m.n.from_state, unknown_from, &indexed) ||
+        !check_registered_end(m, self, path, m.n.to_state, unknown_to, &indexed)) {
         return nullptr;
     }
-    Py_ssize_t position;
-    const Lookup known = index_find_path_of(m, self, path, &position);
-    int duplicate = known == Lookup::found;
-    if (known == Lookup::failed) return nullptr;
-    if (known == Lookup::unknown) {
-        Ref keys = path_keys(m, self);
-        Ref key = keys ? path_key(m, path) : Ref();
-        duplicate = key ? PySequence_Contains(keys.get(), key.get()) : -1;
-    }
+    Ref keys = path_keys(m, self);
+    Ref key = keys ? path_key(m, path) : Ref();
+    const int duplicate = key ? PySequence_Contains(keys.get(), key.get()) : -1;
     if (duplicate != 0) {
         return duplicate < 0 ? nullptr : raise_error(m, Ref::steal(PyUnicode_FromFormat("%S already exists", path)));
     }
     Ref paths = getattr(self, m.n.paths);
     if (!paths || !append_to(m, paths.get(), path)) return nullptr;
-    if (known != Lookup::unknown) index_path_appended(m, self, path);
     return none();
 }
 
@@ -437,6 +502,14 @@ bool add_members(PyObject* module, PyTypeObject* cls) {
     return true;
 }
 
+// The class's own entry for `name` (a descriptor, not what reading it gives), as a new reference.
+PyObject* own_entry(PyTypeObject* cls, PyObject* name) {
+    bool failed = false;
+    PyObject* found = lookup_in_mro(cls, name, &failed);
+    if (!found && !failed) PyErr_SetObject(PyExc_AttributeError, name);
+    return Py_XNewRef(found);
+}
+
 // The base class's own function object for `name`, kept to recognise overrides.
 PyObject* own_member(PyTypeObject* cls, PyObject* name) {
     Ref value = getattr(reinterpret_cast<PyObject*>(cls), name);
@@ -500,7 +573,11 @@ int machine_init(PyObject* module, ModuleState& st) {
     if (!(st.base_create_graph = own_member(cls, st.names.create_graph)) ||
         !(st.base_find_all_paths_helper = own_member(cls, st.names.find_all_paths_helper)) ||
         !(st.base_find_all_paths = own_member(cls, st.names.find_all_paths)) ||
-        !(st.base_get_state = own_member(cls, st.names.get_state))) {
+        !(st.base_get_state = own_member(cls, st.names.get_state)) ||
+        !(st.base_add_state = own_member(cls, st.names.add_state)) ||
+        !(st.base_add_path = own_member(cls, st.names.add_path)) ||
+        !(st.base_hostname = own_entry(cls, st.names.hostname)) ||
+        !(st.base_learn_hostname = own_entry(cls, st.names.learn_hostname))) {
         return -1;
     }
     return PyModule_AddObjectRef(module, "StateMachine", reinterpret_cast<PyObject*>(cls));
