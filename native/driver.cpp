@@ -150,20 +150,36 @@ Ref last_prompt(const Module& m, PyObject* spawn) {
     return Ref::steal(PySequence_GetItem(lines.get(), count - 1));
 }
 
+// re.search(state.pattern, prompt) for one state. With the module's own `re` and the class's own
+// pattern property, the state's remembered compiled pattern does the search.
+Ref search_state(const Module& m, PyObject* state, PyObject* prompt) {
+    bool failed = false;
+    if (PyObject_TypeCheck(state, m.st.state_type) && regex_is_original(m) &&
+        cached_lookup(m.st, Py_TYPE(state), m.n.pattern, &failed) == m.st.base_pattern) {
+        PyObject* compiled = nullptr;
+        Ref pattern = state_pattern(m, state, &compiled);
+        if (!pattern) return Ref();
+        if (compiled) return call_method(compiled, m.n.search, prompt);
+        return call(m.st.re_search, pattern.get(), prompt);
+    }
+    if (failed) return Ref();
+    Ref re = global(m, m.n.mod_re);
+    Ref search = re ? getattr(re.get(), m.n.search) : Ref();
+    Ref pattern = search ? getattr(state, m.n.pattern) : Ref();
+    return pattern ? call(search.get(), pattern.get(), prompt) : Ref();
+}
+
 // Records the first registered state whose pattern matches the prompt: 1 found, 0 none, -1 error.
 int match_registered_state(const Module& m, PyObject* self, PyObject* prompt) {
     Ref states = getattr(self, m.n.states);
     Ref iter = states ? Ref::steal(PyObject_GetIter(states.get())) : Ref();
     if (!iter) return -1;
     while (Ref state = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref re = global(m, m.n.mod_re);
-        Ref search = re ? getattr(re.get(), m.n.search) : Ref();
-        Ref pattern = search ? getattr(state.get(), m.n.pattern) : Ref();
-        Ref found = pattern ? call(search.get(), pattern.get(), prompt) : Ref();
+        Ref found = search_state(m, state.get(), prompt);
         const int matched = found ? PyObject_IsTrue(found.get()) : -1;
         if (matched < 0) return -1;
         if (matched) {
-            Ref name = getattr(state.get(), m.n.name);
+            Ref name = read_attr(state.get(), m.n.name, state_is_plain(m, state.get()));
             return name && setattr(self, m.n.current_state_attr, name.get()) ? 1 : -1;
         }
     }

@@ -1,5 +1,8 @@
 // The state and path model: State with its prompt patterns and hostname substitution, and Path.
+#include <cstring>
+
 #include "errors.hpp"
+#include "index.hpp"
 #include "module.hpp"
 
 namespace tessel {
@@ -232,16 +235,133 @@ PyObject* state_substitute_learn_hostname(const Module& m, PyObject* const* a) {
     return learn_placeholders(m, pattern);
 }
 
-PyObject* state_pattern_get(const Module& m, PyObject* const* a) {
-    PyObject* self = a[0];
+// The getter as written: join, then the substitution method found on the instance.
+Ref pattern_as_written(const Module& m, PyObject* self) {
     Ref patterns = getattr(self, m.n.pattern_list);
-    if (!patterns) return nullptr;
+    if (!patterns) return Ref();
     Ref joined = Ref::steal(PyUnicode_Join(m.n.text_bar, patterns.get()));
-    if (!joined) return nullptr;
+    if (!joined) return Ref();
     const int learn = attr_truth(self, m.n.learn_hostname);
-    if (learn < 0) return nullptr;
-    return call_method(self, learn ? m.n.substitute_learn_hostname : m.n.substitute_hostname, joined.get()).release();
+    if (learn < 0) return Ref();
+    return call_method(self, learn ? m.n.substitute_learn_hostname : m.n.substitute_hostname, joined.get());
 }
+
+// The truth of these values is read without running code.
+bool plain_truth(PyObject* value) {
+    return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyUnicode_CheckExact(value);
+}
+
+void forget(PatternMemo*& memo) {
+    if (!memo) return;
+    PatternMemo* doomed = memo;
+    memo = nullptr;
+    Py_XDECREF(doomed->list);
+    Py_XDECREF(doomed->items);
+    Py_XDECREF(doomed->hostname);
+    Py_XDECREF(doomed->text);
+    Py_XDECREF(doomed->compiled);
+    PyMem_Free(doomed);
+}
+
+bool memo_holds(const PatternMemo* memo, PyObject* list, bool learn, PyObject* hostname) {
+    if (!memo || memo->list != list || memo->learn != learn || (!learn && memo->hostname != hostname)) return false;
+    const Py_ssize_t count = PyList_GET_SIZE(list);
+    return count == PyTuple_GET_SIZE(memo->items) &&
+           (count == 0 || std::memcmp(reinterpret_cast<PyListObject*>(list)->ob_item,
+                                      reinterpret_cast<PyTupleObject*>(memo->items)->ob_item,
+                                      static_cast<size_t>(count) * sizeof(PyObject*)) == 0);
+}
+
+// Remembers a pattern read; a failure to remember is not an error of the read.
+void remember(PyObject* self, PyObject* list, bool learn, PyObject* hostname, PyObject* text) {
+    PatternMemo*& memo = reinterpret_cast<StateObject*>(self)->memo;
+    PyObject* items = PyList_AsTuple(list);
+    auto* fresh = items ? static_cast<PatternMemo*>(PyMem_Malloc(sizeof(PatternMemo))) : nullptr;
+    if (!fresh) {
+        Py_XDECREF(items);
+        PyErr_Clear();
+        return;
+    }
+    *fresh = PatternMemo{Py_NewRef(list), items, learn ? nullptr : Py_NewRef(hostname), learn, Py_NewRef(text), nullptr};
+    forget(memo);
+    memo = fresh;
+}
+
+// The pattern from its inputs, with the module's own `re` (checked by the caller).
+Ref substituted(const Module& m, PyObject* joined, bool learn, PyObject* hostname) {
+    if (learn) return Ref::steal(learn_placeholders_natively(m, joined));
+    if (hostname == Py_None || PyUnicode_GET_LENGTH(hostname) == 0) return Ref::newref(joined);
+    if (PyUnicode_FindChar(hostname, '\\', 0, PyUnicode_GET_LENGTH(hostname), 1) == -1) {
+        return Ref::steal(PyUnicode_Replace(joined, m.n.text_placeholder, hostname, -1));
+    }
+    return call(m.st.re_sub, m.n.text_placeholder, hostname, joined);
+}
+
+}  // namespace
+
+bool regex_is_original(const Module& m) {
+    Ref re = global(m, m.n.mod_re);
+    Ref placeholder = re ? global(m, m.n.mod_subst_pat) : Ref();
+    if (!placeholder) {
+        PyErr_Clear();
+        return false;
+    }
+    if (re.get() != m.st.re_module || !PyModule_CheckExact(re.get()) || !PyUnicode_CheckExact(placeholder.get()) ||
+        !same_text(placeholder.get(), m.n.text_placeholder)) {
+        return false;
+    }
+    RegexCheck& check = m.st.regex;
+    PyObject* dict = PyModule_GetDict(re.get());
+    if (check.re_dict == dict && dict_unchanged(m.st, dict, check.tag, check.changes)) return check.original;
+    check.re_dict = dict;
+    check.changes = dict_changes_now();
+    watch_dict(m.st, dict, &check.tag);
+    check.original = PyDict_GetItemWithError(dict, m.n.search) == m.st.re_search &&
+                     PyDict_GetItemWithError(dict, m.n.sub) == m.st.re_sub &&
+                     PyDict_GetItemWithError(dict, m.n.compile) == m.st.re_compile;
+    PyErr_Clear();
+    return check.original;
+}
+
+Ref state_pattern(const Module& m, PyObject* self, PyObject** compiled) {
+    if (compiled) *compiled = nullptr;
+    if (!state_is_plain(m, self) || !regex_is_original(m)) return pattern_as_written(m, self);
+    PyObject* const names[] = {m.n.pattern_list, m.n.learn_hostname};
+    PyObject* values[2];
+    plain_values(self, names, values, 2);
+    PyObject *list = values[0], *learn_value = values[1];
+    if (!list || !PyList_CheckExact(list) || !learn_value || !plain_truth(learn_value)) {
+        return pattern_as_written(m, self);
+    }
+    const bool learn = PyObject_IsTrue(learn_value) == 1;
+    const int base = uses_base_method(m.st, self, m.st.state_type,
+                                      learn ? m.n.substitute_learn_hostname : m.n.substitute_hostname,
+                                      learn ? m.st.base_substitute_learn_hostname : m.st.base_substitute_hostname);
+    if (base < 0) return Ref();
+    PyObject* hostname = learn ? nullptr : plain_value(self, m.n.hostname);
+    if (!learn && !hostname) hostname = Py_None;  // getattr(self, 'hostname', None)
+    if (!base || (hostname && hostname != Py_None && !PyUnicode_CheckExact(hostname))) {
+        return pattern_as_written(m, self);
+    }
+    PatternMemo*& memo = reinterpret_cast<StateObject*>(self)->memo;
+    if (!memo_holds(memo, list, learn, hostname)) {
+        Ref joined = Ref::steal(PyUnicode_Join(m.n.text_bar, list));
+        Ref text = joined ? substituted(m, joined.get(), learn, hostname) : Ref();
+        if (!text) return Ref();
+        if (!PyUnicode_CheckExact(text.get())) return text;
+        remember(self, list, learn, hostname, text.get());
+        if (!memo) return text;
+    }
+    if (compiled) {
+        if (!memo->compiled && !(memo->compiled = call(m.st.re_compile, memo->text).release())) return Ref();
+        *compiled = memo->compiled;
+    }
+    return Ref::newref(memo->text);
+}
+
+namespace {
+
+PyObject* state_pattern_get(const Module& m, PyObject* const* a) { return state_pattern(m, a[0], nullptr).release(); }
 
 PyObject* state_pattern_set(const Module& m, PyObject* const* a) {
     if (!call_method(a[0], m.n.update_pattern, a[1])) return nullptr;
@@ -427,8 +547,37 @@ const FunctionSpec path_members[] = {
     {"__repr__", "Path.__repr__", "self", 1, repr_via_str, "The two states' names joined by ->.", "(self)"},
 };
 
+int state_traverse(PyObject* self, visitproc visit, void* arg) {
+    if (const PatternMemo* memo = reinterpret_cast<StateObject*>(self)->memo) {
+        Py_VISIT(memo->list);
+        Py_VISIT(memo->items);
+        Py_VISIT(memo->hostname);
+        Py_VISIT(memo->text);
+        Py_VISIT(memo->compiled);
+    }
+    return instance_traverse(self, visit, arg);
+}
+
+int state_clear(PyObject* self) {
+    forget(reinterpret_cast<StateObject*>(self)->memo);
+    return instance_clear(self);
+}
+
+void state_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Instance*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    state_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
 PyTypeObject* build_state_class(PyObject* module, ModuleState& st) {
     ClassLayout layout;
+    layout.basicsize = sizeof(StateObject);
+    layout.traverse = state_traverse;
+    layout.clear = state_clear;
+    layout.dealloc = state_dealloc;
     layout.init = native_tp_init<&ModuleState::state_init_function>;
     PyTypeObject* cls = make_class(module, "tessel.statemachine.statemachine.State", state_doc, layout);
     if (!cls) return nullptr;
@@ -473,7 +622,10 @@ int model_init(PyObject* module, ModuleState& st) {
     if (!(st.path_type = build_path_class(module, st))) return -1;
     if (!(st.base_validate = own_entry(st.state_type, n.validate)) ||
         !(st.base_update_pattern = own_entry(st.state_type, n.update_pattern)) ||
-        !(st.base_validate_update = own_entry(st.path_type, n.validate_update))) {
+        !(st.base_validate_update = own_entry(st.path_type, n.validate_update)) ||
+        !(st.base_pattern = own_entry(st.state_type, n.pattern)) ||
+        !(st.base_substitute_hostname = own_entry(st.state_type, n.substitute_hostname)) ||
+        !(st.base_substitute_learn_hostname = own_entry(st.state_type, n.substitute_learn_hostname))) {
         return -1;
     }
     PyObject* names[5];

@@ -29,7 +29,8 @@ struct Names {
     X(PyObject, base_validate_update) X(PyObject, base_add_state) X(PyObject, base_add_path)        \
     X(PyObject, state_init_function) X(PyObject, path_init_function) X(PyObject, state_template)   \
     X(PyObject, path_template) X(PyObject, machine_template) X(PyObject, base_hostname)              \
-    X(PyObject, base_learn_hostname)
+    X(PyObject, base_learn_hostname) X(PyObject, re_compile) X(PyObject, base_pattern)                \
+    X(PyObject, base_substitute_hostname) X(PyObject, base_substitute_learn_hostname)
 
 // Module-level names looked up once while the module namespace stays unchanged.
 struct GlobalsCache {
@@ -50,6 +51,15 @@ struct PlainVerdict {
     bool plain;
 };
 
+// Whether the module's `re` is the one imported, with its own search, sub and compile, checked
+// again only when the `re` module's namespace changed.
+struct RegexCheck {
+    PyObject* re_dict;  // compared only
+    uint64_t tag;
+    uint64_t changes;
+    bool original;
+};
+
 struct ModuleState {
 #define TESSEL_STATE_FIELD(type, field) type* field;
     TESSEL_STATE_OBJECTS(TESSEL_STATE_FIELD)
@@ -58,6 +68,7 @@ struct ModuleState {
     LookupCache lookups;
     GlobalsCache globals;
     PlainVerdict state_plain, path_plain, machine_plain;
+    RegexCheck regex;
     int dict_watcher;  // the module's dict watcher (3.12+), when `watching`
     bool watching;
 };
@@ -194,6 +205,29 @@ Ref as_state(const Module& m, PyObject* self, PyObject* state);
 bool as_states(const Module& m, PyObject* self, PyObject* from, PyObject* to, Ref& from_state, Ref& to_state);
 
 // ---- the model's layouts ---------------------------------------------------------------------
+
+// What a state remembers of its last pattern read: the inputs, the text, and its compiled form.
+struct PatternMemo {
+    PyObject* list;      // the _pattern list read (owned, compared by identity)
+    PyObject* items;     // a tuple of its items then (owned)
+    PyObject* hostname;  // the hostname read (owned); null when learning
+    bool learn;
+    PyObject* text;      // the pattern (owned)
+    PyObject* compiled;  // re.compile(text) once asked for (owned), or null
+};
+
+// Layout of State instances.
+struct StateObject {
+    Instance base;
+    PatternMemo* memo;
+};
+
+// state.pattern as its getter gives it. With `compiled`, also the compiled pattern (borrowed from
+// the state's memo) where the pattern could be remembered, else null there.
+Ref state_pattern(const Module& m, PyObject* state, PyObject** compiled);
+// The module's `re` is the interpreter's, with its own search, sub and compile, and
+// HOSTNAME_SUBST_PAT is "%N": what the native substitutions and the memo were written against.
+bool regex_is_original(const Module& m);
 
 // The attributes a State (Path) sets, in the order its constructor sets them.
 void state_attributes(const Names& n, PyObject** names);  // 5 names
