@@ -17,22 +17,37 @@ struct Plan {
 
 enum class Planned { change, already_there, failed };
 
+// isinstance(obj, list), with no attribute lookup for objects whose class cannot pretend.
+int is_list(PyObject* obj) {
+    if (PyList_Check(obj)) return 1;
+    if (PyUnicode_CheckExact(obj)) return 0;
+    return PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(&PyList_Type));
+}
+
+// a == b, by identity when both compare so.
+int equal(PyObject* a, PyObject* b) {
+    if (compares_by_identity(a) && compares_by_identity(b)) return a == b;
+    Ref same = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return same ? PyObject_IsTrue(same.get()) : -1;
+}
+
 // "any" or a list goes to AnyStateTransition; one state to the hop-wise or the plain engine.
 Planned plan_change(const Module& m, PyObject* self, PyObject* to_state, PyObject* hop_wise, Plan& plan) {
-    const int is_list = PyObject_IsInstance(to_state, reinterpret_cast<PyObject*>(&PyList_Type));
-    if (is_list < 0) return Planned::failed;
-    if (is_list || is_text(to_state, m.n.text_any)) {
+    const int listed = is_list(to_state);
+    if (listed < 0) return Planned::failed;
+    if (listed || is_text(to_state, m.n.text_any)) {
         plan.engine_class = global(m, m.n.mod_any_transition);
         plan.target = Ref::newref(to_state);
         plan.expected = Ref::newref(to_state);
         return plan.engine_class ? Planned::change : Planned::failed;
     }
     plan.target = as_state(m, self, to_state);
-    if (!plan.target || !(plan.expected = getattr(plan.target.get(), m.n.name))) return Planned::failed;
-    Ref current_name = getattr(self, m.n.current_state);
-    Ref current = current_name ? call_method(self, m.n.get_state, current_name.get()) : Ref();
-    Ref same = current ? Ref::steal(PyObject_RichCompare(plan.target.get(), current.get(), Py_EQ)) : Ref();
-    const int already = same ? PyObject_IsTrue(same.get()) : -1;
+    if (!plan.target) return Planned::failed;
+    plan.expected = read_attr(plan.target.get(), m.n.name, state_is_plain(m, plan.target.get()));
+    if (!plan.expected) return Planned::failed;
+    Ref current_name = machine_current_state(m, self);
+    Ref current = current_name ? call_get_state(m, self, current_name.get()) : Ref();
+    const int already = current ? equal(plan.target.get(), current.get()) : -1;
     if (already != 0) return already > 0 ? Planned::already_there : Planned::failed;
     const int hop = PyObject_IsTrue(hop_wise);
     if (hop < 0) return Planned::failed;
@@ -46,11 +61,8 @@ Ref build_engine(const Module& m, PyObject* self, const Plan& plan, PyObject* co
     PyObject* dialog = a[4] ? a[4] : Py_None;
     PyObject* timeout = a[5] ? a[5] : Py_None;
     PyObject* recovery = a[7] ? a[7] : Py_False;
-    Ref keywords = Ref::steal(PyTuple_Pack(7, m.n.kw_state_machine, m.n.to_state, m.n.kw_spawn, m.n.dialog,
-                                           m.n.kw_timeout, m.n.kw_context, m.n.kw_prompt_recovery));
-    if (!keywords) return Ref();
     PyObject* values[] = {self, plan.target.get(), spawn, dialog, timeout, context, recovery};
-    return Ref::steal(PyObject_Vectorcall(plan.engine_class.get(), values, 0, keywords.get()));
+    return Ref::steal(PyObject_Vectorcall(plan.engine_class.get(), values, 0, m.st.engine_keywords));
 }
 
 // Records the state the engine reports, unless it reports "generic".
@@ -59,7 +71,7 @@ bool reconcile(const Module& m, PyObject* self, PyObject* engine) {
     if (!reported) return false;
     if (is_text(reported.get(), m.n.text_generic)) return true;
     Ref state = getattr(engine, m.n.current_state);
-    return state && call_method(self, m.n.update_cur_state, state.get());
+    return state && call_update_cur_state(m, self, state.get());
 }
 
 // The failure of a run as StateMachineError raised from it; returns that error, not raised. When
@@ -83,7 +95,7 @@ Ref last_match_text(const Module& m, PyObject* spawn) {
 
 std::nullptr_t wrong_state(const Module& m, PyObject* self, PyObject* expected, PyObject* spawn) {
     Ref expected_text = Ref::steal(PyObject_Str(expected));
-    Ref current = expected_text ? getattr(self, m.n.current_state) : Ref();
+    Ref current = expected_text ? machine_current_state(m, self) : Ref();
     Ref current_text = current ? Ref::steal(PyObject_Str(current.get())) : Ref();
     Ref sent = current_text ? getattr(spawn, m.n.last_sent) : Ref();
     Ref sent_text = sent ? Ref::steal(PyObject_Repr(sent.get())) : Ref();
@@ -101,11 +113,12 @@ std::nullptr_t wrong_state(const Module& m, PyObject* self, PyObject* expected, 
 // Success: "any" always; a list when it holds the current state's name; one state when its name is it.
 int reached(const Module& m, PyObject* self, PyObject* expected) {
     if (is_text(expected, m.n.text_any)) return 1;
-    Ref current = getattr(self, m.n.current_state);
+    Ref current = machine_current_state(m, self);
     if (!current) return -1;
-    const int is_list = PyObject_IsInstance(expected, reinterpret_cast<PyObject*>(&PyList_Type));
-    if (is_list < 0) return -1;
-    if (is_list) return PySequence_Contains(expected, current.get());
+    const int listed = is_list(expected);
+    if (listed < 0) return -1;
+    if (listed) return PySequence_Contains(expected, current.get());
+    if (PyUnicode_CheckExact(current.get()) && PyUnicode_CheckExact(expected)) return same_text(current.get(), expected);
     Ref same = Ref::steal(PyObject_RichCompare(current.get(), expected, Py_EQ));
     return same ? PyObject_IsTrue(same.get()) : -1;
 }

@@ -140,7 +140,9 @@ struct MachineCache {
     // Whether the route search methods are the base ones, for the class and version tag seen.
     PyTypeObject* verdict_type = nullptr;  // owned
     unsigned int verdict_tag = 0;
-    Seen verdict_dict;
+    PyObject* verdict_dict = nullptr;      // compared only
+    uint64_t verdict_dict_tag = 0;
+    uint64_t verdict_changes = 0;
     bool routes_base = false;
     bool busy = false;  // an index is being checked or changed
 };

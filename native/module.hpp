@@ -30,7 +30,8 @@ struct Names {
     X(PyObject, state_init_function) X(PyObject, path_init_function) X(PyObject, state_template)   \
     X(PyObject, path_template) X(PyObject, machine_template) X(PyObject, base_hostname)              \
     X(PyObject, base_learn_hostname) X(PyObject, re_compile) X(PyObject, base_pattern)                \
-    X(PyObject, base_substitute_hostname) X(PyObject, base_substitute_learn_hostname)
+    X(PyObject, base_substitute_hostname) X(PyObject, base_substitute_learn_hostname)                \
+    X(PyObject, base_current_state) X(PyObject, base_update_cur_state) X(PyObject, engine_keywords)
 
 // Module-level names looked up once while the module namespace stays unchanged.
 struct GlobalsCache {
@@ -198,6 +199,12 @@ inline Ref read_attr(PyObject* obj, PyObject* name, bool plain) {
 // obj.<name> = value: straight into the instance dict when `plain`. An object without a dict yet
 // gets a copy of `fresh` (a dict holding `name` only, whose keys the class's instances share).
 bool write_attr(PyObject* obj, PyObject* name, PyObject* value, bool plain, PyObject* fresh);
+
+// self.current_state, self.get_state(name) and self.update_cur_state(state), run here when they
+// are the class's own.
+Ref machine_current_state(const Module& m, PyObject* self);
+Ref call_get_state(const Module& m, PyObject* self, PyObject* name);
+bool call_update_cur_state(const Module& m, PyObject* self, PyObject* state);
 
 // A State as it is; anything else looked up by name through self.get_state.
 Ref as_state(const Module& m, PyObject* self, PyObject* state);

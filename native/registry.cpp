@@ -125,7 +125,7 @@ PyObject* current_state_set(const Module& m, PyObject* const*) {
 
 PyObject* update_cur_state(const Module& m, PyObject* const* a) {
     Ref state = as_state(m, a[0], a[1]);
-    Ref name = state ? getattr(state.get(), m.n.name) : Ref();
+    Ref name = state ? read_attr(state.get(), m.n.name, state_is_plain(m, state.get())) : Ref();
     if (!name || !setattr(a[0], m.n.current_state_attr, name.get())) return nullptr;
     return none();
 }
@@ -518,6 +518,27 @@ PyObject* own_member(PyTypeObject* cls, PyObject* name) {
 
 }  // namespace
 
+Ref machine_current_state(const Module& m, PyObject* self) {
+    return machine_setting(m, self, m.n.current_state, m.st.base_current_state, m.n.current_state_attr);
+}
+
+Ref call_get_state(const Module& m, PyObject* self, PyObject* name) {
+    const int base = uses_base_method(m.st, self, m.st.machine_type, m.n.get_state, m.st.base_get_state);
+    if (base < 0) return Ref();
+    if (!base) return call_method(self, m.n.get_state, name);
+    PyObject* args[] = {self, name};
+    return Ref::steal(get_state(m, args));
+}
+
+bool call_update_cur_state(const Module& m, PyObject* self, PyObject* state) {
+    const int base =
+        uses_base_method(m.st, self, m.st.machine_type, m.n.update_cur_state, m.st.base_update_cur_state);
+    if (base < 0) return false;
+    if (!base) return bool(call_method(self, m.n.update_cur_state, state));
+    PyObject* args[] = {self, state};
+    return bool(Ref::steal(update_cur_state(m, args)));
+}
+
 bool as_states(const Module& m, PyObject* self, PyObject* from, PyObject* to, Ref& from_state, Ref& to_state) {
     from_state = as_state(m, self, from);
     to_state = from_state ? as_state(m, self, to) : Ref();
@@ -577,7 +598,12 @@ int machine_init(PyObject* module, ModuleState& st) {
         !(st.base_add_state = own_member(cls, st.names.add_state)) ||
         !(st.base_add_path = own_member(cls, st.names.add_path)) ||
         !(st.base_hostname = own_entry(cls, st.names.hostname)) ||
-        !(st.base_learn_hostname = own_entry(cls, st.names.learn_hostname))) {
+        !(st.base_learn_hostname = own_entry(cls, st.names.learn_hostname)) ||
+        !(st.base_current_state = own_entry(cls, st.names.current_state)) ||
+        !(st.base_update_cur_state = own_member(cls, st.names.update_cur_state)) ||
+        !(st.engine_keywords = PyTuple_Pack(7, st.names.kw_state_machine, st.names.to_state, st.names.kw_spawn,
+                                            st.names.dialog, st.names.kw_timeout, st.names.kw_context,
+                                            st.names.kw_prompt_recovery))) {
         return -1;
     }
     return PyModule_AddObjectRef(module, "StateMachine", reinterpret_cast<PyObject*>(cls));
