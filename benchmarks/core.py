@@ -214,7 +214,7 @@ def measure_detect(table: Table, timer: Timer) -> None:
 
 def measure_go_to(table: Table, timer: Timer) -> None:
     def make(mod: ModuleType) -> Callable[[], object]:
-        mod.StateTransition = NoOpEngine
+        setattr(mod, "StateTransition", NoOpEngine)
         machine = platform_class(mod, TYPICAL_NAMES, TYPICAL_EDGES)()
         machine.update_cur_state("enable")
         spawn = SimpleNamespace(match=None, last_sent="", buffer="")
@@ -228,13 +228,14 @@ def measure_go_to(table: Table, timer: Timer) -> None:
     try:
         native_time, plain_time = both(make, timer)
     finally:
-        native.StateTransition, plain.StateTransition = saved
+        setattr(native, "StateTransition", saved[0])
+        setattr(plain, "StateTransition", saved[1])
     table.faster("go_to with a no-op engine", native_time / 2, plain_time / 2, 2)
 
 
 def measure_networkx(table: Table, timer: Timer) -> None:
     try:
-        import networkx as nx
+        import networkx as nx  # type: ignore[import-untyped]
     except ImportError:
         print("networkx is not installed (pip install '.[bench]'): its rows are left out\n")
         return
@@ -287,6 +288,7 @@ def memory_child(implementation: str, count: int) -> None:
     gc.collect()
     by_tracemalloc = tracemalloc.get_traced_memory()[0] / count
     tracemalloc.stop()
+    del kept
     print(f"{by_malloc:.0f} {by_tracemalloc:.0f}")
 
 

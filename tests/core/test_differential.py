@@ -8,9 +8,9 @@ from types import SimpleNamespace
 
 import plain_statemachine
 from core_fakes import FakeEngines, FakeSpawn
-from hypothesis import HealthCheck, settings
+from hypothesis import HealthCheck, event, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 from tessel.eal.dialogs import Dialog, Statement
 from tessel.statemachine import statemachine as native_statemachine
@@ -49,6 +49,16 @@ class Weird:
         return 'Weird(%r)' % self.kind
 
 
+class BadRepr:
+    """An object whose repr() fails, so that the text of a list holding it fails too."""
+
+    def __str__(self):
+        return 'bad repr'
+
+    def __repr__(self):
+        return 5
+
+
 class Nameless:
     """A callable without __name__."""
 
@@ -63,7 +73,7 @@ def send_password(spawn):
 STATEMENTS = [Statement(pattern=r'\[confirm\]', action=lambda spawn: spawn.sendline(), loop_continue=True),
               Statement(pattern=r'\(yes/no\)', action=lambda spawn: spawn.sendline('yes'), loop_continue=True)]
 JUNK = [None, 5, ('enable', 'config'), Weird('eq raises'), Weird('equals all'), Weird('str raises'), ['enable'],
-        STATEMENTS[0]]
+        STATEMENTS[0], BadRepr()]
 NAMES = ['disable', 'enable', 'config', 'config_vlan', 'shell', 'a"b\\', 'any', 'generic', '']
 PATTERNS = ['%N#', r'^%N>\s*$', r'^%N\(config\)#\s*$', '(', '%N%N', '', r'\S+#$', 'R1#', '.*', ['%N#', 'a.b'], [],
             ('x',), 5, [1]]
@@ -71,9 +81,11 @@ HOSTNAMES = [None, '', 'R1', 'a.b', 'R\\1', 'x\\ty', 5, 'h%N', 'R1\\g<0>']
 PLACEHOLDERS = ['%N', ''.join('%N'), 'h', 'x*', 'R', 5, '(']
 OUTPUTS = ['no match', None, '', 'R1#', 'R1>', 'R1#\nR1(config)#', 'R1(config)#\nR1(vlan)#', 'R1#\n',
            'R1#\n\n', 'a.b#', '%N#', 'R1R1', '$ ', 'ab>', 5]
-COMMANDS = [None, 'conf t', '', 0, 5, ['a'], len, functools.partial(len), lambda spawn: None, Nameless(),
-            send_password, 'say "hi"\\']
-DIALOGS = [None, [], [STATEMENTS[0]], STATEMENTS, 5, 'x', (STATEMENTS[0],), [5], Dialog([])]
+COMMANDS = [None, 'conf t', '', 0, len, functools.partial(len), lambda spawn: None, Nameless(), send_password,
+            'say "hi"\\']
+BAD_COMMANDS = [5, ['a']]
+DIALOGS = [None, [], [STATEMENTS[0]], STATEMENTS, Dialog([])]
+BAD_DIALOGS = [5, 'x', (STATEMENTS[0],), [5]]
 TEXTS = ['%N', '%%NN', 'x%Ny', 'R1', 'hh', 'abc', '', '%N%N' * 3, 'a\\b', 5]
 
 PROMPTS = {'disable': r'^%N>\s*$', 'enable': r'^%N#\s*$', 'config': r'^%N\(config\)#\s*$',
@@ -82,19 +94,31 @@ PROMPTS = {'disable': r'^%N>\s*$', 'enable': r'^%N#\s*$', 'config': r'^%N\(confi
 index = st.integers(0, 40)
 pool_state = st.tuples(st.just('S'), index)
 pool_path = st.tuples(st.just('P'), index)
+name_of = st.tuples(st.just('nameof'), index)
 junk = st.tuples(st.just('junk'), index)
-# mostly the objects of the run, sometimes names, look-alikes and junk
-state_ref = st.one_of(pool_state, pool_state, pool_state, pool_state,
-                      st.tuples(st.sampled_from(['name', 'fresh']), st.sampled_from(NAMES)),
+odd_state = st.one_of(st.tuples(st.sampled_from(['name', 'fresh']), st.sampled_from(NAMES)),
                       st.tuples(st.just('copy'), index), junk)
+# mostly the states of the run and their names, sometimes other names, look-alikes and junk
+state_ref = st.one_of(pool_state, pool_state, pool_state, name_of, name_of, name_of, odd_state)
+end_ref = st.one_of(pool_state, pool_state, pool_state, pool_state, name_of, st.tuples(st.just('copy'), index),
+                    odd_state)
 path_ref = st.one_of(pool_path, pool_path, pool_path, junk)
-# what a rule may change: never the junk objects, which both implementations share
-own_state = st.one_of(pool_state, pool_state, pool_state, st.tuples(st.just('name'), st.sampled_from(NAMES)),
-                      st.tuples(st.just('copy'), index))
 any_ref = st.one_of(state_ref, state_ref, path_ref)
 target_ref = st.one_of(state_ref, state_ref, st.tuples(st.just('list'), st.lists(state_ref, max_size=3)),
                        st.just(('name', 'any')), st.just(('fresh', 'any')),
                        st.tuples(st.just('tuple'), st.lists(state_ref, max_size=2)))
+# what a rule may change: never the junk objects, which both implementations share
+own_state = st.one_of(pool_state, pool_state, pool_state, st.tuples(st.just('name'), st.sampled_from(NAMES)),
+                      st.tuples(st.just('copy'), index))
+# mostly one's own kind of object, sometimes the other kind or junk
+list_item = {'states': st.one_of(pool_state, pool_state, pool_state, pool_path, junk),
+             'paths': st.one_of(pool_path, pool_path, pool_path, pool_state, junk)}
+
+
+commands = st.one_of(st.sampled_from(COMMANDS), st.sampled_from(COMMANDS), st.sampled_from(BAD_COMMANDS))
+dialogs = st.one_of(st.sampled_from(DIALOGS), st.sampled_from(DIALOGS), st.sampled_from(BAD_DIALOGS))
+reached = st.one_of(st.just(('word', 'generic')), st.just(('fresh', 'generic')), st.just(('name', '')),
+                    st.just(('junk', 0)), state_ref, state_ref)
 
 
 def _fresh(text):
@@ -117,8 +141,12 @@ def _difference(a, b):
 
 
 def _text(value):
-    text = re.sub(r' at 0x[0-9a-f]+', '', value)
-    return text.replace('tessel.statemachine.statemachine.', '').replace('plain_statemachine.', '')
+    """A text without what differs between the two modules: addresses and module names."""
+    if ' at 0x' in value:
+        value = re.sub(r' at 0x[0-9a-f]+', '', value)
+    if 'statemachine.' in value:
+        value = value.replace('tessel.statemachine.statemachine.', '').replace('plain_statemachine.', '')
+    return value
 
 
 def make_classes(mod, world):
@@ -128,18 +156,30 @@ def make_classes(mod, world):
         def create(self):
             pass
 
+    def logged_get_state(self, state_name):
+        world.log.append(('get_state', state_name))
+        return mod.StateMachine.get_state(self, state_name)
+
+    def regrouped_graph(self):
+        return {state: paths[::-1] for state, paths in mod.StateMachine.create_graph(self).items()}
+
+    def search_as_written(self, *args, **kwargs):
+        return mod.StateMachine._find_all_paths(self, *args, **kwargs)
+
+    def routes_reversed(self, from_state, to_state):
+        return mod.StateMachine.find_all_paths(self, from_state, to_state)[::-1]
+
+    overrides = {'get_state': logged_get_state, 'create_graph': regrouped_graph,
+                 '_find_all_paths': search_as_written, 'find_all_paths': routes_reversed}
+
     class Lookups(Machine):
-        def get_state(self, state_name):
-            world.log.append(('get_state', state_name))
-            return super().get_state(state_name)
+        get_state = logged_get_state
 
     class Faithful(Machine):
-        def _find_all_paths(self, *args, **kwargs):
-            return super()._find_all_paths(*args, **kwargs)
+        _find_all_paths = search_as_written
 
     class Regrouped(Machine):
-        def create_graph(self):
-            return {state: paths[::-1] for state, paths in super().create_graph().items()}
+        create_graph = regrouped_graph
 
     class Reordered(Machine):
         @property
@@ -193,7 +233,7 @@ def make_classes(mod, world):
             super().__init__(items)
 
     return SimpleNamespace(
-        machines=[Machine, Lookups, Faithful, Regrouped, Reordered], Machine=Machine,
+        machines=[Machine, Lookups, Faithful, Regrouped, Reordered], Machine=Machine, overrides=overrides,
         states=[mod.State, ByName, Shouting, Renamed, Anchored], paths=[mod.Path, Backwards],
         Loud=Loud, LoggedDialog=LoggedDialog)
 
@@ -201,7 +241,7 @@ def make_classes(mod, world):
 class RecordingRe:
     """Stands in for the `re` module and records the calls the state machine makes."""
 
-    original_search, original_sub = re.search, re.sub
+    original_search, original_sub = staticmethod(re.search), staticmethod(re.sub)
 
     def __init__(self, log):
         self.log = log
@@ -233,6 +273,8 @@ class World:
         self.kept = []
         self.states = []
         self.paths = []
+        self.seen = {}
+        self.gentle = False  # when set, no junk and no change that breaks the machine outright
         self.machine = self.cls.Machine()
         self.other = self.cls.Machine(hostname='other')
         self.handle(self.machine, 'M')
@@ -260,17 +302,23 @@ class World:
 
     def ref(self, r):
         kind, value = r
+        if kind == 'junk' and self.gentle:
+            kind = 'P' if value % 2 else 'S'
         if kind == 'S':
             return self.states[value % len(self.states)] if self.states else 'enable'
         if kind == 'P':
             return self.paths[value % len(self.paths)] if self.paths else None
+        if kind == 'nameof':
+            return getattr(self.states[value % len(self.states)], 'name', 'enable') if self.states else 'enable'
         if kind == 'name':
             return value
         if kind == 'fresh':
             return _fresh(value)
-        if kind == 'copy':
-            name = vars(self.states[value % len(self.states)]).get('name') if self.states else 'enable'
-            return self.mod.State(name if isinstance(name, str) else 'enable', 'x')
+        if kind == 'copy':  # a state of the same class and name, not the same object
+            original = self.states[value % len(self.states)] if self.states else None
+            name = vars(original).get('name') if original is not None else 'enable'
+            cls = type(original) if isinstance(original, self.mod.State) else self.mod.State
+            return cls(name if isinstance(name, str) else 'enable', 'x')
         if kind == 'list':
             return [self.ref(item) for item in value]
         if kind == 'tuple':
@@ -332,10 +380,37 @@ class World:
             'states': [(fields(s), self.outcome(lambda w, s=s: s.pattern), self.outcome(lambda w, s=s: repr(s)))
                        for s in self.states],
             'paths': [(fields(p), self.outcome(lambda w, p=p: repr(p))) for p in self.paths],
-            'engines': self.norm(self.engines.calls),
-            'sent': self.norm(self.spawn.sent),
-            'log': self.norm(self.log),
+            'probes': self.probes(),
+            'engines': self.norm(self.news(self.engines.calls)),
+            'sent': self.norm(self.news(self.spawn.sent)),
+            'log': self.norm(self.news(self.log)),
         }
+
+    def news(self, records):
+        """The records added since the last snapshot (those before were compared then)."""
+        start = self.seen.get(id(records), 0)
+        self.seen[id(records)] = len(records)
+        return records[start:]
+
+    def few_paths(self):
+        """The plain search enumerates every route: keep its graphs small."""
+        return len(vars(self.machine).get('paths', ())) <= 16 and len(self.paths) <= 24
+
+    def probes(self):
+        """Lookups and searches whose answers hang on all that an index of the machine may keep."""
+        m, states = self.machine, self.states
+        answers = [self.outcome(lambda w, name=vars(s).get('name'): m.get_state(name)) for s in states[:6]]
+        answers += [self.outcome(lambda w, p=p: m.get_path(p.from_state, p.to_state)) for p in self.paths[:4]]
+        few_paths = self.few_paths()
+        for i, j in ((0, -1), (-1, 0), (1, 2), (2, 1)):
+            if len(states) > max(i, j):
+                a, b = states[i], states[j]
+                if few_paths:
+                    answers.append(self.outcome(lambda w: m.get_shortest_path(a, b)))
+                    answers.append(self.outcome(lambda w: m.get_shortest_path(vars(a).get('name'),
+                                                                              vars(b).get('name'))))
+                    answers.append(self.outcome(lambda w: m.find_all_paths(a, b)))
+        return answers
 
 
 class Differential(RuleBasedStateMachine):
@@ -349,23 +424,35 @@ class Differential(RuleBasedStateMachine):
         for w in self.worlds:
             w.restore()
 
-    def both(self, fn, pool=None):
+    def both(self, fn):
+        """Runs fn on each implementation and compares the outcomes."""
         outcomes = [w.outcome(fn) for w in self.worlds]
         assert outcomes[0] == outcomes[1], _difference(*outcomes)
+        rule_name = fn.__qualname__.split('.')[1]  # Differential.<rule>.<locals>.<fn>
+        event('%s: %s' % (rule_name, outcomes[0][1] if outcomes[0][0] == 'raise' else 'ok'))
         return outcomes[0]
 
     @initialize(names=st.lists(st.sampled_from(sorted(PROMPTS)), min_size=2, max_size=6, unique=True),
-                edges=st.lists(st.tuples(index, index), max_size=14), host=st.sampled_from([None, 'R1', 'R1', 'a.b']),
-                learn=st.sampled_from([False, False, True]))
-    def platform(self, names, edges, host, learn):
+                edges=st.lists(st.tuples(index, index), max_size=8), host=st.sampled_from([None, 'R1', 'R1', 'a.b']),
+                learn=st.sampled_from([False, False, True]), current=st.booleans(),
+                gentle=st.sampled_from([True, True, False]), classes=st.lists(index, max_size=6))
+    def platform(self, names, edges, host, learn, current, gentle, classes):
         def build(w):
+            w.gentle = gentle
             w.machine = w.cls.Machine(hostname=host, learn_hostname=learn)
             w.handles[id(w.machine)] = 'M'
             w.kept.append(w.machine)
-            for name in names:
-                w.add(w.states, w.machine.create_state(name, _own(PROMPTS[name])), 'S')
-            for a, b in dict.fromkeys((a % len(names), b % len(names)) for a, b in edges):
+            for name, cls in zip(names, classes + [0] * len(names)):
+                # mostly plain states; sometimes ones that compare by name, print otherwise, and so on
+                state_class = w.cls.states[cls % 8] if cls % 8 < len(w.cls.states) else w.mod.State
+                w.add(w.states, state_class(name, _own(PROMPTS[name])), 'S')
+                w.machine.add_state(w.states[-1])
+            # neighbours linked both ways, as platforms do, then random shortcuts
+            chain = [(i, i + 1) for i in range(len(names) - 1)] + [(i + 1, i) for i in range(len(names) - 1)]
+            for a, b in dict.fromkeys(chain + [(a % len(names), b % len(names)) for a, b in edges]):
                 w.add(w.paths, w.machine.create_path(w.states[a], w.states[b], 'go ' + names[b]), 'P')
+            if current:
+                w.machine.update_cur_state(w.states[-1])
         self.both(build)
 
     @invariant()
@@ -418,7 +505,7 @@ class Differential(RuleBasedStateMachine):
 
     # ---- paths
 
-    @rule(a=state_ref, b=state_ref, command=st.sampled_from(COMMANDS), dialog=st.sampled_from(DIALOGS),
+    @rule(a=end_ref, b=end_ref, command=commands, dialog=dialogs,
           register=st.booleans(), cls=index)
     def make_path(self, a, b, command, dialog, register, cls):
         def make(w):
@@ -430,7 +517,16 @@ class Differential(RuleBasedStateMachine):
             return path
         self.both(make)
 
-    @rule(ref=any_ref)
+    @rule(ref=pool_path, create=st.booleans())
+    def add_path_between_the_same_states(self, ref, create):
+        def add(w):
+            path = w.ref(ref)
+            if create:
+                return w.machine.create_path(path.from_state, path.to_state, 'again')
+            return w.machine.add_path(w.mod.Path(path.from_state, path.to_state, 'again'))
+        self.both(add)
+
+    @rule(ref=st.one_of(pool_path, pool_path, pool_path, pool_path, state_ref, junk))
     def add_path(self, ref):
         self.both(lambda w: w.machine.add_path(w.ref(ref)))
 
@@ -439,7 +535,7 @@ class Differential(RuleBasedStateMachine):
         self.both(lambda w: (w.machine.remove_path if remove else w.machine.get_path)(w.ref(a), w.ref(b)))
 
     @rule(ref=pool_path, end=st.sampled_from(['from_state', 'to_state', 'command', 'dialog']), value=any_ref,
-          command=st.sampled_from(COMMANDS), dialog=st.sampled_from(DIALOGS), validate=st.booleans())
+          command=commands, dialog=dialogs, validate=st.booleans())
     def change_path(self, ref, end, value, command, dialog, validate):
         def change(w):
             path = w.ref(ref)
@@ -449,16 +545,19 @@ class Differential(RuleBasedStateMachine):
                 return path.validate_update()
         self.both(change)
 
-    @rule(statements=st.one_of(st.sampled_from(STATEMENTS + JUNK), st.lists(st.sampled_from(STATEMENTS + JUNK),
-                                                                           max_size=3)))
-    def add_default_statements(self, statements):
-        self.both(lambda w: w.machine.add_default_statements(_own(statements)))
+    @rule(chosen=st.one_of(index, st.lists(index, max_size=3)))
+    def add_default_statements(self, chosen):
+        items = STATEMENTS * 2 + JUNK
+        self.both(lambda w: w.machine.add_default_statements(
+            [items[i % len(items)] for i in chosen] if isinstance(chosen, list) else items[chosen % len(items)]))
 
     # ---- routes
 
     @rule(a=state_ref, b=state_ref, how=st.sampled_from(['all', 'shortest', 'shortest twice']))
     def search(self, a, b, how):
         def search(w):
+            if not w.few_paths():
+                return 'too many routes to enumerate in the plain search'
             if how == 'all':
                 return w.machine.find_all_paths(w.ref(a), w.ref(b))
             route = w.machine.get_shortest_path(w.ref(a), w.ref(b))
@@ -472,6 +571,8 @@ class Differential(RuleBasedStateMachine):
     @rule(a=state_ref, b=state_ref, travelled=st.lists(index, max_size=3), graph=st.booleans())
     def search_as_written(self, a, b, travelled, graph):
         def search(w):
+            if not w.few_paths():
+                return 'too many routes to enumerate in the plain search'
             transitions = [w.paths[i % len(w.paths)] for i in travelled if w.paths]
             before = list(transitions)
             given = w.machine.create_graph() if graph else {w.ref(a): list(w.paths)}
@@ -524,16 +625,20 @@ class Differential(RuleBasedStateMachine):
     # ---- direct changes to lists, attributes, classes and the module
 
     @rule(which=st.sampled_from(['states', 'paths']),
-          how=st.sampled_from(['append', 'insert', 'delete', 'replace', 'reverse', 'clear', 'new list', 'swap',
-                               'subclass']),
-          at=index, ref=any_ref)
-    def change_list(self, which, how, at, ref):
+          how=st.sampled_from(['append', 'insert', 'delete', 'replace', 'reverse', 'new list'] * 3
+                              + ['clear', 'swap', 'subclass']),
+          at=index, data=st.data())
+    def change_list(self, which, how, at, data):
         class Listed(list):
             pass
 
+        ref = data.draw(list_item[which])
+
         def change(w):
             items = getattr(w.machine, which)
-            if how == 'append':
+            if w.gentle and how in ('clear', 'swap'):
+                items.reverse()
+            elif how == 'append':
                 items.append(w.ref(ref))
             elif how == 'insert':
                 items.insert(at % 3, w.ref(ref))
@@ -553,12 +658,14 @@ class Differential(RuleBasedStateMachine):
                 setattr(w.machine, which, Listed(items))
         self.both(change)
 
-    @rule(ref=own_state, value=st.one_of(st.sampled_from(NAMES), st.sampled_from(JUNK[:3])),
+    @rule(ref=own_state, value=st.one_of(st.sampled_from(NAMES), st.sampled_from(NAMES), st.sampled_from(JUNK[:3])),
           delete=st.booleans())
     def rename_state(self, ref, value, delete):
         def rename(w):
             state = w.ref(ref)
-            if delete:
+            if w.gentle and (delete or not isinstance(value, str)):
+                state.name = _fresh('renamed')
+            elif delete:
                 del state.name
             else:
                 state.name = _fresh(value) if isinstance(value, str) else value
@@ -577,35 +684,50 @@ class Differential(RuleBasedStateMachine):
           where=st.sampled_from(['instance', 'class', 'remove']))
     def override_method(self, name, where):
         def override(w):
-            base = w.cls.machines[3] if name == 'create_graph' else w.cls.machines[1]
             if where == 'instance':
-                setattr(w.machine, name, functools.partial(getattr(base, name), w.machine))
+                setattr(w.machine, name, functools.partial(w.cls.overrides[name], w.machine))
             elif where == 'class':
-                setattr(w.cls.Machine, name, getattr(base, name))
+                setattr(w.cls.Machine, name, w.cls.overrides[name])
             else:
                 w.machine.__dict__.pop(name, None)
                 if name in vars(w.cls.Machine):
                     delattr(w.cls.Machine, name)
         self.both(override)
 
-    @rule(name=st.sampled_from(['re', 'HOSTNAME_SUBST_PAT', 'State', 'Path', 'Dialog', 'StateMachineError']),
-          choice=index, restore=st.booleans())
-    def rebind_module_name(self, name, choice, restore):
+    def rebound(self):
+        return any(getattr(w.mod, name) is not value for w in self.worlds for name, value in w.saved.items()
+                   if name not in ENGINES)
+
+    @precondition(lambda self: not self.rebound())
+    @rule(names=st.lists(st.sampled_from(['re', 're', 'HOSTNAME_SUBST_PAT', 'State', 'Path', 'Dialog',
+                                          'StateMachineError']),
+                         min_size=1, max_size=3, unique=True),
+          choice=index)
+    def rebind_module_names(self, names, choice):
         def rebind(w):
-            if restore:
-                value = w.saved[name]
-            else:
+            for name in names:
                 value = {'re': w.recording_re, 'HOSTNAME_SUBST_PAT': PLACEHOLDERS[choice % len(PLACEHOLDERS)],
-                         'State': w.cls.states[1 + choice % 4], 'Path': w.cls.paths[1],
+                         'State': ([w.mod.State, w.cls.states[0]] + w.cls.states[1:])[choice % 5],
+                         'Path': (w.mod.Path, w.cls.paths[1])[choice % 2],
                          'Dialog': w.cls.LoggedDialog, 'StateMachineError': w.cls.Loud}[name]
-            setattr(w.mod, name, value)
+                if name in ('State', 'Path') and choice % 3 == 0:
+                    value = (value,)  # a tuple of classes serves isinstance alike
+                setattr(w.mod, name, value)
         self.both(rebind)
+
+    # Twice the same rule, so that names stay rebound for some steps only.
+    @precondition(rebound)
+    @rule()
+    def restore_module_names(self):
+        for w in self.worlds:
+            w.restore()
+
+    restore_module_names_again = restore_module_names
 
     # ---- state changes
 
-    @rule(goal=target_ref, reach=st.one_of(st.just(('word', 'generic')), st.just(('fresh', 'generic')),
-                                              state_ref),
-          error=st.sampled_from([None, 'exception', 'machine error', 'interrupt', 'construction']),
+    @rule(goal=target_ref, reach=reached,
+          error=st.sampled_from([None, None, None, 'exception', 'machine error', 'interrupt', 'construction']),
           hop_wise=st.sampled_from([False, True, 1]), context=st.sampled_from(['default', 'given', 'none']),
           output=st.sampled_from(OUTPUTS))
     def go_to(self, goal, reach, error, hop_wise, context, output):
@@ -619,7 +741,7 @@ class Differential(RuleBasedStateMachine):
             return w.machine.go_to(w.ref(goal), w.spawn, hop_wise=hop_wise, **extra)
         self.both(go)
 
-    @rule(output=st.sampled_from(OUTPUTS), reach=st.one_of(st.just(('word', 'generic')), state_ref),
+    @rule(output=st.sampled_from(OUTPUTS), reach=reached,
           patched_search=st.booleans())
     def detect_state(self, output, reach, patched_search):
         def detect(w):
@@ -634,8 +756,10 @@ class Differential(RuleBasedStateMachine):
                 re.search = self.saved_search
         self.both(detect)
 
+    detect_state_again = detect_state
+
 
 Differential.TestCase.settings = settings(
-    max_examples=int(os.environ.get('TESSEL_DIFFERENTIAL_EXAMPLES', '150')), stateful_step_count=40,
+    max_examples=int(os.environ.get("TESSEL_DIFFERENTIAL_EXAMPLES", "150")), stateful_step_count=50,
     deadline=None, suppress_health_check=list(HealthCheck))
 TestDifferential = Differential.TestCase
