@@ -1,10 +1,12 @@
-"""Random graphs: the plain machine's route search agrees with the search reached through an override."""
+"""Random graphs: the native route search agrees with the search reached through an override and with
+the plain Python module of the tests."""
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import plain_statemachine as plain
 from core_fakes import Bare
 from tessel.core.errors import StateMachineError
-from tessel.statemachine.statemachine import State
+from tessel.statemachine import statemachine as native
 
 
 class Faithful(Bare):
@@ -12,59 +14,41 @@ class Faithful(Bare):
         return super()._find_all_paths(*args, **kwargs)
 
 
-class SameName(State):
-    """States that compare and hash by name."""
-
-    def __eq__(self, other):
-        return isinstance(other, State) and self.name == other.name
-
-    def __hash__(self):
-        return hash(self.name)
+class PlainBare(plain.StateMachine):
+    def create(self):
+        pass
 
 
-def reference(m, start, target):
-    """All routes, written out plainly."""
-    start = start if isinstance(start, State) else m.get_state(start)
-    target = target if isinstance(target, State) else m.get_state(target)
-    graph = {}
-    for p in m.paths:
-        graph.setdefault(p.from_state, []).append(p)
+def same_name_class(mod):
+    """States of `mod` that compare and hash by name."""
 
-    def search(here, travelled):
-        if here == target:
-            return [travelled]
-        routes = []
-        for node in graph.get(here, []):
-            if node.to_state in [p.from_state for p in travelled]:
-                continue
-            routes.extend(search(node.to_state, travelled + [node]))
-        return routes
+    class SameName(mod.State):
+        def __eq__(self, other):
+            return isinstance(other, mod.State) and self.name == other.name
 
-    return search(start, [])
+        def __hash__(self):
+            return hash(self.name)
+
+    return SameName
 
 
-def reference_shortest(m, start, target):
-    routes = reference(m, start, target)
-    if not routes:
-        raise StateMachineError("Path doesn't exist for " + str(start) + ' -> ' + str(target) + ' ')
-    return min(routes, key=len)
-
-
-def outcome(fn, *args):
+def outcome(fn, *args, paths=()):
+    """Routes as positions of their paths in the order of creation, or the error."""
     try:
         result = fn(*args)
     except StateMachineError as exc:
         return ('error', type(exc), str(exc))
+    position = {id(p): i for i, p in enumerate(paths)}
     if result and isinstance(result[0], list):
-        return ('routes', [[id(p) for p in route] for route in result])
-    return ('route', [id(p) for p in result])
+        return ('routes', [[position[id(p)] for p in route] for route in result])
+    return ('route', [position[id(p)] for p in result])
 
 
 @st.composite
 def graphs(draw):
     n = draw(st.integers(1, 7))
     node = st.integers(0, n - 1)
-    edges = draw(st.lists(st.tuples(node, node), unique=True, max_size=min(n * n, 15)))
+    edges = draw(st.lists(st.tuples(node, node), unique=True, min_size=n, max_size=min(n * n, 15)))
     removed = draw(st.sets(node, max_size=2))
     # each query: start, target, and how each is given: by name, by the registered object or by a look-alike
     kind = st.sampled_from(['name', 'object', 'copy'])
@@ -75,19 +59,22 @@ def graphs(draw):
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(graphs())
 def test_fast_and_faithful_search_agree(case):
+    """The native search, the search reached through an override and the plain module agree."""
     n, edges, removed, by_name, queries = case
-    cls = SameName if by_name else State
-    m = Bare()
-    states = [cls('s%d' % i, 's%d#' % i) for i in range(n)]
-    for state in states:
-        m.add_state(state)
-    for a, b in edges:
-        m.create_path(states[a], states[b], 'to s%d' % b)
-    for i in removed:
-        m.remove_state(states[i])
-    copies = {}
+    machines = {}
+    for mod, base in ((native, Bare), (plain, PlainBare)):
+        cls = same_name_class(mod) if by_name else mod.State
+        m = base()
+        states = [cls('s%d' % i, 's%d#' % i) for i in range(n)]
+        for state in states:
+            m.add_state(state)
+        paths = [m.create_path(states[a], states[b], 'to s%d' % b) for a, b in edges]
+        for i in removed:
+            m.remove_state(states[i])
+        machines[mod] = (m, cls, states, paths, {})
 
-    def arg(i, kind):
+    def arg(mod, i, kind):
+        m, cls, states, paths, copies = machines[mod]
         if kind == 'name':
             return states[i].name
         if kind == 'object':
@@ -95,12 +82,14 @@ def test_fast_and_faithful_search_agree(case):
         return copies.setdefault(i, cls(states[i].name, 'x'))
 
     for a, b, ka, kb in queries:
-        args = (arg(a, ka), arg(b, kb))
-        expected = (outcome(lambda *x: reference(m, *x), *args),
-                    outcome(lambda *x: reference_shortest(m, *x), *args))
+        m, _, _, paths, _ = machines[plain]
+        args = (arg(plain, a, ka), arg(plain, b, kb))
+        expected = (outcome(m.find_all_paths, *args, paths=paths), outcome(m.get_shortest_path, *args, paths=paths))
+        m, _, _, paths, _ = machines[native]
+        args = (arg(native, a, ka), arg(native, b, kb))
         m.__class__ = Bare
-        fast = (outcome(m.find_all_paths, *args), outcome(m.get_shortest_path, *args))
+        fast = (outcome(m.find_all_paths, *args, paths=paths), outcome(m.get_shortest_path, *args, paths=paths))
         m.__class__ = Faithful
-        faithful = (outcome(m.find_all_paths, *args), outcome(m.get_shortest_path, *args))
+        faithful = (outcome(m.find_all_paths, *args, paths=paths), outcome(m.get_shortest_path, *args, paths=paths))
         m.__class__ = Bare
         assert fast == faithful == expected, (edges, removed, args)
