@@ -253,7 +253,7 @@ class RecordingRe:
 
     def sub(self, pattern, repl, string, count=0, flags=0):
         self.log.append(('re.sub', pattern, repl, string))
-        return self.original_sub(pattern, repl, string, count, flags)
+        return self.original_sub(pattern, repl, string, count=count, flags=flags)
 
 
 class World:
@@ -575,7 +575,9 @@ class Differential(RuleBasedStateMachine):
                 return 'too many routes to enumerate in the plain search'
             transitions = [w.paths[i % len(w.paths)] for i in travelled if w.paths]
             before = list(transitions)
-            given = w.machine.create_graph() if graph else {w.ref(a): list(w.paths)}
+            given = w.machine.create_graph()
+            if not graph:  # a graph of the caller's own, in another order
+                given = {state: paths[::-1] for state, paths in reversed(given.items())}
             routes = w.machine._find_all_paths(w.ref(a), w.ref(b), given, transitions)
             return given, routes, transitions == before
         self.both(search)
