@@ -205,8 +205,39 @@ void instance_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// Counts an assignment to __dict__ or __class__, which no dict change shows, for the indexes.
+void note_identity_change(PyObject* obj) {
+    if (PyObject* module = module_of(Py_TYPE(obj))) {
+        ++module_state(module)->identity_changes;
+    } else {
+        PyErr_Clear();
+    }
+}
+
+int instance_set_dict(PyObject* obj, PyObject* value, void* context) {
+    note_identity_change(obj);
+    return PyObject_GenericSetDict(obj, value, context);
+}
+
+PyObject* instance_get_class(PyObject* obj, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(obj))); }
+
+// Assigns __class__ as object's own descriptor does, after counting the change.
+int instance_set_class(PyObject* obj, PyObject* value, void*) {
+    PyObject* module = module_of(Py_TYPE(obj));
+    if (!module) return -1;
+    ++module_state(module)->identity_changes;
+    PyObject* descr = module_state(module)->object_class;
+    return Py_TYPE(descr)->tp_descr_set(descr, obj, value);
+}
+
 PyGetSetDef instance_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, instance_set_dict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef model_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, instance_set_dict, nullptr, nullptr},
+    {"__class__", instance_get_class, instance_set_class, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -219,6 +250,18 @@ PyMemberDef instance_members[] = {
 }  // namespace
 
 int function_type_init(PyObject* module, ModuleState& st) {
+    // object's own __class__ descriptor, which the model classes' __class__ setter hands over to.
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref object_dict = Ref::steal(PyType_GetDict(&PyBaseObject_Type));
+#else
+    Ref object_dict = Ref::newref(PyBaseObject_Type.tp_dict);
+#endif
+    PyObject* descr = object_dict ? PyDict_GetItemWithError(object_dict.get(), st.names.dunder_class) : nullptr;
+    if (!descr || !Py_TYPE(descr)->tp_descr_set) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "object.__class__ is not a data descriptor");
+        return -1;
+    }
+    st.object_class = Py_NewRef(descr);
     st.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
     return st.function_type ? 0 : -1;
 }
@@ -349,26 +392,33 @@ template PyObject* native_class_call<&ModuleState::state_init_function>(PyObject
 template PyObject* native_class_call<&ModuleState::path_init_function>(PyObject*, PyObject* const*, size_t,
                                                                        PyObject*);
 
-Ref shared_keys_template(const char* class_name, PyObject* const* names, int count) {
+bool shared_keys_templates(const char* class_name, PyObject* const* names, PyObject* const* values, int count,
+                           PyObject** first_only, PyObject** full) {
     Ref namespace_dict = Ref::steal(PyDict_New());
     Ref cls = namespace_dict ? Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
                                                                 class_name, namespace_dict.get()))
                              : Ref();
-    if (!cls) return Ref();
+    if (!cls) return false;
     // One instance with every attribute, in order, enters the names into the keys the instances
     // share. Instances of a new class start with room for many more attributes; the interpreter
-    // trims that room as instances are made, so a few more are made before the one kept.
+    // trims that room as instances are made, so a few more are made before the ones kept.
     Ref first = call(cls.get());
-    if (!first) return Ref();
+    if (!first) return false;
     for (int i = 0; i < count; ++i) {
-        if (!setattr(first.get(), names[i], Py_None)) return Ref();
+        if (!setattr(first.get(), names[i], values[i])) return false;
     }
     for (int i = 0; i < 64; ++i) {
-        if (!call(cls.get())) return Ref();
+        if (!call(cls.get())) return false;
     }
-    Ref holder = call(cls.get());
-    if (!holder || !setattr(holder.get(), names[0], Py_None)) return Ref();
-    return Ref::steal(PyObject_GenericGetDict(holder.get(), nullptr));
+    Ref partial = call(cls.get());
+    Ref whole = call(cls.get());
+    if (!partial || !whole || !setattr(partial.get(), names[0], values[0])) return false;
+    for (int i = 0; i < count; ++i) {
+        if (!setattr(whole.get(), names[i], values[i])) return false;
+    }
+    *first_only = PyObject_GenericGetDict(partial.get(), nullptr);
+    *full = *first_only ? PyObject_GenericGetDict(whole.get(), nullptr) : nullptr;
+    return *full != nullptr;
 }
 
 bool add_method(PyObject* module, PyTypeObject* cls, const FunctionSpec& spec) {
@@ -403,7 +453,7 @@ PyTypeObject* make_class(PyObject* module, const char* spec_name, const char* do
         {Py_tp_traverse, reinterpret_cast<void*>(own ? layout.traverse : instance_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(own ? layout.clear : instance_clear)},
         {Py_tp_dealloc, reinterpret_cast<void*>(own ? layout.dealloc : instance_dealloc)},
-        {Py_tp_getset, instance_getset},
+        {Py_tp_getset, layout.model ? model_getset : instance_getset},
         {Py_tp_members, instance_members},
         {layout.init ? Py_tp_init : 0, reinterpret_cast<void*>(layout.init)},
         {0, nullptr},

@@ -110,6 +110,21 @@ bool same_values(ModuleState& st, Seen& seen, PyObject* const* keys, PyObject* c
 
 void release(Seen& seen) { Py_CLEAR(seen.obj); }
 
+// Whether the checks may be quiet now; if not, a new chain starts (see MachineCache).
+bool quiet_now(const ModuleState& st, MachineCache& cache) {
+#if PY_VERSION_HEX >= 0x030C0000
+    const bool quiet = st.watching && watched_changes == cache.quiet_changes && st.identity_changes == cache.identity_seen;
+    cache.quiet_changes = watched_changes;
+#else
+    const bool quiet = cache.quiet_op && st.identity_changes == cache.identity_seen;
+#endif
+    if (!quiet) {
+        ++cache.chain;
+        cache.identity_seen = st.identity_changes;
+    }
+    return quiet;
+}
+
 // ---- classes ------------------------------------------------------------------------------
 
 // Registers obj's class with the guard list; false when it cannot be guarded (no version tag).
@@ -208,8 +223,9 @@ bool add_state_entry(ModuleState& st, StatesIndex& index, PyObject* state) {
     return true;
 }
 
-bool build(ModuleState& st, PyObject* self, StatesIndex& index) {
+bool build(ModuleState& st, PyObject* self, StatesIndex& index, uint64_t chain) {
     clear(index);
+    index.chain = chain;
     if (!is_plain_attribute(st, Py_TYPE(self), st.names.states)) return false;
     PyObject* list = plain_value(self, st.names.states);
     if (!list || !PyList_CheckExact(list)) return false;
@@ -217,6 +233,7 @@ bool build(ModuleState& st, PyObject* self, StatesIndex& index) {
     index.list = Py_NewRef(list);
     index.machine_dict = dict_of(self);
     note_dict(st, index.machine_dict, &index.machine_tag);
+    ++index.serial;
     index.by_name.reset(static_cast<size_t>(count) + 8);
     index.by_identity.reset(static_cast<size_t>(count) + 8);
     index.changes = changes_now();
@@ -230,7 +247,7 @@ bool build(ModuleState& st, PyObject* self, StatesIndex& index) {
     return true;
 }
 
-bool still_valid(ModuleState& st, PyObject* self, StatesIndex& index) {
+bool still_valid(ModuleState& st, PyObject* self, StatesIndex& index, bool quiet, uint64_t chain) {
     if (!index.built || !machine_holds(st, self, st.names.states, index)) return false;
     const size_t count = index.items.size();
     if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != count ||
@@ -239,12 +256,14 @@ bool still_valid(ModuleState& st, PyObject* self, StatesIndex& index) {
         return false;
     }
     if (!classes_unchanged(index.classes)) return false;
+    if (quiet && index.chain == chain) return true;
     const bool watched = watch_holds(st, index.changes);
     for (size_t i = 0; i < count; ++i) {
         Seen& seen = index.seen[i];
         if (!still_same(seen, watched) && !same_values(st, seen, &st.names.name, &index.names[i], 1)) return false;
     }
     index.changes = changes_now();
+    index.chain = chain;
     return true;
 }
 
@@ -261,7 +280,8 @@ StatesIndex* states_index(const Module& m, PyObject* self, bool* failed) {
     if (cache->busy) return nullptr;
     Busy busy(*cache);
     try {
-        if (still_valid(m.st, self, index) || build(m.st, self, index)) return &index;
+        const bool quiet = quiet_now(m.st, *cache);
+        if (still_valid(m.st, self, index, quiet, cache->chain) || build(m.st, self, index, cache->chain)) return &index;
     } catch (const std::bad_alloc&) {
         clear(index);
         PyErr_NoMemory();
@@ -297,6 +317,7 @@ void clear(PathsIndex& index) {
     index.from.clear();
     index.to.clear();
     index.name_id.clear();
+    index.node_state.clear();
     index.id_names.clear();
     release(index.classes);
     Py_CLEAR(index.list);
@@ -356,6 +377,7 @@ int32_t node_for(ModuleState& st, PathsIndex& index, PyObject* state) {
         index.names_usable = false;
     }
     index.name_id.push_back(id);
+    index.node_state.push_back(-1);
     if (index.node_of.add(hash, node, [](int32_t) { return false; }) == -2) rehash_nodes(index);
     return node;
 }
@@ -396,8 +418,9 @@ bool add_path_entry(ModuleState& st, PathsIndex& index, PyObject* path) {
     return ends[0] && ends[1] && add_path_entry(st, index, path, ends);
 }
 
-bool build(ModuleState& st, PyObject* self, PathsIndex& index) {
+bool build(ModuleState& st, PyObject* self, PathsIndex& index, uint64_t chain) {
     clear(index);
+    index.chain = index.names_chain = chain;
     if (!is_plain_attribute(st, Py_TYPE(self), st.names.paths)) return false;
     PyObject* list = plain_value(self, st.names.paths);
     if (!list || !PyList_CheckExact(list)) return false;
@@ -422,7 +445,7 @@ bool build(ModuleState& st, PyObject* self, PathsIndex& index) {
 }
 
 // The paths and the states at their ends are still those indexed (names not checked).
-bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index) {
+bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index, bool quiet, uint64_t chain) {
     if (!index.built || !machine_holds(st, self, st.names.paths, index)) return false;
     const size_t count = index.items.size();
     if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != count ||
@@ -431,6 +454,7 @@ bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index) {
         return false;
     }
     if (!classes_unchanged(index.classes)) return false;
+    if (quiet && index.chain == chain) return true;
     const bool watched = watch_holds(st, index.changes);
     PyObject* const keys[] = {st.names.from_state, st.names.to_state};
     for (size_t p = 0; p < count; ++p) {
@@ -440,26 +464,47 @@ bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index) {
         if (!same_values(st, seen, keys, ends, 2)) return false;
     }
     index.changes = changes_now();
+    index.chain = chain;
     return true;
 }
 
 // The names of the end states are still those indexed.
-bool names_valid(ModuleState& st, PathsIndex& index) {
+// Where each end state stands in the states index, for names_valid.
+void map_nodes(PathsIndex& index, const StatesIndex& states) {
+    for (size_t n = 0; n < index.nodes.size(); ++n) {
+        PyObject* obj = index.nodes[n].obj;
+        index.node_state[n] =
+            states.by_identity.find(pointer_hash(obj), [&](int32_t at) { return states.items[at] == obj; });
+    }
+    index.states_serial = states.serial;
+}
+
+// The names of the end states are still those indexed. `states`, when given, was checked just now:
+// an end state that is one of its entries, under the same name, needs no check of its own.
+bool names_valid(ModuleState& st, PathsIndex& index, const StatesIndex* states, bool quiet, uint64_t chain) {
     if (!index.names_usable) return false;
+    if (quiet && index.names_chain == chain) return true;
+    if (states && index.states_serial != states->serial) map_nodes(index, *states);
     const bool watched = watch_holds(st, index.node_changes);
     for (size_t n = 0; n < index.nodes.size(); ++n) {
         Seen& node = index.nodes[n];
+        const int32_t at = states ? index.node_state[n] : -1;
+        if (at >= 0 && static_cast<size_t>(at) < states->items.size() && states->items[at] == node.obj &&
+            states->names[at] == index.node_names[n]) {
+            continue;
+        }
         if (!still_same(node, watched) && !same_values(st, node, &st.names.name, &index.node_names[n], 1)) {
             return false;
         }
     }
     index.node_changes = changes_now();
+    index.names_chain = chain;
     return true;
 }
 
 enum class Need { ends, names };
 
-PathsIndex* paths_index(const Module& m, PyObject* self, Need need, bool* failed) {
+PathsIndex* paths_index(const Module& m, PyObject* self, Need need, bool* failed, const StatesIndex* states = nullptr) {
     *failed = false;
     if (!PyObject_TypeCheck(self, m.st.machine_type)) return nullptr;
     MachineCache* cache = machine_cache(self);
@@ -471,8 +516,11 @@ PathsIndex* paths_index(const Module& m, PyObject* self, Need need, bool* failed
     if (cache->busy) return nullptr;
     Busy busy(*cache);
     try {
-        bool ok = paths_valid(m.st, self, index) && (need == Need::ends || names_valid(m.st, index));
-        if (!ok) ok = build(m.st, self, index) && (need == Need::ends || index.names_usable);
+        const bool quiet = quiet_now(m.st, *cache);
+        const uint64_t chain = cache->chain;
+        bool ok = paths_valid(m.st, self, index, quiet, chain) &&
+                  (need == Need::ends || names_valid(m.st, index, states, quiet, chain));
+        if (!ok) ok = build(m.st, self, index, chain) && (need == Need::ends || index.names_usable);
         if (ok) return &index;
     } catch (const std::bad_alloc&) {
         clear(index);
@@ -525,6 +573,22 @@ void PositionTable::reset(size_t count) {
 }
 
 void watch_dict(ModuleState& st, PyObject* dict, uint64_t* tag) { note_dict(st, dict, tag); }
+
+bool quiet_registration(const ModuleState& st, const MachineCache& cache, PyObject* built) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)st;
+    (void)cache;
+    (void)built;
+    return false;
+#else
+    return built && st.built.obj == built && st.built.last && cache.clock_end && st.built.first == cache.clock_end + 1;
+#endif
+}
+
+void end_registration(MachineCache& cache, uint64_t last) {
+    cache.quiet_op = false;
+    cache.clock_end = last;
+}
 
 uint64_t dict_changes_now() { return changes_now(); }
 
@@ -600,8 +664,8 @@ void machine_cache_free(MachineCache*& cache) {
 
 StatesIndex* checked_states(const Module& m, PyObject* self, bool* failed) { return states_index(m, self, failed); }
 
-PathsIndex* checked_paths(const Module& m, PyObject* self, bool names, bool* failed) {
-    return paths_index(m, self, names ? Need::names : Need::ends, failed);
+PathsIndex* checked_paths(const Module& m, PyObject* self, bool names, bool* failed, const StatesIndex* states) {
+    return paths_index(m, self, names ? Need::names : Need::ends, failed, states);
 }
 
 int32_t state_position(const StatesIndex& index, PyObject* name) {
@@ -613,14 +677,21 @@ bool has_state(const StatesIndex& index, PyObject* state) {
 }
 
 int32_t path_position(ModuleState& st, const PathsIndex& index, PyObject* from, PyObject* to) {
-    PyObject* from_name = argument_name(st, from);
-    PyObject* to_name = from_name ? argument_name(st, to) : nullptr;
-    if (!to_name) return -2;
-    auto id_of = [&](PyObject* name) {
-        return index.ids.find(text_hash(name), [&](int32_t id) { return same_text(index.id_names[id], name); });
+    // A state at an end of some path has its name's id already (the names were just checked).
+    auto id_of = [&](PyObject* state) -> int32_t {
+        const int32_t node =
+            index.node_of.find(pointer_hash(state), [&](int32_t n) { return index.nodes[n].obj == state; });
+        if (node >= 0) return index.name_id[node] >= 0 ? index.name_id[node] : -2;
+        PyObject* name = argument_name(st, state);
+        if (!name) return -2;
+        const int32_t id =
+            index.ids.find(text_hash(name), [&](int32_t other) { return same_text(index.id_names[other], name); });
+        return id >= 0 ? id : -1;
     };
-    const int32_t a = id_of(from_name), b = a >= 0 ? id_of(to_name) : -1;
-    if (b < 0) return -1;
+    const int32_t a = id_of(from);
+    const int32_t b = a == -2 ? -2 : id_of(to);
+    if (a == -2 || b == -2) return -2;
+    if (a < 0 || b < 0) return -1;
     return index.by_key.find(pair_hash(a, b), [&](int32_t p) {
         return index.name_id[index.from[p]] == a && index.name_id[index.to[p]] == b;
     });
@@ -714,6 +785,56 @@ PathsIndex* index_route_graph(const Module& m, PyObject* self, bool* failed) {
 
 int32_t index_node(const PathsIndex& index, PyObject* state) {
     return index.node_of.find(pointer_hash(state), [&](int32_t n) { return index.nodes[n].obj == state; });
+}
+
+namespace {
+
+unsigned int base_methods_now(const Module& m, PyObject* self, int* failed) {
+    const struct {
+        BaseMethods group;
+        PyObject* name;
+        PyObject* base;
+    } methods[] = {
+        {BaseMethods::routes, m.n.create_graph, m.st.base_create_graph},
+        {BaseMethods::routes, m.n.find_all_paths_helper, m.st.base_find_all_paths_helper},
+        {BaseMethods::routes, m.n.find_all_paths, m.st.base_find_all_paths},
+        {BaseMethods::add_state, m.n.add_state, m.st.base_add_state},
+        {BaseMethods::add_path, m.n.add_path, m.st.base_add_path},
+    };
+    unsigned int bits = BaseMethods::routes | BaseMethods::add_state | BaseMethods::add_path;
+    for (const auto& method : methods) {
+        const int base = uses_base_method(m.st, self, m.st.machine_type, method.name, method.base);
+        if (base < 0) *failed = 1;
+        if (base <= 0) bits &= ~static_cast<unsigned int>(method.group);
+    }
+    return bits;
+}
+
+}  // namespace
+
+int machine_uses_base(const Module& m, PyObject* self, BaseMethods which) {
+    if (!PyObject_TypeCheck(self, m.st.machine_type)) return 0;
+    MachineCache* cache = machine_cache(self);
+    if (!cache) return -1;
+    PyTypeObject* type = Py_TYPE(self);
+    const unsigned int tag = type_tag(m.st, type);
+    PyObject* dict = dict_of(self);
+    if (tag && dict && cache->verdict_type == type && cache->verdict_tag == tag && cache->verdict_dict == dict &&
+        dict_unchanged(m.st, dict, cache->verdict_dict_tag, cache->verdict_changes)) {
+        return (cache->base_methods & which) == which;
+    }
+    int failed = 0;
+    const unsigned int bits = base_methods_now(m, self, &failed);
+    if (failed) return -1;
+    if (tag && dict) {
+        Py_XSETREF(cache->verdict_type, reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))));
+        cache->verdict_tag = tag;
+        cache->verdict_dict = dict;
+        cache->verdict_changes = dict_changes_now();
+        note_dict(m.st, dict, &cache->verdict_dict_tag);
+        cache->base_methods = bits;
+    }
+    return (bits & which) == which;
 }
 
 int32_t index_remembered_route(const PathsIndex& index, int32_t start, int32_t target) {

@@ -94,6 +94,8 @@ struct StatesIndex {
     uint64_t changes = 0;              // watched changes counted when last checked (3.12+)
     PyObject* machine_dict = nullptr;  // compared only: the machine's dict as last checked
     uint64_t machine_tag = 0;          // its version tag then (up to 3.11)
+    uint64_t serial = 0;               // tells one build of the index from the next
+    uint64_t chain = 0;                // the machine's chain when last checked in full
     bool built = false;
 };
 
@@ -106,6 +108,8 @@ struct PathsIndex {
     std::vector<Seen> nodes;           // each state object at an end of some path
     std::vector<PyObject*> node_names; // owned; null where a name cannot be indexed
     std::vector<int32_t> name_id;      // per node: index of its name text among `id_names`, or -1
+    std::vector<int32_t> node_state;   // per node: its position in the states index, or -1
+    uint64_t states_serial = 0;        // the build of the states index node_state refers to
     std::vector<PyObject*> id_names;   // borrowed from node_names
     std::vector<ClassGuard> classes;
     PositionTable node_of;             // state object -> node
@@ -117,6 +121,7 @@ struct PathsIndex {
     uint64_t node_changes = 0;
     PyObject* machine_dict = nullptr;
     uint64_t machine_tag = 0;
+    uint64_t chain = 0, names_chain = 0;
     bool built = false;
     // The route graph, built when a search first needs it.
     bool graph_built = false;
@@ -143,8 +148,17 @@ struct MachineCache {
     PyObject* verdict_dict = nullptr;      // compared only
     uint64_t verdict_dict_tag = 0;
     uint64_t verdict_changes = 0;
-    bool routes_base = false;
+    unsigned int base_methods = 0;         // BaseMethods bits
     bool busy = false;  // an index is being checked or changed
+    // Quiet checks. An index whose chain equals `chain` was checked in full, and since then
+    // nothing it depends on through attribute dicts or object identities can have changed while
+    // the checks stay quiet: the lists are still compared, the per-object checks are skipped.
+    // Something that may have changed unseen starts a new chain.
+    uint64_t chain = 1;
+    uint64_t identity_seen = 0;  // the module's identity changes then
+    uint64_t quiet_changes = 0;  // watched dict changes then (3.12+)
+    uint64_t clock_end = 0;      // up to 3.11: the dict version after the last quiet registration
+    bool quiet_op = false;       // up to 3.11: the registration in progress showed nothing else ran
 };
 
 // Layout of StateMachine instances: the shared layout and the machine's cache.
@@ -152,6 +166,14 @@ struct MachineObject {
     Instance base;
     MachineCache* cache;
 };
+
+// Up to 3.11: whether a construction that left `first` and `last` as its new dict's versions came
+// right after the machine's last quiet registration with nothing else changing any dict, so that
+// the registration it leads to may check quietly. From 3.12 dict watchers tell that by themselves.
+bool quiet_registration(const ModuleState& st, const MachineCache& cache, PyObject* built);
+// Ends a registration: up to 3.11, `last` (the version of the dict it changed last, 0 when
+// something else may have run) becomes the mark the next quiet registration must follow.
+void end_registration(MachineCache& cache, uint64_t last);
 
 // The machine's cache, created on first use; null with MemoryError set.
 MachineCache* machine_cache(PyObject* self);
@@ -162,7 +184,8 @@ void machine_cache_free(MachineCache*& cache);
 // need be; null when it cannot serve, with *failed set when an error is set. `names`: the end
 // states' names are needed too.
 StatesIndex* checked_states(const Module& m, PyObject* self, bool* failed);
-PathsIndex* checked_paths(const Module& m, PyObject* self, bool names, bool* failed);
+PathsIndex* checked_paths(const Module& m, PyObject* self, bool names, bool* failed,
+                          const StatesIndex* states_checked_now = nullptr);
 // Position of the first state named `name` (an exact str), or -1.
 int32_t state_position(const StatesIndex& index, PyObject* name);
 // Whether `state` (comparing by identity) is an entry.
@@ -170,6 +193,17 @@ bool has_state(const StatesIndex& index, PyObject* state);
 // Position of the first path whose ends are named as `from` and `to` are; -1 when none, -2 when
 // their names cannot be read without running code.
 int32_t path_position(ModuleState& st, const PathsIndex& index, PyObject* from, PyObject* to);
+
+// Groups of methods whose base versions fast paths stand in for.
+enum BaseMethods : unsigned int {
+    routes = 1,     // create_graph, _find_all_paths and find_all_paths
+    add_state = 2,  // add_state (what create_state calls)
+    add_path = 4,   // add_path (what create_path calls)
+};
+// 1 when self resolves every method of `which` to the base class's own (neither its class nor the
+// instance overrides them), 0 otherwise, -1 on error. Worked out again only when the machine's class
+// or its attribute dict changed.
+int machine_uses_base(const Module& m, PyObject* self, BaseMethods which);
 
 // What an index says, when it can say it.
 enum class Lookup { found, absent, unknown, failed };

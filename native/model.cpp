@@ -59,6 +59,32 @@ int is_a(PyObject* obj, PyTypeObject* cls) { return PyObject_IsInstance(obj, rei
 bool check_state_types(PyObject* name, PyObject* pattern);
 bool update_pattern(const Module& m, PyObject* self, PyObject* pattern, bool plain);
 
+// Gives a new object of our layout a copy of `full` as its dict (all attributes at their defaults).
+bool give_full_dict(PyObject* self, PyObject* full) {
+    PyObject* dict = PyDict_Copy(full);
+    if (!dict) return false;
+    reinterpret_cast<Instance*>(self)->dict = dict;
+    return true;
+}
+
+uint64_t dict_version(PyObject* self) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)self;
+    return 0;
+#else
+    return reinterpret_cast<PyDictObject*>(reinterpret_cast<Instance*>(self)->dict)->ma_version_tag;
+#endif
+}
+
+// Records a native construction (see ModuleState::built): `first` after the copy, then `writes`
+// changes of the new dict and nothing else, or it is not recorded as quiet.
+void witness(ModuleState& st, PyObject* self, uint64_t first, uint64_t writes, bool clean) {
+    const uint64_t last = dict_version(self);
+    st.built.obj = self;
+    st.built.first = first;
+    st.built.last = clean && first && last == first + writes ? last : 0;
+}
+
 PyObject* state_init(const Module& m, PyObject* const* a) {
     PyObject *self = a[0], *name = a[1], *pattern = a[2];
     const bool plain = state_is_plain(m, self);
@@ -70,12 +96,27 @@ PyObject* state_init(const Module& m, PyObject* const* a) {
     if (base_validate ? !check_state_types(name, pattern) : !call_method(self, m.n.validate, name, pattern)) {
         return nullptr;
     }
-    if (!write_attr(self, m.n.name, name, plain, m.st.state_template)) return nullptr;
-    Ref empty = Ref::steal(PyList_New(0));
-    if (!empty || !write_attr(self, m.n.pattern_list, empty.get(), plain, nullptr)) return nullptr;
     const int base_update = uses_base_method(m.st, self, m.st.state_type, m.n.update_pattern,
                                              m.st.base_update_pattern, fresh && base_validate);
     if (base_update < 0) return nullptr;
+    const bool simple_pattern = PyList_CheckExact(pattern) || PyUnicode_CheckExact(pattern);
+    if (fresh && base_validate && base_update && simple_pattern) {
+        // No code of others runs until the constructor returns: start from every attribute at its
+        // default and set the two that differ.
+        m.st.built.obj = nullptr;
+        if (!give_full_dict(self, m.st.state_template_full)) return nullptr;
+        const uint64_t first = dict_version(self);
+        if (!write_attr(self, m.n.name, name, true, nullptr) || !update_pattern(m, self, pattern, true)) return nullptr;
+        witness(m.st, self, first, 2, true);
+        return none();
+    }
+    if (!write_attr(self, m.n.name, name, plain, m.st.state_template)) return nullptr;
+    // The empty list set before _update_pattern is seen by nobody when that method is the class's
+    // own and replaces it at once.
+    if (!(base_update && plain && simple_pattern)) {
+        Ref empty = Ref::steal(PyList_New(0));
+        if (!empty || !write_attr(self, m.n.pattern_list, empty.get(), plain, nullptr)) return nullptr;
+    }
     if (base_update ? !update_pattern(m, self, pattern, plain)
                     : !call_method(self, m.n.update_pattern, pattern)) {
         return nullptr;
@@ -448,17 +489,35 @@ PyObject* path_init(const Module& m, PyObject* const* a) {
     const bool plain = path_is_plain(m, self);
     const bool fresh = plain && !reinterpret_cast<Instance*>(self)->dict;
     PyObject* const values[] = {a[1], a[2], command, dialog};
-    if (!write_attr(self, m.n.from_state, values[0], plain, m.st.path_template) ||
-        !write_attr(self, m.n.to_state, values[1], plain, nullptr) ||
-        !write_attr(self, m.n.command, values[2], plain, nullptr) ||
-        !write_attr(self, m.n.dialog, values[3], plain, nullptr)) {
+    m.st.built.obj = nullptr;
+    uint64_t first = 0;
+    // Nothing runs between these writes: a new object starts from every attribute at None.
+    if (fresh) {
+        if (!give_full_dict(self, m.st.path_template_full)) return nullptr;
+        first = dict_version(self);
+        if (!write_attr(self, m.n.from_state, values[0], true, nullptr) ||
+            !write_attr(self, m.n.to_state, values[1], true, nullptr) ||
+            (command != Py_None && !write_attr(self, m.n.command, command, true, nullptr)) ||
+            (dialog != Py_None && !write_attr(self, m.n.dialog, dialog, true, nullptr))) {
+            return nullptr;
+        }
+    } else if (!write_attr(self, m.n.from_state, values[0], plain, m.st.path_template) ||
+               !write_attr(self, m.n.to_state, values[1], plain, nullptr) ||
+               !write_attr(self, m.n.command, values[2], plain, nullptr) ||
+               !write_attr(self, m.n.dialog, values[3], plain, nullptr)) {
         return nullptr;
     }
     const int base =
         uses_base_method(m.st, self, m.st.path_type, m.n.validate_update, m.st.base_validate_update, fresh);
     if (base < 0) return nullptr;
     if (!base) return call_method(self, m.n.validate_update) ? none() : nullptr;
-    return (fresh ? validate_fresh_path(m, self, values) : validate_path(m, self, plain)) ? none() : nullptr;
+    if (!fresh) return validate_path(m, self, plain) ? none() : nullptr;
+    if (!validate_fresh_path(m, self, values)) return nullptr;
+    // The checks ran no code of others when the command is a plain text (or none) and no dialog.
+    const bool clean = dialog == Py_None && (command == Py_None || PyUnicode_CheckExact(command)) &&
+                       PyObject_TypeCheck(values[0], m.st.state_type) && PyObject_TypeCheck(values[1], m.st.state_type);
+    witness(m.st, self, first, 2 + (command != Py_None) + (dialog != Py_None), clean);
+    return none();
 }
 
 // Raises unless self.<end> is a State.
@@ -579,6 +638,7 @@ PyTypeObject* build_state_class(PyObject* module, ModuleState& st) {
     layout.clear = state_clear;
     layout.dealloc = state_dealloc;
     layout.init = native_tp_init<&ModuleState::state_init_function>;
+    layout.model = true;
     PyTypeObject* cls = make_class(module, "tessel.statemachine.statemachine.State", state_doc, layout);
     if (!cls) return nullptr;
     bool ok = add_method_keeping_slots(module, cls, state_members[0], &st.state_init_function) &&
@@ -594,6 +654,7 @@ PyTypeObject* build_state_class(PyObject* module, ModuleState& st) {
 PyTypeObject* build_path_class(PyObject* module, ModuleState& st) {
     ClassLayout layout;
     layout.init = native_tp_init<&ModuleState::path_init_function>;
+    layout.model = true;
     PyTypeObject* cls = make_class(module, "tessel.statemachine.statemachine.Path", path_doc, layout);
     if (!cls) return nullptr;
     bool ok = add_method_keeping_slots(module, cls, path_members[0], &st.path_init_function);
@@ -630,9 +691,16 @@ int model_init(PyObject* module, ModuleState& st) {
     }
     PyObject* names[5];
     state_attributes(n, names);
-    if (!(st.state_template = shared_keys_template("StateAttributes", names, 5).release())) return -1;
+    PyObject* const state_defaults[] = {Py_None, Py_None, Py_None, Py_None, Py_False};
+    if (!shared_keys_templates("StateAttributes", names, state_defaults, 5, &st.state_template,
+                               &st.state_template_full)) {
+        return -1;
+    }
     path_attributes(n, names);
-    if (!(st.path_template = shared_keys_template("PathAttributes", names, 4).release())) return -1;
+    PyObject* const path_defaults[] = {Py_None, Py_None, Py_None, Py_None};
+    if (!shared_keys_templates("PathAttributes", names, path_defaults, 4, &st.path_template, &st.path_template_full)) {
+        return -1;
+    }
     return PyModule_AddObjectRef(module, "Path", reinterpret_cast<PyObject*>(st.path_type));
 }
 

@@ -31,7 +31,8 @@ struct Names {
     X(PyObject, path_template) X(PyObject, machine_template) X(PyObject, base_hostname)              \
     X(PyObject, base_learn_hostname) X(PyObject, re_compile) X(PyObject, base_pattern)                \
     X(PyObject, base_substitute_hostname) X(PyObject, base_substitute_learn_hostname)                \
-    X(PyObject, base_current_state) X(PyObject, base_update_cur_state) X(PyObject, engine_keywords)
+    X(PyObject, base_current_state) X(PyObject, base_update_cur_state) X(PyObject, engine_keywords)    \
+    X(PyObject, state_template_full) X(PyObject, path_template_full) X(PyObject, object_class)
 
 // Module-level names looked up once while the module namespace stays unchanged.
 struct GlobalsCache {
@@ -70,6 +71,14 @@ struct ModuleState {
     GlobalsCache globals;
     PlainVerdict state_plain, path_plain, machine_plain;
     RegexCheck regex;
+    // Counts `__class__` and `__dict__` assignments on our objects: changes no dict shows.
+    uint64_t identity_changes;
+    // What the last native construction of a State or Path did to its new dict (up to 3.11):
+    // its version tag after the copy and after the writes, when nothing else ran meanwhile.
+    struct {
+        PyObject* obj;  // compared only
+        uint64_t first, last;
+    } built;
     int dict_watcher;  // the module's dict watcher (3.12+), when `watching`
     bool watching;
 };
@@ -145,6 +154,7 @@ struct ClassLayout {
     inquiry clear = nullptr;
     destructor dealloc = nullptr;
     initproc init = nullptr;  // a native tp_init, if any
+    bool model = false;       // State or Path: __class__ assignments are counted too
 };
 PyTypeObject* make_class(PyObject* module, const char* spec_name, const char* doc, const ClassLayout& layout = {});
 int instance_traverse(PyObject* self, visitproc visit, void* arg);
@@ -165,9 +175,12 @@ template <PyObject* ModuleState::*Init>
 PyObject* native_class_call(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 // The module of one of our classes or of a subclass (borrowed); null with an error if none.
 PyObject* module_of(PyTypeObject* type);
-// A dict that shares its keys with the instances of a plain class whose instances take `names`
-// in that order, holding names[0] only (None): what write_attr copies for a new instance.
-Ref shared_keys_template(const char* class_name, PyObject* const* names, int count);
+// Two dicts sharing their keys with the instances of a plain class whose instances take `names` in
+// that order: one holding names[0] only, what write_attr copies for a new instance, and one holding
+// every name, for constructors that run no code of others while they fill it. `values` are the
+// values held.
+bool shared_keys_templates(const char* class_name, PyObject* const* names, PyObject* const* values, int count,
+                           PyObject** first_only, PyObject** full);
 
 // ---- direct instance access ---------------------------------------------------------------
 

@@ -29,6 +29,6 @@
     X(text_any, "any") X(text_generic, "generic") X(text_bar, "|") X(text_placeholder, "%N")    \
     X(text_format_template, "{}") X(text_empty, "") X(dunder_str, "__str__") X(start, "start") \
     X(end, "end") X(replace, "replace") X(find, "find")                  \
-    X(version_probe, "__tessel_version_probe__") X(compile, "compile")
+    X(version_probe, "__tessel_version_probe__") X(compile, "compile") X(dunder_class, "__class__")
 
 #define TESSEL_NAME_FIELD(field, text) PyObject* field;

@@ -134,16 +134,39 @@ PyObject* update_cur_state(const Module& m, PyObject* const* a) {
 
 PyObject* add_state(const Module& m, PyObject* const* a);
 
+// The machine's cache for a registration of `built`, marked quiet when the construction of
+// `built` directly followed the last quiet registration; null when the machine has none yet.
+MachineCache* open_registration(const Module& m, PyObject* self, PyObject* built) {
+    if (!PyObject_TypeCheck(self, m.st.machine_type)) return nullptr;
+    MachineCache* cache = reinterpret_cast<MachineObject*>(self)->cache;
+    if (cache) cache->quiet_op = quiet_registration(m.st, *cache, built);
+    return cache;
+}
+
 PyObject* create_state(const Module& m, PyObject* const* a) {
     Ref cls = global(m, m.n.mod_state);
     Ref state = cls ? call(cls.get(), a[1], a[2]) : Ref();
     if (!state) return nullptr;
     // self.add_state(state), run here when it is the class's own.
-    const int base = uses_base_method(m.st, a[0], m.st.machine_type, m.n.add_state, m.st.base_add_state);
+    const int base = machine_uses_base(m, a[0], BaseMethods::add_state);
     if (base < 0) return nullptr;
+    if (!base) return call_method(a[0], m.n.add_state, state.get()) ? state.release() : nullptr;
+    MachineCache* cache = open_registration(m, a[0], state.get());
     PyObject* args[] = {a[0], state.get()};
-    Ref added = base ? Ref::steal(add_state(m, args)) : call_method(a[0], m.n.add_state, state.get());
+    Ref added = Ref::steal(add_state(m, args));
+    if (cache) cache->quiet_op = false;
     return added ? state.release() : nullptr;
+}
+
+// The version tag of obj's dict (up to 3.11; 0 after).
+uint64_t dict_version_of(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)obj;
+    return 0;
+#else
+    PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
+    return dict ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
+#endif
 }
 
 // Appends to a registry list: list.append itself for an exact list, else the list's own append.
@@ -153,12 +176,15 @@ bool append_to(const Module& m, PyObject* list, PyObject* item) {
 }
 
 // self.<property> of a hostname setting: the stored value straight from the machine's dict while
-// the property is the class's own and the value a plain attribute.
-Ref machine_setting(const Module& m, PyObject* self, PyObject* property, PyObject* base_property, PyObject* stored_as) {
+// the property is the class's own and the value a plain attribute. *direct tells which.
+Ref machine_setting(const Module& m, PyObject* self, PyObject* property, PyObject* base_property, PyObject* stored_as,
+                    bool* direct = nullptr) {
+    if (direct) *direct = false;
     if (PyObject_TypeCheck(self, m.st.machine_type) && Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr) {
         bool failed = false;
         if (cached_lookup(m.st, Py_TYPE(self), property, &failed) == base_property &&
             is_plain_attribute(m.st, Py_TYPE(self), stored_as)) {
+            if (direct) *direct = plain_value(self, stored_as) != nullptr;
             return read_attr(self, stored_as, true);
         }
         if (failed) return Ref();
@@ -209,13 +235,22 @@ PyObject* add_state(const Module& m, PyObject* const* a) {
         Ref states = getattr(self, m.n.states);
         if (!states || !append_to(m, states.get(), state)) return nullptr;
     }
+    MachineCache* cache = index ? reinterpret_cast<MachineObject*>(self)->cache : nullptr;
+    const bool text_kept = cache && cache->text;  // else str(self) may run code of the class
     Ref machine = machine_text(m, self);
     if (!machine || !write_attr(state, m.n.linked_sm, machine.get(), plain, nullptr)) return nullptr;
-    Ref hostname = machine_setting(m, self, m.n.hostname, m.st.base_hostname, m.n.machine_hostname);
+    bool host_direct = false, learn_direct = false;
+    Ref hostname = machine_setting(m, self, m.n.hostname, m.st.base_hostname, m.n.machine_hostname, &host_direct);
     if (!hostname || !write_attr(state, m.n.hostname, hostname.get(), plain, nullptr)) return nullptr;
-    Ref learn = machine_setting(m, self, m.n.learn_hostname, m.st.base_learn_hostname, m.n.machine_learn_hostname);
+    Ref learn = machine_setting(m, self, m.n.learn_hostname, m.st.base_learn_hostname, m.n.machine_learn_hostname,
+                                &learn_direct);
     if (!learn || !write_attr(state, m.n.learn_hostname, learn.get(), plain, nullptr)) return nullptr;
     if (index) index_state_appended(m, self, state);
+    if (cache) {
+        // The state's dict changed last, when nothing but this registration ran.
+        const bool clean = plain && !code_ran && text_kept && host_direct && learn_direct;
+        end_registration(*cache, clean ? dict_version_of(state) : 0);
+    }
     return none();
 }
 
@@ -260,10 +295,20 @@ PyObject* create_path(const Module& m, PyObject* const* a) {
     Ref path = call(cls.get(), a[1], a[2], a[3] ? a[3] : Py_None, a[4] ? a[4] : Py_None);
     if (!path) return nullptr;
     // self.add_path(path), run here when it is the class's own.
-    const int base = uses_base_method(m.st, a[0], m.st.machine_type, m.n.add_path, m.st.base_add_path);
+    const int base = machine_uses_base(m, a[0], BaseMethods::add_path);
     if (base < 0) return nullptr;
+    if (!base) return call_method(a[0], m.n.add_path, path.get()) ? path.release() : nullptr;
+    MachineCache* cache = open_registration(m, a[0], path.get());
     PyObject* args[] = {a[0], path.get()};
-    Ref added = base ? Ref::steal(add_path(m, args)) : call_method(a[0], m.n.add_path, path.get());
+    Ref added = Ref::steal(add_path(m, args));
+    if (cache) {
+        // add_path changes no dict: the path's construction changed the last one, when the index
+        // took the path with nothing else running.
+        const PathsIndex& paths = cache->paths;
+        const bool natively = added && paths.built && !paths.items.empty() && paths.items.back() == path.get() &&
+                              m.st.built.obj == path.get();
+        end_registration(*cache, natively ? m.st.built.last : 0);
+    }
     return added ? path.release() : nullptr;
 }
 
@@ -310,7 +355,7 @@ PyObject* add_path_indexed(const Module& m, PyObject* self, PyObject* path, bool
     if (!from || !to || !compares_by_identity(from) || !compares_by_identity(to)) return nullptr;
     bool failed = false;
     StatesIndex* states = checked_states(m, self, &failed);
-    PathsIndex* paths = states ? checked_paths(m, self, true, &failed) : nullptr;
+    PathsIndex* paths = states ? checked_paths(m, self, true, &failed, states) : nullptr;
     if (!paths) {
         *declined = !failed;
         return nullptr;

@@ -104,44 +104,8 @@ Ref search_through_instance(const Module& m, PyObject* self, PyObject* from, PyO
 // ---- native fast path --------------------------------------------------------------------
 
 // 1 when the machine uses the base graph and search methods, so the native search gives their result.
-int routes_use_base_methods_now(const Module& m, PyObject* self) {
-    const struct {
-        PyObject* name;
-        PyObject* base;
-    } methods[] = {
-        {m.n.create_graph, m.st.base_create_graph},
-        {m.n.find_all_paths_helper, m.st.base_find_all_paths_helper},
-        {m.n.find_all_paths, m.st.base_find_all_paths},
-    };
-    for (const auto& method : methods) {
-        const int base = uses_base_method(m.st, self, m.st.machine_type, method.name, method.base);
-        if (base <= 0) return base;
-    }
-    return 1;
-}
-
-// The same, worked out again only when the machine's class or its attribute dict changed.
 int routes_use_base_methods(const Module& m, PyObject* self) {
-    if (!PyObject_TypeCheck(self, m.st.machine_type)) return 0;
-    MachineCache* cache = machine_cache(self);
-    if (!cache) return -1;
-    PyTypeObject* type = Py_TYPE(self);
-    const unsigned int tag = type_tag(m.st, type);
-    PyObject* dict = reinterpret_cast<Instance*>(self)->dict;
-    if (tag && dict && cache->verdict_type == type && cache->verdict_tag == tag && cache->verdict_dict == dict &&
-        dict_unchanged(m.st, dict, cache->verdict_dict_tag, cache->verdict_changes)) {
-        return cache->routes_base;
-    }
-    const int verdict = routes_use_base_methods_now(m, self);
-    if (verdict >= 0 && tag && dict) {
-        Py_XSETREF(cache->verdict_type, reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))));
-        cache->verdict_tag = tag;
-        cache->verdict_dict = dict;
-        cache->verdict_changes = dict_changes_now();
-        watch_dict(m.st, dict, &cache->verdict_dict_tag);
-        cache->routes_base = verdict;
-    }
-    return verdict;
+    return machine_uses_base(m, self, BaseMethods::routes);
 }
 
 Ref new_route(const std::vector<PyObject*>& paths) {
