@@ -151,3 +151,34 @@ def test_registration_follows_direct_changes(change, restore_state_class):
         else:
             with pytest.raises(taken):
                 m.create_state(name, 'p')
+
+
+# Changes that touch no dict, made between two registrations that follow each other directly: the
+# second one must still see them. Each change makes a path from the state at position `query[0]`
+# to the one at `query[1]` a duplicate, or no longer one.
+class NamedC(State):
+    name = property(lambda self: 'c')
+
+
+QUIET_CHANGES = [
+    ('state dict replaced', lambda m, kept: setattr(m.states[1], '__dict__', kept), (2, 0)),
+    ('state class assigned', lambda m, kept: setattr(m.states[1], '__class__', NamedC), (2, 0)),
+    ('path class assigned', lambda m, kept: setattr(m.paths[5], '__class__', EndsByProperty), (1, 0)),
+    ('path item replaced', lambda m, kept: m.paths.__setitem__(5, m.paths[0]), (1, 0)),
+]
+
+
+@pytest.mark.parametrize('change, query', [c[1:] for c in QUIET_CHANGES], ids=[c[0] for c in QUIET_CHANGES])
+def test_registration_right_after_changes_no_dict_shows(change, query):
+    reference = machine()
+    change(reference, dict(vars(reference.states[1]), name='c'))
+    duplicate = outcome(scanned_path, reference, *(reference.states[i].name for i in query)) is not None
+    m = machine()
+    kept = dict(vars(m.states[1]), name='c')
+    m.create_path(m.states[2], m.states[2], 'loop')
+    m.create_path(m.states[3], m.states[3], 'loop')
+    # Nothing between the change and the registration changes any dict.
+    change(m, kept)
+    added = outcome(m.create_path, m.states[query[0]], m.states[query[1]], 'again')
+    assert (added is None) == duplicate
+    assert_answers_match_scans(m)
