@@ -70,45 +70,54 @@ void note_dict(ModuleState& st, PyObject* dict, uint64_t* tag) {
 #endif
 }
 
+// What stands for obj's attribute dict in a Seen (0 for none).
+uint64_t stamp_of(ModuleState& st, PyObject* dict) {
+    if (!dict) return 0;
+    uint64_t tag;
+    note_dict(st, dict, &tag);
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)tag;
+    return reinterpret_cast<uintptr_t>(dict);
+#else
+    return tag;
+#endif
+}
+
 Seen observe(ModuleState& st, PyObject* obj, bool has_layout) {
     Seen seen;
-    seen.obj = Py_NewRef(obj);
     seen.type = Py_TYPE(obj);
-    seen.dict = has_layout ? dict_of(obj) : nullptr;
-    note_dict(st, seen.dict, &seen.tag);
+    seen.stamp = has_layout ? stamp_of(st, dict_of(obj)) : 0;
     return seen;
 }
 
 // The object still has its class and its attribute dict, unchanged since it was seen.
-inline bool still_same(const Seen& seen, bool watched) {
-    if (Py_TYPE(seen.obj) != seen.type) return false;
-    PyObject* dict = dict_of(seen.obj);
-    if (dict != seen.dict || !dict) return false;
+inline bool still_same(PyObject* obj, const Seen& seen, bool watched) {
+    if (Py_TYPE(obj) != seen.type) return false;
+    PyObject* dict = dict_of(obj);
+    if (!dict) return false;
 #if PY_VERSION_HEX >= 0x030C0000
-    return watched;
+    return watched && reinterpret_cast<uintptr_t>(dict) == seen.stamp;
 #else
     (void)watched;
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == seen.tag;
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == seen.stamp;
 #endif
 }
 
 // After still_same failed: the object keeps its class and the values of `keys` (compared by
 // identity with `values`), so the snapshot stands; it is brought up to date.
-bool same_values(ModuleState& st, Seen& seen, PyObject* const* keys, PyObject* const* values, int count) {
-    if (Py_TYPE(seen.obj) != seen.type) return false;
-    PyObject* dict = dict_of(seen.obj);
+bool same_values(ModuleState& st, PyObject* obj, Seen& seen, PyObject* const* keys, PyObject* const* values,
+                 int count) {
+    if (Py_TYPE(obj) != seen.type) return false;
+    PyObject* dict = dict_of(obj);
     if (!dict) return false;
     for (int i = 0; i < count; ++i) {
         PyObject* value = PyDict_GetItemWithError(dict, keys[i]);
         if (!value) PyErr_Clear();
         if (value != values[i]) return false;
     }
-    seen.dict = dict;
-    note_dict(st, dict, &seen.tag);
+    seen.stamp = stamp_of(st, dict);
     return true;
 }
-
-void release(Seen& seen) { Py_CLEAR(seen.obj); }
 
 // Whether the checks may be quiet now; if not, a new chain starts (see MachineCache).
 bool quiet_now(const ModuleState& st, MachineCache& cache) {
@@ -187,7 +196,7 @@ bool machine_holds(ModuleState& st, PyObject* self, PyObject* attr, Index& index
 // ---- the states index ---------------------------------------------------------------------
 
 void clear(StatesIndex& index) {
-    for (auto& seen : index.seen) release(seen);
+    for (PyObject* item : index.items) Py_DECREF(item);
     for (PyObject* name : index.names) Py_DECREF(name);
     index.seen.clear();
     index.names.clear();
@@ -202,7 +211,7 @@ bool add_state_entry(ModuleState& st, StatesIndex& index, PyObject* state) {
     PyObject* name = indexable_name(st, state);
     if (!name || !compares_by_identity(state) || !guard_class(st, index.classes, Py_TYPE(state))) return false;
     const int32_t pos = static_cast<int32_t>(index.items.size());
-    index.items.push_back(state);
+    index.items.push_back(Py_NewRef(state));
     index.seen.push_back(observe(st, state, true));
     index.names.push_back(Py_NewRef(name));
     auto same_name = [&](int32_t at) { return same_text(index.names[at], name); };
@@ -259,8 +268,10 @@ bool still_valid(ModuleState& st, PyObject* self, StatesIndex& index, bool quiet
     if (quiet && index.chain == chain) return true;
     const bool watched = watch_holds(st, index.changes);
     for (size_t i = 0; i < count; ++i) {
-        Seen& seen = index.seen[i];
-        if (!still_same(seen, watched) && !same_values(st, seen, &st.names.name, &index.names[i], 1)) return false;
+        if (!still_same(index.items[i], index.seen[i], watched) &&
+            !same_values(st, index.items[i], index.seen[i], &st.names.name, &index.names[i], 1)) {
+            return false;
+        }
     }
     index.changes = changes_now();
     index.chain = chain;
@@ -307,11 +318,12 @@ void clear_graph(PathsIndex& index) {
 }
 
 void clear(PathsIndex& index) {
-    for (auto& seen : index.seen) release(seen);
-    for (auto& node : index.nodes) release(node);
+    for (PyObject* item : index.items) Py_DECREF(item);
+    for (PyObject* node : index.node_objs) Py_DECREF(node);
     for (PyObject* name : index.node_names) Py_XDECREF(name);
     index.seen.clear();
     index.nodes.clear();
+    index.node_objs.clear();
     index.node_names.clear();
     index.items.clear();
     index.from.clear();
@@ -328,8 +340,8 @@ void clear(PathsIndex& index) {
 void rehash_nodes(PathsIndex& index) {
     index.node_of.reset(index.nodes.size() * 2 + 8);
     for (int32_t n = 0; n < static_cast<int32_t>(index.nodes.size()); ++n) {
-        PyObject* obj = index.nodes[n].obj;
-        index.node_of.add(pointer_hash(obj), n, [&](int32_t other) { return index.nodes[other].obj == obj; });
+        PyObject* obj = index.node_objs[n];
+        index.node_of.add(pointer_hash(obj), n, [&](int32_t other) { return index.node_objs[other] == obj; });
     }
 }
 
@@ -355,10 +367,11 @@ void rehash_keys(PathsIndex& index) {
 // The node of a state object, added if new.
 int32_t node_for(ModuleState& st, PathsIndex& index, PyObject* state) {
     const uint64_t hash = pointer_hash(state);
-    const int32_t found = index.node_of.find(hash, [&](int32_t n) { return index.nodes[n].obj == state; });
+    const int32_t found = index.node_of.find(hash, [&](int32_t n) { return index.node_objs[n] == state; });
     if (found >= 0) return found;
     const int32_t node = static_cast<int32_t>(index.nodes.size());
     const bool layout = PyObject_TypeCheck(state, st.state_type);
+    index.node_objs.push_back(Py_NewRef(state));
     index.nodes.push_back(observe(st, state, layout));
     if (!compares_by_identity(state)) index.identity_ends = false;
     PyObject* name = indexable_name(st, state);
@@ -393,7 +406,7 @@ bool has_plain_ends(ModuleState& st, PyTypeObject* type) {
 bool add_path_entry(ModuleState& st, PathsIndex& index, PyObject* path, PyObject* const* ends) {
     if (!guard_class(st, index.classes, Py_TYPE(path))) return false;
     const int32_t pos = static_cast<int32_t>(index.items.size());
-    index.items.push_back(path);
+    index.items.push_back(Py_NewRef(path));
     index.seen.push_back(observe(st, path, true));
     index.from.push_back(node_for(st, index, ends[0]));
     index.to.push_back(node_for(st, index, ends[1]));
@@ -458,10 +471,9 @@ bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index, bool quiet,
     const bool watched = watch_holds(st, index.changes);
     PyObject* const keys[] = {st.names.from_state, st.names.to_state};
     for (size_t p = 0; p < count; ++p) {
-        Seen& seen = index.seen[p];
-        if (still_same(seen, watched)) continue;
-        PyObject* const ends[] = {index.nodes[index.from[p]].obj, index.nodes[index.to[p]].obj};
-        if (!same_values(st, seen, keys, ends, 2)) return false;
+        if (still_same(index.items[p], index.seen[p], watched)) continue;
+        PyObject* const ends[] = {index.node_objs[index.from[p]], index.node_objs[index.to[p]]};
+        if (!same_values(st, index.items[p], index.seen[p], keys, ends, 2)) return false;
     }
     index.changes = changes_now();
     index.chain = chain;
@@ -472,7 +484,7 @@ bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index, bool quiet,
 // Where each end state stands in the states index, for names_valid.
 void map_nodes(PathsIndex& index, const StatesIndex& states) {
     for (size_t n = 0; n < index.nodes.size(); ++n) {
-        PyObject* obj = index.nodes[n].obj;
+        PyObject* obj = index.node_objs[n];
         index.node_state[n] =
             states.by_identity.find(pointer_hash(obj), [&](int32_t at) { return states.items[at] == obj; });
     }
@@ -487,13 +499,14 @@ bool names_valid(ModuleState& st, PathsIndex& index, const StatesIndex* states, 
     if (states && index.states_serial != states->serial) map_nodes(index, *states);
     const bool watched = watch_holds(st, index.node_changes);
     for (size_t n = 0; n < index.nodes.size(); ++n) {
-        Seen& node = index.nodes[n];
+        PyObject* obj = index.node_objs[n];
         const int32_t at = states ? index.node_state[n] : -1;
-        if (at >= 0 && static_cast<size_t>(at) < states->items.size() && states->items[at] == node.obj &&
+        if (at >= 0 && static_cast<size_t>(at) < states->items.size() && states->items[at] == obj &&
             states->names[at] == index.node_names[n]) {
             continue;
         }
-        if (!still_same(node, watched) && !same_values(st, node, &st.names.name, &index.node_names[n], 1)) {
+        if (!still_same(obj, index.nodes[n], watched) &&
+            !same_values(st, obj, index.nodes[n], &st.names.name, &index.node_names[n], 1)) {
             return false;
         }
     }
@@ -557,6 +570,15 @@ void build_graph(PathsIndex& index) {
 
 // ---- public -------------------------------------------------------------------------------
 
+void PositionTable::fit(size_t count) {
+    size_t size = 8;
+    while (size * 3 < count * 4) size <<= 1;
+    slots_.assign(size, -1);
+    slots_.shrink_to_fit();
+    mask_ = size - 1;
+    used_ = 0;
+}
+
 void PositionTable::reset(size_t count) {
     if (count == 0) {
         slots_.clear();
@@ -604,6 +626,75 @@ bool dict_unchanged(const ModuleState& st, PyObject* dict, uint64_t tag, uint64_
 #endif
 }
 
+namespace {
+
+template <typename T>
+void shrink(std::vector<T>& v) {
+    v.shrink_to_fit();
+}
+
+void compact(StatesIndex& index) {
+    shrink(index.items);
+    shrink(index.seen);
+    shrink(index.names);
+    shrink(index.classes);
+    index.by_name.fit(index.items.size());
+    index.by_identity.fit(index.items.size());
+    for (int32_t at = 0; at < static_cast<int32_t>(index.items.size()); ++at) {
+        PyObject* text = index.names[at];
+        PyObject* obj = index.items[at];
+        index.by_name.add(text_hash(text), at, [&](int32_t other) { return same_text(index.names[other], text); });
+        index.by_identity.add(pointer_hash(obj), at, [&](int32_t other) { return index.items[other] == obj; });
+    }
+}
+
+void compact(PathsIndex& index) {
+    shrink(index.items);
+    shrink(index.seen);
+    shrink(index.from);
+    shrink(index.to);
+    shrink(index.node_objs);
+    shrink(index.nodes);
+    shrink(index.node_names);
+    shrink(index.name_id);
+    shrink(index.node_state);
+    shrink(index.id_names);
+    shrink(index.classes);
+    index.node_of.fit(index.node_objs.size());
+    for (int32_t n = 0; n < static_cast<int32_t>(index.node_objs.size()); ++n) {
+        PyObject* obj = index.node_objs[n];
+        index.node_of.add(pointer_hash(obj), n, [&](int32_t other) { return index.node_objs[other] == obj; });
+    }
+    index.ids.fit(index.id_names.size());
+    for (int32_t id = 0; id < static_cast<int32_t>(index.id_names.size()); ++id) {
+        PyObject* text = index.id_names[id];
+        index.ids.add(text_hash(text), id, [&](int32_t other) { return same_text(index.id_names[other], text); });
+    }
+    index.by_key.fit(index.items.size());
+    if (!index.names_usable) return;
+    for (int32_t p = 0; p < static_cast<int32_t>(index.items.size()); ++p) {
+        const int32_t a = index.name_id[index.from[p]], b = index.name_id[index.to[p]];
+        index.by_key.add(pair_hash(a, b), p, [&](int32_t other) {
+            return index.name_id[index.from[other]] == a && index.name_id[index.to[other]] == b;
+        });
+    }
+}
+
+}  // namespace
+
+void index_compact(PyObject* self) {
+    MachineCache* cache = reinterpret_cast<MachineObject*>(self)->cache;
+    if (!cache || cache->busy) return;
+    try {
+        if (cache->states.built) compact(cache->states);
+        if (cache->paths.built) compact(cache->paths);
+    } catch (const std::bad_alloc&) {
+        // Tables left empty mid-way cannot answer: let the indexes be built again.
+        clear(cache->states);
+        clear(cache->paths);
+    }
+}
+
 void index_watch_init(ModuleState& st) {
 #if PY_VERSION_HEX >= 0x030C0000
     st.dict_watcher = PyDict_AddWatcher(on_dict_event);
@@ -634,13 +725,13 @@ int machine_cache_traverse(MachineCache* cache, visitproc visit, void* arg) {
     if (!cache) return 0;
     StatesIndex& states = cache->states;
     Py_VISIT(states.list);
-    for (const auto& seen : states.seen) Py_VISIT(seen.obj);
+    for (PyObject* item : states.items) Py_VISIT(item);
     for (PyObject* name : states.names) Py_VISIT(name);
     for (const auto& guard : states.classes) Py_VISIT(reinterpret_cast<PyObject*>(guard.type));
     PathsIndex& paths = cache->paths;
     Py_VISIT(paths.list);
-    for (const auto& seen : paths.seen) Py_VISIT(seen.obj);
-    for (const auto& node : paths.nodes) Py_VISIT(node.obj);
+    for (PyObject* item : paths.items) Py_VISIT(item);
+    for (PyObject* node : paths.node_objs) Py_VISIT(node);
     for (PyObject* name : paths.node_names) Py_VISIT(name);
     for (const auto& guard : paths.classes) Py_VISIT(reinterpret_cast<PyObject*>(guard.type));
     Py_VISIT(cache->text);
@@ -680,7 +771,7 @@ int32_t path_position(ModuleState& st, const PathsIndex& index, PyObject* from, 
     // A state at an end of some path has its name's id already (the names were just checked).
     auto id_of = [&](PyObject* state) -> int32_t {
         const int32_t node =
-            index.node_of.find(pointer_hash(state), [&](int32_t n) { return index.nodes[n].obj == state; });
+            index.node_of.find(pointer_hash(state), [&](int32_t n) { return index.node_objs[n] == state; });
         if (node >= 0) return index.name_id[node] >= 0 ? index.name_id[node] : -2;
         PyObject* name = argument_name(st, state);
         if (!name) return -2;
@@ -784,7 +875,7 @@ PathsIndex* index_route_graph(const Module& m, PyObject* self, bool* failed) {
 }
 
 int32_t index_node(const PathsIndex& index, PyObject* state) {
-    return index.node_of.find(pointer_hash(state), [&](int32_t n) { return index.nodes[n].obj == state; });
+    return index.node_of.find(pointer_hash(state), [&](int32_t n) { return index.node_objs[n] == state; });
 }
 
 namespace {

@@ -37,7 +37,10 @@ bool dict_unchanged(const ModuleState& st, PyObject* dict, uint64_t tag, uint64_
 // Open addressing table of positions (int32), keyed by a hash and an equality the caller supplies.
 class PositionTable {
 public:
+    // Empties the table, with room for `count` positions and as many more.
     void reset(size_t count);
+    // Empties the table, with room for `count` positions and little more.
+    void fit(size_t count);
     template <typename Eq>
     int32_t find(uint64_t hash, Eq eq) const {
         if (slots_.empty()) return -1;
@@ -49,7 +52,7 @@ public:
     // Adds `pos` unless an equal key is present; returns the position kept under the key.
     template <typename Eq>
     int32_t add(uint64_t hash, int32_t pos, Eq eq) {
-        if ((used_ + 1) * 2 > slots_.size()) return -2;  // caller grows and re-adds
+        if ((used_ + 1) * 4 > slots_.size() * 3) return -2;  // caller grows and re-adds
         for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
             int32_t& slot = slots_[i];
             if (slot < 0) {
@@ -68,12 +71,13 @@ private:
     size_t used_ = 0;
 };
 
-// What an index remembers of one object whose attributes it depends on.
+// What an index remembers of one object whose attributes it depends on (the object itself is held
+// beside it): its class, and its attribute dict as seen. Up to 3.11 that is the dict's version
+// tag, which every change of any dict renews with a value never used before, so a tag also tells
+// one dict from another; from 3.12 it is the dict itself, watched for changes.
 struct Seen {
-    PyObject* obj = nullptr;      // owned
     PyTypeObject* type = nullptr;  // kept alive by the index's class list
-    PyObject* dict = nullptr;      // compared only
-    uint64_t tag = 0;              // the dict's version tag (up to 3.11)
+    uint64_t stamp = 0;
 };
 
 // The classes of the objects an index holds, with the version tags they had.
@@ -85,7 +89,7 @@ struct ClassGuard {
 // Names of the registered states, by position in `states`.
 struct StatesIndex {
     PyObject* list = nullptr;          // owned: the list indexed
-    std::vector<PyObject*> items;      // the list's items when indexed (owned through `seen`)
+    std::vector<PyObject*> items;      // the list's items when indexed (owned)
     std::vector<Seen> seen;            // one per item
     std::vector<PyObject*> names;      // owned, one per item
     std::vector<ClassGuard> classes;
@@ -102,10 +106,11 @@ struct StatesIndex {
 // The registered paths with their end states: keys by names, and the route graph.
 struct PathsIndex {
     PyObject* list = nullptr;
-    std::vector<PyObject*> items;
+    std::vector<PyObject*> items;      // the paths when indexed (owned)
     std::vector<Seen> seen;            // one per path
     std::vector<int32_t> from, to;     // end nodes of each path
-    std::vector<Seen> nodes;           // each state object at an end of some path
+    std::vector<PyObject*> node_objs;  // each state object at an end of some path (owned)
+    std::vector<Seen> nodes;           // one per node
     std::vector<PyObject*> node_names; // owned; null where a name cannot be indexed
     std::vector<int32_t> name_id;      // per node: index of its name text among `id_names`, or -1
     std::vector<int32_t> node_state;   // per node: its position in the states index, or -1
@@ -174,6 +179,9 @@ bool quiet_registration(const ModuleState& st, const MachineCache& cache, PyObje
 // Ends a registration: up to 3.11, `last` (the version of the dict it changed last, 0 when
 // something else may have run) becomes the mark the next quiet registration must follow.
 void end_registration(MachineCache& cache, uint64_t last);
+
+// Gives back the room the indexes kept for growing, once a machine's create() has returned.
+void index_compact(PyObject* self);
 
 // The machine's cache, created on first use; null with MemoryError set.
 MachineCache* machine_cache(PyObject* self);

@@ -77,6 +77,7 @@ PyObject* machine_construct(const Module& m, PyObject* const* a) {
                                                               caught.get())));
     }
     if (!setattr(self, m.n.current_state_attr, m.n.text_generic)) return nullptr;
+    if (PyObject_TypeCheck(self, m.st.machine_type)) index_compact(self);
     return none();
 }
 
