@@ -480,7 +480,6 @@ bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index, bool quiet,
     return true;
 }
 
-// The names of the end states are still those indexed.
 // Where each end state stands in the states index, for names_valid.
 void map_nodes(PathsIndex& index, const StatesIndex& states) {
     for (size_t n = 0; n < index.nodes.size(); ++n) {
@@ -832,15 +831,6 @@ Lookup index_find_path(const Module& m, PyObject* self, PyObject* from, PyObject
     if (!index) return failed ? Lookup::failed : Lookup::unknown;
     *position = path_position(m.st, *index, from, to);
     return *position >= 0 ? Lookup::found : Lookup::absent;
-}
-
-Lookup index_find_path_of(const Module& m, PyObject* self, PyObject* path, Py_ssize_t* position) {
-    if (!has_plain_ends(m.st, Py_TYPE(path))) return Lookup::unknown;
-    PyObject* const names[] = {m.n.from_state, m.n.to_state};
-    PyObject* ends[2];
-    plain_values(path, names, ends, 2);
-    if (!ends[0] || !ends[1]) return Lookup::unknown;
-    return index_find_path(m, self, ends[0], ends[1], position);
 }
 
 void index_path_appended(const Module& m, PyObject* self, PyObject* path, PyObject* const* ends) {

@@ -225,8 +225,6 @@ void index_state_appended(const Module& m, PyObject* self, PyObject* state);
 
 // Position in self.paths of the first path whose end names are those of from and to.
 Lookup index_find_path(const Module& m, PyObject* self, PyObject* from, PyObject* to, Py_ssize_t* position);
-// The same for the end states of `path`, read as plain attributes.
-Lookup index_find_path_of(const Module& m, PyObject* self, PyObject* path, Py_ssize_t* position);
 // Tells the index that the registry appended `path` to self.paths; `ends`, when given, are its
 // end states as just read from its plain attributes.
 void index_path_appended(const Module& m, PyObject* self, PyObject* path, PyObject* const* ends = nullptr);
