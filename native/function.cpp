@@ -49,6 +49,39 @@ uintptr_t stack_floor() {
     return floor;
 }
 
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#if PY_VERSION_HEX >= 0x030D0000
+constexpr int kCLevels = Py_C_RECURSION_LIMIT;
+#else
+constexpr int kCLevels = C_RECURSION_LIMIT;
+#endif
+
+// From 3.12 Py_EnterRecursiveCall counts C levels against a fixed limit of the interpreter's
+// (1500 on 3.12, 10000 on 3.13), not sys.getrecursionlimit(), so a recursion through our methods
+// alone would run far deeper, and for far longer, than the same methods written in Python. Our
+// calls in progress therefore count with the Python frames against the recursion limit, as
+// frames of Python functions would.
+//
+// Our count is per thread, while a thread may switch between stacks (greenlet) with calls of
+// ours in progress on each. It is bounded by the C levels in use, which belong to the thread
+// state and are switched with the stack, and of which each call of ours takes one.
+thread_local int calls_in_progress = 0;
+
+bool beyond_recursion_limit() {
+    const PyThreadState* ts = PyThreadState_Get();
+    const int python_levels = ts->py_recursion_limit - ts->py_recursion_remaining;
+    const int c_levels = kCLevels - ts->c_recursion_remaining;
+    const int ours = calls_in_progress < c_levels ? calls_in_progress : c_levels;
+    return python_levels + ours >= Py_GetRecursionLimit();
+}
+
+void count_call(int step) { calls_in_progress += step; }
+#else
+// Up to 3.11 Py_EnterRecursiveCall follows the recursion limit by itself.
+bool beyond_recursion_limit() { return false; }
+void count_call(int) {}
+#endif
+
 // Methods call each other through the instance, so recursion can pass through native frames alone:
 // each call counts as a level of recursion, and the C stack itself is checked as well.
 bool enter_call(const char* name) {
@@ -58,7 +91,18 @@ bool enter_call(const char* name) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded in %s() (stack exhausted)", name);
         return false;
     }
-    return Py_EnterRecursiveCall(" in a state machine method") == 0;
+    if (beyond_recursion_limit()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in a state machine method");
+        return false;
+    }
+    if (Py_EnterRecursiveCall(" in a state machine method") != 0) return false;
+    count_call(1);
+    return true;
+}
+
+void leave_call() {
+    count_call(-1);
+    Py_LeaveRecursiveCall();
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -71,7 +115,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     ModuleState* st = module_state(fn->module);
     Module m{*st, st->names, PyModule_GetDict(fn->module)};
     PyObject* result = fn->spec->impl(m, bound);
-    Py_LeaveRecursiveCall();
+    leave_call();
     return result;
 }
 

@@ -73,6 +73,53 @@ def test_long_chain_search_ends_without_crashing(kind, limit):
         assert lines[0] == '99999 99999 True'
 
 
+RUNAWAY_SCRIPT = '''
+import sys
+sys.path[:0] = [%r, %r]
+if sys.argv[1] == 'native':
+    from tessel.statemachine import statemachine as module
+else:
+    import plain_statemachine as module
+
+class Machine(module.StateMachine):
+    def create(self):
+        pass
+
+class Overriding(Machine):
+    def _find_all_paths(self, *args):
+        return super()._find_all_paths(*args)
+
+class Graph(dict):
+    """Counts the levels of the search: each one reads the paths leaving its state once."""
+    levels = 0
+
+    def __getitem__(self, key):
+        Graph.levels += 1
+        return dict.__getitem__(self, key)
+
+m = Overriding() if sys.argv[2] == 'override' else Machine()
+s, t, x = (module.State(name, name) for name in 'stx')
+sys.setrecursionlimit(int(sys.argv[3]))
+try:
+    m._find_all_paths(s, x, Graph({s: [module.Path(t, s, 'go')]}), [])
+except RecursionError:
+    print(Graph.levels)
+''' % (os.path.dirname(os.path.dirname(os.path.abspath(tessel.__file__))), os.path.dirname(os.path.abspath(__file__)))
+
+
+# A graph given by the caller whose path leads back to its start state: the search recurses until
+# the recursion limit stops it, as deep as the same search in Python (one level per frame, two
+# through an override). The limits stay below those the interpreter keeps for C levels of its own.
+@pytest.mark.parametrize('module', ['native', 'plain'])
+@pytest.mark.parametrize('shape, frames', [('direct', 1), ('override', 2)])
+@pytest.mark.parametrize('limit', [300, 900])
+def test_runaway_search_stops_at_the_recursion_limit(module, shape, frames, limit):
+    run = subprocess.run([sys.executable, '-c', RUNAWAY_SCRIPT, module, shape, str(limit)], capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert limit // frames - 10 <= int(run.stdout) <= limit // frames
+
+
 SIGNAL_SCRIPT = '''
 import signal, sys
 sys.path[:0] = [%r, %r]
