@@ -496,8 +496,9 @@ def add_run_parser(sub: Any) -> None:
     run.add_argument("--output", metavar="FILE.jsonl",
                      help="write every host's result as a JSON line ('-': standard output)")
     run.add_argument("--timeout", type=float, metavar="T",
-                     help="seconds to wait for the device at each step, for hosts whose "
-                          "inventory sets none (default: tessel.connect's)")
+                     help="seconds, as tessel.connect's timeout: each login wait, each "
+                          "state change as a whole, and the silence allowed before a command's "
+                          "prompt; for hosts whose inventory sets none (default: 10)")
     run.add_argument("--scheduler", metavar="tcp://HOST:PORT",
                      help="run on a Dask cluster through this scheduler")
     run.add_argument("--ask-password", action="store_true",
@@ -731,7 +732,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="command to run and print (repeatable); a command the device "
                               "refuses ends the run with exit status 1")
     connect.add_argument("--timeout", type=positive_seconds, default=10.0,
-                         help="seconds to wait for each answer of the device (default: 10)")
+                         help="seconds: each login wait, each state change as a whole, and the "
+                              "silence allowed before a command's prompt (default: 10)")
     connect.add_argument("--hostname", help="the device's hostname (default: learned)")
     connect.add_argument("--context", action="append", default=[], metavar="KEY=VALUE",
                          help="a context field, such as interface=Loopback1 (repeatable)")
