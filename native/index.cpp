@@ -195,6 +195,9 @@ bool machine_holds(ModuleState& st, PyObject* self, PyObject* attr, Index& index
 
 // ---- the states index ---------------------------------------------------------------------
 
+// Counts builds of states indexes, to tell each from every other (see PathsIndex::states_serial).
+uint64_t states_builds = 0;
+
 void clear(StatesIndex& index) {
     for (PyObject* item : index.items) Py_DECREF(item);
     for (PyObject* name : index.names) Py_DECREF(name);
@@ -220,8 +223,8 @@ bool add_state_entry(ModuleState& st, StatesIndex& index, PyObject* state) {
         index.by_identity.add(pointer_hash(state), pos, same_object) == -2) {
         // Grow both tables and enter every position again.
         const size_t count = index.items.size() * 2;
-        index.by_name.reset(count);
-        index.by_identity.reset(count);
+        index.by_name.reset(count, true);
+        index.by_identity.reset(count, true);
         for (int32_t at = 0; at < static_cast<int32_t>(index.items.size()); ++at) {
             PyObject* text = index.names[at];
             PyObject* obj = index.items[at];
@@ -242,9 +245,13 @@ bool build(ModuleState& st, PyObject* self, StatesIndex& index, uint64_t chain) 
     index.list = Py_NewRef(list);
     index.machine_dict = dict_of(self);
     note_dict(st, index.machine_dict, &index.machine_tag);
-    ++index.serial;
-    index.by_name.reset(static_cast<size_t>(count) + 8);
-    index.by_identity.reset(static_cast<size_t>(count) + 8);
+    index.serial = ++states_builds;
+    // An empty list is being filled: by create(), or by a platform registering one state at a time.
+    index.by_name.reset(static_cast<size_t>(count), count == 0);
+    index.by_identity.reset(static_cast<size_t>(count), count == 0);
+    index.items.reserve(static_cast<size_t>(count));
+    index.seen.reserve(static_cast<size_t>(count));
+    index.names.reserve(static_cast<size_t>(count));
     index.changes = changes_now();
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (i >= PyList_GET_SIZE(list) || !add_state_entry(st, index, PyList_GET_ITEM(list, i))) {
@@ -287,8 +294,13 @@ StatesIndex* states_index(const Module& m, PyObject* self, bool* failed) {
         *failed = true;
         return nullptr;
     }
-    StatesIndex& index = cache->states;
     if (cache->busy) return nullptr;
+    if (!cache->states && !(cache->states = new (std::nothrow) StatesIndex())) {
+        PyErr_NoMemory();
+        *failed = true;
+        return nullptr;
+    }
+    StatesIndex& index = *cache->states;
     Busy busy(*cache);
     try {
         const bool quiet = quiet_now(m.st, *cache);
@@ -338,7 +350,7 @@ void clear(PathsIndex& index) {
 }
 
 void rehash_nodes(PathsIndex& index) {
-    index.node_of.reset(index.nodes.size() * 2 + 8);
+    index.node_of.reset(index.nodes.size() * 2, true);
     for (int32_t n = 0; n < static_cast<int32_t>(index.nodes.size()); ++n) {
         PyObject* obj = index.node_objs[n];
         index.node_of.add(pointer_hash(obj), n, [&](int32_t other) { return index.node_objs[other] == obj; });
@@ -346,7 +358,7 @@ void rehash_nodes(PathsIndex& index) {
 }
 
 void rehash_ids(PathsIndex& index) {
-    index.ids.reset(index.id_names.size() * 2 + 8);
+    index.ids.reset(index.id_names.size() * 2, true);
     for (int32_t id = 0; id < static_cast<int32_t>(index.id_names.size()); ++id) {
         PyObject* text = index.id_names[id];
         index.ids.add(text_hash(text), id, [&](int32_t other) { return same_text(index.id_names[other], text); });
@@ -354,7 +366,7 @@ void rehash_ids(PathsIndex& index) {
 }
 
 void rehash_keys(PathsIndex& index) {
-    index.by_key.reset(index.items.size() * 2 + 8);
+    index.by_key.reset(index.items.size() * 2, true);
     if (!index.names_usable) return;
     for (int32_t p = 0; p < static_cast<int32_t>(index.items.size()); ++p) {
         const int32_t a = index.name_id[index.from[p]], b = index.name_id[index.to[p]];
@@ -443,9 +455,13 @@ bool build(ModuleState& st, PyObject* self, PathsIndex& index, uint64_t chain) {
     note_dict(st, index.machine_dict, &index.machine_tag);
     index.names_usable = true;
     index.identity_ends = true;
-    index.node_of.reset(static_cast<size_t>(count) + 8);
-    index.ids.reset(static_cast<size_t>(count) + 8);
-    index.by_key.reset(static_cast<size_t>(count) + 8);
+    index.node_of.reset(static_cast<size_t>(count), count == 0);
+    index.ids.reset(static_cast<size_t>(count), count == 0);
+    index.by_key.reset(static_cast<size_t>(count), count == 0);
+    index.items.reserve(static_cast<size_t>(count));
+    index.seen.reserve(static_cast<size_t>(count));
+    index.from.reserve(static_cast<size_t>(count));
+    index.to.reserve(static_cast<size_t>(count));
     index.changes = index.node_changes = changes_now();
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (i >= PyList_GET_SIZE(list) || !add_path_entry(st, index, PyList_GET_ITEM(list, i))) {
@@ -453,6 +469,13 @@ bool build(ModuleState& st, PyObject* self, PathsIndex& index, uint64_t chain) {
             return false;
         }
     }
+    // The number of end states was not known beforehand: give back what their lists did not use.
+    index.node_objs.shrink_to_fit();
+    index.nodes.shrink_to_fit();
+    index.node_names.shrink_to_fit();
+    index.name_id.shrink_to_fit();
+    index.node_state.shrink_to_fit();
+    index.id_names.shrink_to_fit();
     index.built = true;
     return true;
 }
@@ -524,8 +547,13 @@ PathsIndex* paths_index(const Module& m, PyObject* self, Need need, bool* failed
         *failed = true;
         return nullptr;
     }
-    PathsIndex& index = cache->paths;
     if (cache->busy) return nullptr;
+    if (!cache->paths && !(cache->paths = new (std::nothrow) PathsIndex())) {
+        PyErr_NoMemory();
+        *failed = true;
+        return nullptr;
+    }
+    PathsIndex& index = *cache->paths;
     Busy busy(*cache);
     try {
         const bool quiet = quiet_now(m.st, *cache);
@@ -569,28 +597,22 @@ void build_graph(PathsIndex& index) {
 
 // ---- public -------------------------------------------------------------------------------
 
-void PositionTable::fit(size_t count) {
+void PositionTable::reset(size_t count, bool growing) {
+    mask_ = 0;
+    used_ = 0;
+    count_ = 0;
+    if (!growing && count <= static_cast<size_t>(kLinear)) {
+        limit_ = count ? kLinear : 0;
+        slots_.clear();
+        slots_.shrink_to_fit();
+        return;
+    }
+    limit_ = 0;
     size_t size = 8;
-    while (size * 3 < count * 4) size <<= 1;
+    while (growing ? size < count * 2 : size * 3 < count * 4) size <<= 1;
     slots_.assign(size, -1);
     slots_.shrink_to_fit();
     mask_ = size - 1;
-    used_ = 0;
-}
-
-void PositionTable::reset(size_t count) {
-    if (count == 0) {
-        slots_.clear();
-        slots_.shrink_to_fit();
-        mask_ = 0;
-        used_ = 0;
-        return;
-    }
-    size_t size = 8;
-    while (size < count * 2) size <<= 1;
-    slots_.assign(size, -1);
-    mask_ = size - 1;
-    used_ = 0;
 }
 
 void watch_dict(ModuleState& st, PyObject* dict, uint64_t* tag) { note_dict(st, dict, tag); }
@@ -627,71 +649,23 @@ bool dict_unchanged(const ModuleState& st, PyObject* dict, uint64_t tag, uint64_
 
 namespace {
 
-template <typename T>
-void shrink(std::vector<T>& v) {
-    v.shrink_to_fit();
-}
-
-void compact(StatesIndex& index) {
-    shrink(index.items);
-    shrink(index.seen);
-    shrink(index.names);
-    shrink(index.classes);
-    index.by_name.fit(index.items.size());
-    index.by_identity.fit(index.items.size());
-    for (int32_t at = 0; at < static_cast<int32_t>(index.items.size()); ++at) {
-        PyObject* text = index.names[at];
-        PyObject* obj = index.items[at];
-        index.by_name.add(text_hash(text), at, [&](int32_t other) { return same_text(index.names[other], text); });
-        index.by_identity.add(pointer_hash(obj), at, [&](int32_t other) { return index.items[other] == obj; });
-    }
-}
-
-void compact(PathsIndex& index) {
-    shrink(index.items);
-    shrink(index.seen);
-    shrink(index.from);
-    shrink(index.to);
-    shrink(index.node_objs);
-    shrink(index.nodes);
-    shrink(index.node_names);
-    shrink(index.name_id);
-    shrink(index.node_state);
-    shrink(index.id_names);
-    shrink(index.classes);
-    index.node_of.fit(index.node_objs.size());
-    for (int32_t n = 0; n < static_cast<int32_t>(index.node_objs.size()); ++n) {
-        PyObject* obj = index.node_objs[n];
-        index.node_of.add(pointer_hash(obj), n, [&](int32_t other) { return index.node_objs[other] == obj; });
-    }
-    index.ids.fit(index.id_names.size());
-    for (int32_t id = 0; id < static_cast<int32_t>(index.id_names.size()); ++id) {
-        PyObject* text = index.id_names[id];
-        index.ids.add(text_hash(text), id, [&](int32_t other) { return same_text(index.id_names[other], text); });
-    }
-    index.by_key.fit(index.items.size());
-    if (!index.names_usable) return;
-    for (int32_t p = 0; p < static_cast<int32_t>(index.items.size()); ++p) {
-        const int32_t a = index.name_id[index.from[p]], b = index.name_id[index.to[p]];
-        index.by_key.add(pair_hash(a, b), p, [&](int32_t other) {
-            return index.name_id[index.from[other]] == a && index.name_id[index.to[other]] == b;
-        });
-    }
+// Deletes an index with what it holds (null allowed).
+template <typename Index>
+void drop(Index*& index) {
+    Index* doomed = index;
+    index = nullptr;
+    if (!doomed) return;
+    clear(*doomed);
+    delete doomed;
 }
 
 }  // namespace
 
-void index_compact(PyObject* self) {
+void index_end_construction(PyObject* self) {
     MachineCache* cache = reinterpret_cast<MachineObject*>(self)->cache;
     if (!cache || cache->busy) return;
-    try {
-        if (cache->states.built) compact(cache->states);
-        if (cache->paths.built) compact(cache->paths);
-    } catch (const std::bad_alloc&) {
-        // Tables left empty mid-way cannot answer: let the indexes be built again.
-        clear(cache->states);
-        clear(cache->paths);
-    }
+    drop(cache->states);
+    drop(cache->paths);
 }
 
 void index_watch_init(ModuleState& st) {
@@ -722,17 +696,19 @@ MachineCache* machine_cache(PyObject* self) {
 
 int machine_cache_traverse(MachineCache* cache, visitproc visit, void* arg) {
     if (!cache) return 0;
-    StatesIndex& states = cache->states;
-    Py_VISIT(states.list);
-    for (PyObject* item : states.items) Py_VISIT(item);
-    for (PyObject* name : states.names) Py_VISIT(name);
-    for (const auto& guard : states.classes) Py_VISIT(reinterpret_cast<PyObject*>(guard.type));
-    PathsIndex& paths = cache->paths;
-    Py_VISIT(paths.list);
-    for (PyObject* item : paths.items) Py_VISIT(item);
-    for (PyObject* node : paths.node_objs) Py_VISIT(node);
-    for (PyObject* name : paths.node_names) Py_VISIT(name);
-    for (const auto& guard : paths.classes) Py_VISIT(reinterpret_cast<PyObject*>(guard.type));
+    if (const StatesIndex* states = cache->states) {
+        Py_VISIT(states->list);
+        for (PyObject* item : states->items) Py_VISIT(item);
+        for (PyObject* name : states->names) Py_VISIT(name);
+        for (const auto& guard : states->classes) Py_VISIT(reinterpret_cast<PyObject*>(guard.type));
+    }
+    if (const PathsIndex* paths = cache->paths) {
+        Py_VISIT(paths->list);
+        for (PyObject* item : paths->items) Py_VISIT(item);
+        for (PyObject* node : paths->node_objs) Py_VISIT(node);
+        for (PyObject* name : paths->node_names) Py_VISIT(name);
+        for (const auto& guard : paths->classes) Py_VISIT(reinterpret_cast<PyObject*>(guard.type));
+    }
     Py_VISIT(cache->text);
     Py_VISIT(reinterpret_cast<PyObject*>(cache->text_type));
     Py_VISIT(reinterpret_cast<PyObject*>(cache->verdict_type));
@@ -744,8 +720,8 @@ void machine_cache_free(MachineCache*& cache) {
     // Detach first: releasing references may run code that reaches the machine again.
     MachineCache* doomed = cache;
     cache = nullptr;
-    clear(doomed->states);
-    clear(doomed->paths);
+    drop(doomed->states);
+    drop(doomed->paths);
     Py_CLEAR(doomed->text);
     Py_CLEAR(doomed->text_type);
     Py_CLEAR(doomed->verdict_type);
@@ -811,9 +787,9 @@ Lookup index_has_state(const Module& m, PyObject* self, PyObject* state) {
 void index_state_appended(const Module& m, PyObject* self, PyObject* state) {
     if (!PyObject_TypeCheck(self, m.st.machine_type)) return;
     auto* cache = reinterpret_cast<MachineObject*>(self)->cache;
-    if (!cache || !cache->states.built || cache->busy) return;
+    if (!cache || !cache->states || !cache->states->built || cache->busy) return;
     Busy busy(*cache);
-    StatesIndex& index = cache->states;
+    StatesIndex& index = *cache->states;
     try {
         if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != index.items.size() + 1 ||
             PyList_GET_ITEM(index.list, index.items.size()) != state || !add_state_entry(m.st, index, state)) {
@@ -836,9 +812,9 @@ Lookup index_find_path(const Module& m, PyObject* self, PyObject* from, PyObject
 void index_path_appended(const Module& m, PyObject* self, PyObject* path, PyObject* const* ends) {
     if (!PyObject_TypeCheck(self, m.st.machine_type)) return;
     auto* cache = reinterpret_cast<MachineObject*>(self)->cache;
-    if (!cache || !cache->paths.built || cache->busy) return;
+    if (!cache || !cache->paths || !cache->paths->built || cache->busy) return;
     Busy busy(*cache);
-    PathsIndex& index = cache->paths;
+    PathsIndex& index = *cache->paths;
     try {
         if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != index.items.size() + 1 ||
             PyList_GET_ITEM(index.list, index.items.size()) != path ||
@@ -942,7 +918,7 @@ void index_remember_route(PathsIndex& index, int32_t start, int32_t target, cons
     if (route) index.memo_pool.insert(index.memo_pool.end(), route->begin(), route->end());
     auto same = [&](int32_t at) { return index.memo_keys[at] == index.memo_keys[entry]; };
     if (index.memo.add(pair_hash(start, target), entry, same) == -2) {
-        index.memo.reset(index.memo_keys.size() * 2);
+        index.memo.reset(index.memo_keys.size() * 2, true);
         for (int32_t at = 0; at <= entry; ++at) {
             const int64_t key = index.memo_keys[at];
             index.memo.add(pair_hash(static_cast<int32_t>(key >> 32), static_cast<int32_t>(key & 0xFFFFFFFF)), at,

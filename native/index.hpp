@@ -11,6 +11,9 @@
 // a descriptor for the attribute, a name that is not an exact str) leaves the call to the path as
 // written. The snapshot holds references to the objects it compares by identity, so a freed
 // object's address cannot pass for it.
+//
+// The indexes made while create() registers a platform are dropped when it returns, so that a
+// machine keeps only those its later lookups and searches ask for.
 #pragma once
 #include <Python.h>
 
@@ -34,25 +37,39 @@ uint64_t dict_changes_now();
 // changed since.
 bool dict_unchanged(const ModuleState& st, PyObject* dict, uint64_t tag, uint64_t changes);
 
-// Open addressing table of positions (int32), keyed by a hash and an equality the caller supplies.
+// Positions (int32) of entries whose keys the caller hashes and compares. Entries take the
+// positions 0, 1, 2... in the order they are added. Up to kLinear of them are found by trying each
+// in turn, which costs little more than hashing and keeps no table; beyond, by open addressing.
 class PositionTable {
 public:
-    // Empties the table, with room for `count` positions and as many more.
-    void reset(size_t count);
-    // Empties the table, with room for `count` positions and little more.
-    void fit(size_t count);
+    static constexpr int32_t kLinear = 32;
+    // Empties the table, with room for `count` positions, or with `growing`, for as many more
+    // (hashed from the start: a table filled one entry at a time is searched at each addition).
+    void reset(size_t count, bool growing = false);
+    // The first position whose entry `eq` accepts, or -1.
     template <typename Eq>
     int32_t find(uint64_t hash, Eq eq) const {
-        if (slots_.empty()) return -1;
+        if (slots_.empty()) {
+            for (int32_t pos = 0; pos < count_; ++pos) {
+                if (eq(pos)) return pos;
+            }
+            return -1;
+        }
         for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
             const int32_t pos = slots_[i];
             if (pos < 0 || eq(pos)) return pos;
         }
     }
-    // Adds `pos` unless an equal key is present; returns the position kept under the key.
+    // Adds `pos` (the next position) unless an equal key is present; -2 when the caller must
+    // reset the table larger and add every entry again.
     template <typename Eq>
     int32_t add(uint64_t hash, int32_t pos, Eq eq) {
-        if ((used_ + 1) * 4 > slots_.size() * 3) return -2;  // caller grows and re-adds
+        if (slots_.empty()) {
+            if (pos >= limit_) return -2;
+            count_ = pos + 1;
+            return pos;
+        }
+        if ((used_ + 1) * 4 > slots_.size() * 3) return -2;
         for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
             int32_t& slot = slots_[i];
             if (slot < 0) {
@@ -63,12 +80,13 @@ public:
             if (eq(slot)) return slot;
         }
     }
-    size_t capacity() const { return slots_.size(); }
 
 private:
-    std::vector<int32_t> slots_;
+    std::vector<int32_t> slots_;  // empty while entries are tried in turn
     size_t mask_ = 0;
     size_t used_ = 0;
+    int32_t count_ = 0;  // positions added, while tried in turn
+    int32_t limit_ = 0;  // positions that may be tried in turn
 };
 
 // What an index remembers of one object whose attributes it depends on (the object itself is held
@@ -98,7 +116,7 @@ struct StatesIndex {
     uint64_t changes = 0;              // watched changes counted when last checked (3.12+)
     PyObject* machine_dict = nullptr;  // compared only: the machine's dict as last checked
     uint64_t machine_tag = 0;          // its version tag then (up to 3.11)
-    uint64_t serial = 0;               // tells one build of the index from the next
+    uint64_t serial = 0;               // tells one build of a states index from any other
     uint64_t chain = 0;                // the machine's chain when last checked in full
     bool built = false;
 };
@@ -141,8 +159,8 @@ struct PathsIndex {
 };
 
 struct MachineCache {
-    StatesIndex states;
-    PathsIndex paths;
+    StatesIndex* states = nullptr;  // owned, made when first needed
+    PathsIndex* paths = nullptr;    // owned, made when first needed
     // str() of the machine, kept while its class (with its version tag) stays the same.
     PyObject* text = nullptr;           // owned
     PyTypeObject* text_type = nullptr;  // owned
@@ -180,8 +198,8 @@ bool quiet_registration(const ModuleState& st, const MachineCache& cache, PyObje
 // something else may have run) becomes the mark the next quiet registration must follow.
 void end_registration(MachineCache& cache, uint64_t last);
 
-// Gives back the room the indexes kept for growing, once a machine's create() has returned.
-void index_compact(PyObject* self);
+// Drops the indexes made while a machine's create() ran, once it has returned.
+void index_end_construction(PyObject* self);
 
 // The machine's cache, created on first use; null with MemoryError set.
 MachineCache* machine_cache(PyObject* self);

@@ -77,7 +77,7 @@ PyObject* machine_construct(const Module& m, PyObject* const* a) {
                                                               caught.get())));
     }
     if (!setattr(self, m.n.current_state_attr, m.n.text_generic)) return nullptr;
-    if (PyObject_TypeCheck(self, m.st.machine_type)) index_compact(self);
+    if (PyObject_TypeCheck(self, m.st.machine_type)) index_end_construction(self);
     return none();
 }
 
@@ -305,9 +305,9 @@ PyObject* create_path(const Module& m, PyObject* const* a) {
     if (cache) {
         // add_path changes no dict: the path's construction changed the last one, when the index
         // took the path with nothing else running.
-        const PathsIndex& paths = cache->paths;
-        const bool natively = added && paths.built && !paths.items.empty() && paths.items.back() == path.get() &&
-                              m.st.built.obj == path.get();
+        const PathsIndex* paths = cache->paths;
+        const bool natively = added && paths && paths->built && !paths->items.empty() &&
+                              paths->items.back() == path.get() && m.st.built.obj == path.get();
         end_registration(*cache, natively ? m.st.built.last : 0);
     }
     return added ? path.release() : nullptr;

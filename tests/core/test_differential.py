@@ -447,13 +447,17 @@ class Differential(RuleBasedStateMachine):
     @initialize(names=st.lists(st.sampled_from(sorted(PROMPTS)), min_size=2, max_size=6, unique=True),
                 edges=st.lists(st.tuples(index, index), max_size=8), host=st.sampled_from([None, 'R1', 'R1', 'a.b']),
                 learn=st.sampled_from([False, False, True]), current=st.booleans(),
-                gentle=st.sampled_from([True, True, False]), classes=st.lists(index, max_size=6))
-    def platform(self, names, edges, host, learn, current, gentle, classes):
+                gentle=st.sampled_from([True, True, False]), classes=st.lists(index, max_size=6),
+                padding=st.sampled_from([0, 0, 0, 30]))
+    def platform(self, names, edges, host, learn, current, gentle, classes, padding):
         def build(w):
             w.gentle = gentle
             w.machine = w.cls.Machine(hostname=host, learn_hostname=learn)
             w.handles[id(w.machine)] = 'M'
             w.kept.append(w.machine)
+            # sometimes states enough for lookups to stop trying entries in turn
+            for i in range(padding):
+                w.machine.create_state('f%d' % i, 'f>')
             for name, cls in zip(names, classes + [0] * len(names)):
                 # mostly plain states; sometimes ones that compare by name, print otherwise, and so on
                 state_class = w.cls.states[cls % 8] if cls % 8 < len(w.cls.states) else w.mod.State

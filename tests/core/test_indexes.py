@@ -13,12 +13,30 @@ from tessel.statemachine.statemachine import Path, State, StateMachine
 NAMES = ['a', 'b', 'c', 'd', 'x']
 
 
-def machine():
-    m = Bare()
+def register(m):
     a, b, c, d = (m.create_state(n, n + '#') for n in 'abcd')
     for x, y in [(a, b), (b, c), (c, d), (a, c), (d, a), (b, a)]:
         m.create_path(x, y, 'go')
+
+
+def machine():
+    m = Bare()
+    register(m)
     return m
+
+
+class Padded(StateMachine):
+    """Registers in create() what machine() registers, then `extra` more states in a row."""
+
+    def __init__(self, extra=40):
+        self.extra = extra
+        super().__init__()
+
+    def create(self):
+        register(self)
+        fillers = [self.create_state('f%d' % i, 'p') for i in range(self.extra)]
+        for x, y in zip(fillers, fillers[1:]):
+            self.create_path(x, y, 'go')
 
 
 def scanned_state(m, name):
@@ -50,6 +68,11 @@ def same(x, y):
     return x is y or (isinstance(x, list) and x == y) or (isinstance(x, type) and x is y)
 
 
+def no_route(a, b):
+    """What get_shortest_path gives without a route: an error worded with both states' text."""
+    str(a), str(b)
+
+
 def assert_answers_match_scans(m):
     for name in NAMES:
         assert same(outcome(m.get_state, name), outcome(scanned_state, m, name)), name
@@ -62,7 +85,8 @@ def assert_answers_match_scans(m):
         for sb in states:
             routes = scanned_routes(m, sa, sb)
             assert m.find_all_paths(sa, sb) == routes
-            assert outcome(m.get_shortest_path, sa, sb) == (min(routes, key=len) if routes else None)
+            expected = min(routes, key=len) if routes else outcome(no_route, sa, sb)
+            assert outcome(m.get_shortest_path, sa, sb) == expected
 
 
 class NamedByProperty(State):
@@ -111,9 +135,12 @@ def restore_state_class():
         del State.name
 
 
+# Small lists and lists too long for entries to be tried in turn; registered one by one, or in
+# create(), after which lookups find the lists whole.
+@pytest.mark.parametrize('make', [machine, Padded], ids=['small', 'padded'])
 @pytest.mark.parametrize('change', [c[1] for c in CHANGES], ids=[c[0] for c in CHANGES])
-def test_answers_follow_direct_changes(change, restore_state_class):
-    m = machine()
+def test_answers_follow_direct_changes(change, make, restore_state_class):
+    m = make()
     assert_answers_match_scans(m)
     change(m)
     assert_answers_match_scans(m)
@@ -182,3 +209,20 @@ def test_registration_right_after_changes_no_dict_shows(change, query):
     added = outcome(m.create_path, m.states[query[0]], m.states[query[1]], 'again')
     assert (added is None) == duplicate
     assert_answers_match_scans(m)
+
+
+# Lists found whole at about the length up to which entries are tried in turn, then grown past it.
+@pytest.mark.parametrize('extra', [26, 27, 28, 36])
+def test_lookups_while_lists_grow_past_trying_entries_in_turn(extra):
+    m = Padded(extra)
+    assert m.get_state('a') is m.states[0] and m.get_path('a', 'b') is m.paths[0]
+    for i in range(extra, extra + 6):
+        m.create_path(m.states[-1], m.create_state('f%d' % i, 'p'), 'go')
+        for name in NAMES + ['f0', 'f%d' % i, 'f%d' % (i + 1)]:
+            assert same(outcome(m.get_state, name), outcome(scanned_state, m, name)), name
+        for a, b in [('a', 'b'), ('f%d' % (i - 1), 'f%d' % i), ('b', 'f0')]:
+            assert same(outcome(m.get_path, a, b), outcome(scanned_path, m, a, b)), (a, b)
+        with pytest.raises(StateMachineError, match='already exists'):
+            m.create_state('f%d' % i, 'p')
+        with pytest.raises(StateMachineError, match='already exists'):
+            m.create_path(m.states[-2], m.states[-1], 'again')
