@@ -137,7 +137,7 @@ bool quiet_now(const ModuleState& st, MachineCache& cache) {
 // ---- classes ------------------------------------------------------------------------------
 
 // Registers obj's class with the guard list; false when it cannot be guarded (no version tag).
-bool guard_class(ModuleState& st, std::vector<ClassGuard>& classes, PyTypeObject* type) {
+bool guard_class(ModuleState& st, Vec<ClassGuard>& classes, PyTypeObject* type) {
     for (const auto& guard : classes) {
         if (guard.type == type) return true;
     }
@@ -147,14 +147,14 @@ bool guard_class(ModuleState& st, std::vector<ClassGuard>& classes, PyTypeObject
     return true;
 }
 
-bool classes_unchanged(const std::vector<ClassGuard>& classes) {
+bool classes_unchanged(const Vec<ClassGuard>& classes) {
     for (const auto& guard : classes) {
         if (current_tag(guard.type) != guard.tag) return false;
     }
     return true;
 }
 
-void release(std::vector<ClassGuard>& classes) {
+void release(Vec<ClassGuard>& classes) {
     for (auto& guard : classes) Py_DECREF(reinterpret_cast<PyObject*>(guard.type));
     classes.clear();
 }
@@ -295,7 +295,7 @@ StatesIndex* states_index(const Module& m, PyObject* self, bool* failed) {
         return nullptr;
     }
     if (cache->busy) return nullptr;
-    if (!cache->states && !(cache->states = new (std::nothrow) StatesIndex())) {
+    if (!cache->states && !(cache->states = pymem_new<StatesIndex>())) {
         PyErr_NoMemory();
         *failed = true;
         return nullptr;
@@ -548,7 +548,7 @@ PathsIndex* paths_index(const Module& m, PyObject* self, Need need, bool* failed
         return nullptr;
     }
     if (cache->busy) return nullptr;
-    if (!cache->paths && !(cache->paths = new (std::nothrow) PathsIndex())) {
+    if (!cache->paths && !(cache->paths = pymem_new<PathsIndex>())) {
         PyErr_NoMemory();
         *failed = true;
         return nullptr;
@@ -580,7 +580,7 @@ void build_graph(PathsIndex& index) {
     index.first.assign(nodes + 1, 0);
     for (int32_t from : index.from) ++index.first[from + 1];
     for (size_t s = 0; s < nodes; ++s) index.first[s + 1] += index.first[s];
-    std::vector<int32_t> fill(index.first.begin(), index.first.end() - 1);
+    Vec<int32_t> fill(index.first.begin(), index.first.end() - 1);
     index.edge_path.assign(index.items.size(), 0);
     for (int32_t p = 0; p < static_cast<int32_t>(index.items.size()); ++p) index.edge_path[fill[index.from[p]]++] = p;
     index.first_in.assign(nodes + 1, 0);
@@ -656,7 +656,7 @@ void drop(Index*& index) {
     index = nullptr;
     if (!doomed) return;
     clear(*doomed);
-    delete doomed;
+    pymem_delete(doomed);
 }
 
 }  // namespace
@@ -688,7 +688,7 @@ void index_watch_free(ModuleState& st) {
 MachineCache* machine_cache(PyObject* self) {
     auto* machine = reinterpret_cast<MachineObject*>(self);
     if (!machine->cache) {
-        machine->cache = new (std::nothrow) MachineCache();
+        machine->cache = pymem_new<MachineCache>();
         if (!machine->cache) PyErr_NoMemory();
     }
     return machine->cache;
@@ -725,7 +725,7 @@ void machine_cache_free(MachineCache*& cache) {
     Py_CLEAR(doomed->text);
     Py_CLEAR(doomed->text_type);
     Py_CLEAR(doomed->verdict_type);
-    delete doomed;
+    pymem_delete(doomed);
 }
 
 StatesIndex* checked_states(const Module& m, PyObject* self, bool* failed) { return states_index(m, self, failed); }

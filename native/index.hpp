@@ -18,11 +18,47 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "module.hpp"
 
 namespace tessel {
+
+// Index storage comes from the interpreter's allocator, so that tracemalloc and the interpreter's
+// own accounting see it. Indexes are only made, changed and freed with the GIL held.
+template <typename T>
+struct PyMemAllocator {
+    using value_type = T;
+    PyMemAllocator() = default;
+    template <typename U>
+    PyMemAllocator(const PyMemAllocator<U>&) {}
+    T* allocate(size_t n) {
+        void* p = n <= static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(T) ? PyMem_Malloc(n * sizeof(T)) : nullptr;
+        if (!p) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) { PyMem_Free(p); }
+    template <typename U>
+    bool operator==(const PyMemAllocator<U>&) const { return true; }
+    template <typename U>
+    bool operator!=(const PyMemAllocator<U>&) const { return false; }
+};
+template <typename T>
+using Vec = std::vector<T, PyMemAllocator<T>>;
+
+// A T made in (freed to) the interpreter's allocator; null when out of memory (no error set).
+template <typename T>
+T* pymem_new() {
+    void* p = PyMem_Malloc(sizeof(T));
+    return p ? new (p) T() : nullptr;
+}
+template <typename T>
+void pymem_delete(T* p) {
+    if (!p) return;
+    p->~T();
+    PyMem_Free(p);
+}
 
 // Registers the module's dict watcher (3.12+); a no-op before. Never fails: without a watcher the
 // checks compare attribute values instead.
@@ -82,7 +118,7 @@ public:
     }
 
 private:
-    std::vector<int32_t> slots_;  // empty while entries are tried in turn
+    Vec<int32_t> slots_;  // empty while entries are tried in turn
     size_t mask_ = 0;
     size_t used_ = 0;
     int32_t count_ = 0;  // positions added, while tried in turn
@@ -107,10 +143,10 @@ struct ClassGuard {
 // Names of the registered states, by position in `states`.
 struct StatesIndex {
     PyObject* list = nullptr;          // owned: the list indexed
-    std::vector<PyObject*> items;      // the list's items when indexed (owned)
-    std::vector<Seen> seen;            // one per item
-    std::vector<PyObject*> names;      // owned, one per item
-    std::vector<ClassGuard> classes;
+    Vec<PyObject*> items;      // the list's items when indexed (owned)
+    Vec<Seen> seen;            // one per item
+    Vec<PyObject*> names;      // owned, one per item
+    Vec<ClassGuard> classes;
     PositionTable by_name;             // name text -> first position
     PositionTable by_identity;         // state object -> first position
     uint64_t changes = 0;              // watched changes counted when last checked (3.12+)
@@ -124,17 +160,17 @@ struct StatesIndex {
 // The registered paths with their end states: keys by names, and the route graph.
 struct PathsIndex {
     PyObject* list = nullptr;
-    std::vector<PyObject*> items;      // the paths when indexed (owned)
-    std::vector<Seen> seen;            // one per path
-    std::vector<int32_t> from, to;     // end nodes of each path
-    std::vector<PyObject*> node_objs;  // each state object at an end of some path (owned)
-    std::vector<Seen> nodes;           // one per node
-    std::vector<PyObject*> node_names; // owned; null where a name cannot be indexed
-    std::vector<int32_t> name_id;      // per node: index of its name text among `id_names`, or -1
-    std::vector<int32_t> node_state;   // per node: its position in the states index, or -1
+    Vec<PyObject*> items;      // the paths when indexed (owned)
+    Vec<Seen> seen;            // one per path
+    Vec<int32_t> from, to;     // end nodes of each path
+    Vec<PyObject*> node_objs;  // each state object at an end of some path (owned)
+    Vec<Seen> nodes;           // one per node
+    Vec<PyObject*> node_names; // owned; null where a name cannot be indexed
+    Vec<int32_t> name_id;      // per node: index of its name text among `id_names`, or -1
+    Vec<int32_t> node_state;   // per node: its position in the states index, or -1
     uint64_t states_serial = 0;        // the build of the states index node_state refers to
-    std::vector<PyObject*> id_names;   // borrowed from node_names
-    std::vector<ClassGuard> classes;
+    Vec<PyObject*> id_names;   // borrowed from node_names
+    Vec<ClassGuard> classes;
     PositionTable node_of;             // state object -> node
     PositionTable ids;                 // name text -> id
     PositionTable by_key;              // (from id, to id) -> first path position
@@ -148,14 +184,14 @@ struct PathsIndex {
     bool built = false;
     // The route graph, built when a search first needs it.
     bool graph_built = false;
-    std::vector<int32_t> first;        // edges of node s: first[s] .. first[s + 1] - 1
-    std::vector<int32_t> edge_path;    // path position of each edge
-    std::vector<int32_t> first_in;     // edges into node s: first_in[s] .. first_in[s + 1] - 1
-    std::vector<int32_t> edge_in;      // path position of each edge, grouped by target
+    Vec<int32_t> first;        // edges of node s: first[s] .. first[s + 1] - 1
+    Vec<int32_t> edge_path;    // path position of each edge
+    Vec<int32_t> first_in;     // edges into node s: first_in[s] .. first_in[s + 1] - 1
+    Vec<int32_t> edge_in;      // path position of each edge, grouped by target
     // First shortest routes found, by (from node, to node).
     PositionTable memo;
-    std::vector<int64_t> memo_keys;
-    std::vector<int32_t> memo_start, memo_length, memo_pool;
+    Vec<int64_t> memo_keys;
+    Vec<int32_t> memo_start, memo_length, memo_pool;
 };
 
 struct MachineCache {
