@@ -59,6 +59,10 @@ inline bool compares_by_identity(PyObject* obj) {
 // Two exact str objects with the same text (no error possible).
 inline bool same_text(PyObject* a, PyObject* b) {
     if (a == b) return true;
+    // Texts whose hashes are known and differ cannot be equal.
+    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
     return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
