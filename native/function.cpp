@@ -68,11 +68,12 @@ constexpr int kCLevels = C_RECURSION_LIMIT;
 thread_local int calls_in_progress = 0;
 
 bool beyond_recursion_limit() {
+    // The Python frames take py_recursion_limit - py_recursion_remaining levels of the limit
+    // (sys.setrecursionlimit() updates both fields of every thread): ours may take the rest.
     const PyThreadState* ts = PyThreadState_Get();
-    const int python_levels = ts->py_recursion_limit - ts->py_recursion_remaining;
     const int c_levels = kCLevels - ts->c_recursion_remaining;
     const int ours = calls_in_progress < c_levels ? calls_in_progress : c_levels;
-    return python_levels + ours >= Py_GetRecursionLimit();
+    return ours >= ts->py_recursion_remaining;
 }
 
 void count_call(int step) { calls_in_progress += step; }
