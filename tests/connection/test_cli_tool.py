@@ -2,7 +2,6 @@
 import shutil
 import subprocess
 import sys
-import time
 import xml.etree.ElementTree as ElementTree
 
 import pytest
@@ -30,9 +29,7 @@ def assert_svg(path):
 
 
 def test_demo_tells_what_happened_and_writes_the_graph(tmp_path):
-    started = time.monotonic()
     result = run_tessel("demo", "--output-dir", str(tmp_path))
-    assert time.monotonic() - started < 10
     assert result.returncode == 0, result.stderr
     out = result.stdout
     for fact in ["state detected: disable (prompt 'R1>')", "hostname learned from the prompt: R1",

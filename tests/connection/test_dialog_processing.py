@@ -1,6 +1,5 @@
 """Dialogs processed against real output: actions, looping, timers and timeouts."""
 import sys
-import time
 
 import pytest
 
@@ -64,11 +63,10 @@ def test_timeout_reports_output_and_what_was_answered(start_sim, context):
     spawn.sendline("enable")
     password = Statement(pattern=r"Password:\s*$", action="{enable_password}", loop_continue=True)
     never = Statement(pattern=r"R1\(config\)#")
-    started = time.monotonic()
     with pytest.raises(DialogTimeoutError) as caught:
         Dialog([password, never]).process(spawn, timeout=0.5, context=context)
-    assert time.monotonic() - started < 2
     err = caught.value
+    assert err.timeout == 0.5  # the dialog's own wait, not the handle's
     assert isinstance(err, TesselError)
     assert err.matched == [r"Password:\s*$"] and err.shown == ["Password: "]
     assert "R1#" in err.output and r"R1\(config\)#" in str(err)

@@ -36,10 +36,8 @@ def test_earliest_match_wins(patterns, index):
 
 def test_timeout_error_carries_patterns_and_output():
     with Spawn(script("print('booting...'); import time; time.sleep(5)"), timeout=3) as spawn:
-        started = time.monotonic()
         with pytest.raises(ExpectTimeoutError) as caught:
             spawn.expect([r"R1>", r"login:"], timeout=0.3)
-        assert time.monotonic() - started < 1.5
     err = caught.value
     assert err.patterns == ["R1>", "login:"] and err.timeout == 0.3
     assert "booting..." in err.output and "booting..." in str(err)

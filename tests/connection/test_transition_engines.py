@@ -1,5 +1,4 @@
 """State changes end to end: the example platform drives the simulated router over a pty."""
-import time
 
 import pytest
 
@@ -67,10 +66,9 @@ def test_timeout_is_a_clear_error_with_the_device_output(start_sim, context):
     spawn = start_sim("--delay", "2", context=context)
     machine = GenericRouter(learn_hostname=True)
     machine.go_to("any", spawn, context=context)
-    started = time.monotonic()
+    # The device answers after 2 s: a change that waited for it would have succeeded.
     with pytest.raises(StateMachineError) as caught:
         machine.go_to("config", spawn, context=context, timeout=0.4)
-    assert time.monotonic() - started < 1.5
     err = cause_of(caught)
     assert isinstance(err, TransitionTimeoutError)
     assert [str(p) for p in err.route] == ["disable->enable", "enable->config"]
@@ -185,9 +183,8 @@ def test_prompt_recovery_gets_a_prompt_from_a_busy_device(start_sim, context):
     with pytest.raises(StateMachineError) as caught:
         machine.go_to("any", spawn, context=context, timeout=0.3)
     assert isinstance(cause_of(caught), TransitionTimeoutError)
-    started = time.monotonic()
+    # Each recovery line waits 2 s at most, less than the device stays busy.
     machine.go_to("any", spawn, context=context, timeout=0.3, prompt_recovery=True)
-    assert time.monotonic() - started < 2.5
     assert machine.current_state == "disable"
     assert spawn.last_sent == "\x03\n"  # the newline alone did not help; Ctrl-C did
 
