@@ -1,12 +1,16 @@
 """Fork-served simulated devices behave as started ones: terminal, control keys, exit status."""
 import os
+import signal
+import socket
+import subprocess
+import sys
 import time
 
 import pytest
 
 from tessel.core.errors import SessionClosedError
 from tessel.eal.spawn import Spawn
-from tessel.sim.forkserver import ForkServer
+from tessel.sim.forkserver import LAUNCHER, ForkServer
 
 
 @pytest.fixture(scope="module")
@@ -64,3 +68,30 @@ def _parent(pid):
             return int(handle.read().rsplit(")", 1)[1].split()[1])
     except (OSError, ValueError, IndexError):
         return None
+
+
+def test_a_signal_that_comes_before_the_pid_is_forwarded_once_it_is_known(tmp_path):
+    # The server forks the device before it answers, so the device may be typed at (Ctrl-Z) while
+    # the launcher still waits for the pid. Played here by hand, the server holding its answer.
+    path = str(tmp_path / "socket")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as listener:
+        listener.bind(path)
+        listener.listen(1)
+        launcher = subprocess.Popen([sys.executable, "-I", "-S", LAUNCHER, path, "any.device"],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        connection, _ = listener.accept()
+        with connection:
+            _, fds, _, _ = socket.recv_fds(connection, 4096, 3)
+            for fd in fds:
+                os.close(fd)
+            os.kill(launcher.pid, signal.SIGTERM)
+            time.sleep(0.3)
+            assert launcher.poll() is None  # kept, not the launcher's end
+            device = subprocess.Popen(["sleep", "30"])
+            connection.sendall(b"%d\n" % device.pid)
+            try:
+                assert device.wait(timeout=10) == -signal.SIGTERM
+            finally:
+                device.kill()
+            connection.sendall(b"%d\n" % -signal.SIGTERM)
+            assert launcher.wait(timeout=10) == 128 + signal.SIGTERM

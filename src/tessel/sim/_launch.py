@@ -32,6 +32,23 @@ def main() -> int:
         return 2
     path = sys.argv[1]
     request = b"\0".join(os.fsencode(a) for a in sys.argv[2:])
+    # The device may read the terminal before its pid reaches us (the server forks it first), so
+    # the handlers are in place before the request goes out, and a signal that comes early is
+    # kept until the pid is known.
+    device: list[int] = []  # its pid, once the server sends it
+    early: list[int] = []  # signals that came before that
+
+    def forward(signum: int, frame: object) -> None:
+        if not device:
+            early.append(signum)
+            return
+        try:
+            os.kill(device[0], signum)
+        except ProcessLookupError:
+            pass
+
+    for name in FORWARDED:
+        _signal.signal(getattr(_signal, name), forward)
     server = _socket.socket(_socket.AF_UNIX, _socket.SOCK_STREAM)
     try:
         server.connect(path)
@@ -44,16 +61,9 @@ def main() -> int:
     if not first:
         sys.stderr.write("the fork server refused the device %s\n" % sys.argv[2])
         return 1
-    pid = int(first)
-
-    def forward(signum: int, frame: object) -> None:
-        try:
-            os.kill(pid, signum)
-        except ProcessLookupError:
-            pass
-
-    for name in FORWARDED:
-        _signal.signal(getattr(_signal, name), forward)
+    device.append(int(first))
+    while early:
+        forward(early.pop(0), None)
     status = read_line(server)
     code = int(status) if status else 1
     return 128 - code if code < 0 else code
