@@ -70,9 +70,11 @@ def _parent(pid):
         return None
 
 
-def test_a_signal_that_comes_before_the_pid_is_forwarded_once_it_is_known(tmp_path):
-    # The server forks the device before it answers, so the device may be typed at (Ctrl-Z) while
-    # the launcher still waits for the pid. Played here by hand, the server holding its answer.
+
+@pytest.fixture
+def held_launcher(tmp_path):
+    """A launcher whose request a hand-played server has taken but not answered yet (the server
+    forks the device first), and that server's connection."""
     path = str(tmp_path / "socket")
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as listener:
         listener.bind(path)
@@ -80,18 +82,33 @@ def test_a_signal_that_comes_before_the_pid_is_forwarded_once_it_is_known(tmp_pa
         launcher = subprocess.Popen([sys.executable, "-I", "-S", LAUNCHER, path, "any.device"],
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         connection, _ = listener.accept()
-        with connection:
-            _, fds, _, _ = socket.recv_fds(connection, 4096, 3)
-            for fd in fds:
-                os.close(fd)
-            os.kill(launcher.pid, signal.SIGTERM)
-            time.sleep(0.3)
-            assert launcher.poll() is None  # kept, not the launcher's end
-            device = subprocess.Popen(["sleep", "30"])
-            connection.sendall(b"%d\n" % device.pid)
-            try:
-                assert device.wait(timeout=10) == -signal.SIGTERM
-            finally:
-                device.kill()
-            connection.sendall(b"%d\n" % -signal.SIGTERM)
-            assert launcher.wait(timeout=10) == 128 + signal.SIGTERM
+    with connection:
+        for fd in socket.recv_fds(connection, 4096, 3)[1]:
+            os.close(fd)
+        try:
+            yield launcher, connection
+        finally:
+            launcher.kill()
+            launcher.wait()
+
+
+def test_a_signal_that_comes_before_the_pid_is_forwarded_once_it_is_known(held_launcher):
+    launcher, connection = held_launcher
+    os.kill(launcher.pid, signal.SIGINT)  # a Ctrl-C typed at the device early
+    time.sleep(0.3)
+    assert launcher.poll() is None  # kept, not the launcher's end
+    device = subprocess.Popen(["sleep", "30"])
+    connection.sendall(b"%d\n" % device.pid)
+    try:
+        assert device.wait(timeout=10) == -signal.SIGINT
+    finally:
+        device.kill()
+    connection.sendall(b"%d\n" % -signal.SIGINT)
+    assert launcher.wait(timeout=10) == 128 + signal.SIGINT
+
+
+def test_a_hang_up_before_the_pid_ends_the_launcher(held_launcher):
+    launcher, connection = held_launcher
+    launcher.send_signal(signal.SIGHUP)
+    assert launcher.wait(timeout=10) == 128 + signal.SIGHUP  # the server then hangs up the device
+    assert connection.recv(1) == b""

@@ -14,6 +14,9 @@ import os
 import sys
 
 FORWARDED = ("SIGINT", "SIGQUIT", "SIGTSTP", "SIGTERM", "SIGHUP", "SIGWINCH", "SIGCONT")
+# Signals that end the session. One that comes before the device's pid ends the launcher at once:
+# the server hangs up a device whose launcher has gone.
+ENDING = ("SIGTERM", "SIGHUP")
 
 
 def read_line(server: "_socket.socket") -> bytes:
@@ -33,13 +36,16 @@ def main() -> int:
     path = sys.argv[1]
     request = b"\0".join(os.fsencode(a) for a in sys.argv[2:])
     # The device may read the terminal before its pid reaches us (the server forks it first), so
-    # the handlers are in place before the request goes out, and a signal that comes early is
-    # kept until the pid is known.
+    # the handlers are in place before the request goes out, and a signal that comes early (a
+    # Ctrl-Z, a Ctrl-C) is kept until the pid is known.
     device: list[int] = []  # its pid, once the server sends it
     early: list[int] = []  # signals that came before that
+    ending = {getattr(_signal, name) for name in ENDING}
 
     def forward(signum: int, frame: object) -> None:
         if not device:
+            if signum in ending:
+                raise SystemExit(128 + signum)
             early.append(signum)
             return
         try:
