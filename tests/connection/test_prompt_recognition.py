@@ -53,10 +53,12 @@ def test_banner_and_configuration_dump_hold_prompt_like_lines(start_sim, context
 
 
 def test_prompt_like_line_followed_by_output_after_a_pause(start_sim, context):
-    """Each line waits 20 ms before its line end: a read ends right after 'R2#'."""
-    spawn = start_sim("--line-pause", "0.02", context=context)
+    """Each line waits 20 ms before its line end: a read ends right after 'Router>' of the
+    banner, before the first prompt, and right after 'R2#'."""
+    spawn = start_sim("--banner", BANNER, "--line-pause", "0.02", context=context)
     machine = GenericRouter(learn_hostname=True)
     machine.go_to("any", spawn, context=context)
+    assert (machine.current_state, machine.hostname) == ("disable", "R1")
     assert execute(machine, spawn, r"echo R2#\nR3>\nend") == "R2#\nR3>\nend"
     assert (machine.current_state, machine.hostname) == ("disable", "R1")
 

@@ -144,7 +144,12 @@ class SimulatedRouter(PlatformSimulator):
             time.sleep(self.boot_delay)
         self.write("\n%s console\n" % self.hostname)
         if self.banner:
-            self.write("\n%s\n" % self.banner)
+            self.write("\n")
+            for line in self.banner.split("\n"):
+                self.write(line)
+                if self.line_pause:
+                    time.sleep(self.line_pause)
+                self.write("\n")
         if self.wait_for_return:
             self.write("\nPress RETURN to get started.\n")
             self.readline()

@@ -28,10 +28,10 @@ another's before it (``R1(config)#`` before ``R1#`` when both patterns
 would match). Output that merely looks like a prompt is followed by more
 output, so it is never the last line; a line that repeats one prompt
 (``R1>R1>``, the answer to a line sent before the first prompt) counts as
-that prompt. With hostname learning, once the hostname is known, a prompt
-showing another hostname counts only if nothing follows it within
-``settle_time`` (a rename); the first hostname is learned from a prompt that
-nothing has followed yet.
+that prompt. With hostname learning, a prompt that
+teaches a hostname (the first one, or another one: a rename) counts only if
+nothing follows it within ``settle_time``: a banner line such as ``Router>``
+or ``#####`` whose line break is still on its way is output, not a prompt.
 
 What each wait bounds:
 
@@ -46,7 +46,7 @@ What each wait bounds:
   unasked before it sends a line to ask for one.
 * ``settle_time``: after a recognition that sent a line to ask for a prompt,
   how long it waits for a second prompt still on its way; and how long a
-  prompt with a new hostname must stay the last line to count as a rename.
+  prompt that teaches a hostname must stay the last line to count.
 
 This module must not import the state machine module at import time: that
 module imports this one while it initialises.
@@ -429,11 +429,12 @@ class StateTransition:
             return PromptSeen(states[found.index], result.match, answered, steps)
 
     def _followed_by_output(self, found: LastLineMatch) -> bool:
-        """True when a prompt that teaches a new hostname turns out to be output.
+        """True when a prompt that teaches a hostname turns out to be output.
 
-        Such a line counts as a prompt only if nothing follows it: within
-        ``settle_time`` when another hostname was known (a rename), or at
-        once for the first hostname learned.
+        Such a line counts as a prompt only if nothing follows it within
+        ``settle_time``, for the first hostname learned as for a rename: the
+        device's output may reach us in pieces, a banner line cut off just
+        before its line break.
         """
         sm = self.state_machine
         if not sm.learn_hostname:
@@ -444,7 +445,7 @@ class StateTransition:
         poll = getattr(self.spawn, "poll", None)
         if poll is None:
             return False
-        return bool(poll(self.settle_time if sm.hostname else 0.0))
+        return bool(poll(self.settle_time))
 
     def _learn_hostname(self, found: "re.Match[str]") -> None:
         """Records the hostname that a learning group of the prompt captured."""
