@@ -285,8 +285,13 @@ bool still_valid(ModuleState& st, PyObject* self, StatesIndex& index, bool quiet
     return true;
 }
 
-// The states index, checked and rebuilt if need be; null when it cannot serve.
-StatesIndex* states_index(const Module& m, PyObject* self, bool* failed) {
+void clear(PathsIndex& index);
+
+// The machine's index held in `slot`, made on first use and brought up to date by
+// `refresh(index, quiet, chain)`, which returns whether it can serve; null when it cannot (with
+// *failed set when an error is raised).
+template <class Index, class Refresh>
+Index* serve_index(const Module& m, PyObject* self, Index* MachineCache::*slot, bool* failed, Refresh refresh) {
     *failed = false;
     if (!PyObject_TypeCheck(self, m.st.machine_type)) return nullptr;
     MachineCache* cache = machine_cache(self);
@@ -295,22 +300,30 @@ StatesIndex* states_index(const Module& m, PyObject* self, bool* failed) {
         return nullptr;
     }
     if (cache->busy) return nullptr;
-    if (!cache->states && !(cache->states = pymem_new<StatesIndex>())) {
+    Index*& held = cache->*slot;
+    if (!held && !(held = pymem_new<Index>())) {
         PyErr_NoMemory();
         *failed = true;
         return nullptr;
     }
-    StatesIndex& index = *cache->states;
+    Index& index = *held;
     Busy busy(*cache);
     try {
         const bool quiet = quiet_now(m.st, *cache);
-        if (still_valid(m.st, self, index, quiet, cache->chain) || build(m.st, self, index, cache->chain)) return &index;
+        if (refresh(index, quiet, cache->chain)) return &index;
     } catch (const std::bad_alloc&) {
         clear(index);
         PyErr_NoMemory();
         *failed = true;
     }
     return nullptr;
+}
+
+// The states index, checked and rebuilt if need be; null when it cannot serve.
+StatesIndex* states_index(const Module& m, PyObject* self, bool* failed) {
+    return serve_index(m, self, &MachineCache::states, failed, [&](StatesIndex& index, bool quiet, uint64_t chain) {
+        return still_valid(m.st, self, index, quiet, chain) || build(m.st, self, index, chain);
+    });
 }
 
 // ---- the paths index ----------------------------------------------------------------------
@@ -540,34 +553,11 @@ bool names_valid(ModuleState& st, PathsIndex& index, const StatesIndex* states, 
 enum class Need { ends, names };
 
 PathsIndex* paths_index(const Module& m, PyObject* self, Need need, bool* failed, const StatesIndex* states = nullptr) {
-    *failed = false;
-    if (!PyObject_TypeCheck(self, m.st.machine_type)) return nullptr;
-    MachineCache* cache = machine_cache(self);
-    if (!cache) {
-        *failed = true;
-        return nullptr;
-    }
-    if (cache->busy) return nullptr;
-    if (!cache->paths && !(cache->paths = pymem_new<PathsIndex>())) {
-        PyErr_NoMemory();
-        *failed = true;
-        return nullptr;
-    }
-    PathsIndex& index = *cache->paths;
-    Busy busy(*cache);
-    try {
-        const bool quiet = quiet_now(m.st, *cache);
-        const uint64_t chain = cache->chain;
-        bool ok = paths_valid(m.st, self, index, quiet, chain) &&
-                  (need == Need::ends || names_valid(m.st, index, states, quiet, chain));
-        if (!ok) ok = build(m.st, self, index, chain) && (need == Need::ends || index.names_usable);
-        if (ok) return &index;
-    } catch (const std::bad_alloc&) {
-        clear(index);
-        PyErr_NoMemory();
-        *failed = true;
-    }
-    return nullptr;
+    return serve_index(m, self, &MachineCache::paths, failed, [&](PathsIndex& index, bool quiet, uint64_t chain) {
+        const bool ok = paths_valid(m.st, self, index, quiet, chain) &&
+                        (need == Need::ends || names_valid(m.st, index, states, quiet, chain));
+        return ok || (build(m.st, self, index, chain) && (need == Need::ends || index.names_usable));
+    });
 }
 
 // The name of a state given to a lookup, when it can be read without side effects.
