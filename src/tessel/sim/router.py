@@ -110,12 +110,17 @@ class SimulatedRouter(PlatformSimulator):
 
     def write_lines(self, lines: Iterable[str]) -> None:
         if self.line_pause:
-            for line in lines:
-                self.write(line)
-                time.sleep(self.line_pause)
-                self.write("\n")
+            self.write_paused(lines)
             return
         super().write_lines(lines)
+
+    def write_paused(self, lines: Iterable[str]) -> None:
+        """Writes each line, and its line end after ``line_pause`` seconds (none: at once)."""
+        for line in lines:
+            self.write(line)
+            if self.line_pause:
+                time.sleep(self.line_pause)
+            self.write("\n")
 
     def show(self, output: str) -> None:
         super().show(output.replace(SOFTWARE, self.emphasise(SOFTWARE)))
@@ -145,11 +150,7 @@ class SimulatedRouter(PlatformSimulator):
         self.write("\n%s console\n" % self.hostname)
         if self.banner:
             self.write("\n")
-            for line in self.banner.split("\n"):
-                self.write(line)
-                if self.line_pause:
-                    time.sleep(self.line_pause)
-                self.write("\n")
+            self.write_paused(self.banner.split("\n"))
         if self.wait_for_return:
             self.write("\nPress RETURN to get started.\n")
             self.readline()
