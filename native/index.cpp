@@ -263,16 +263,24 @@ bool build(ModuleState& st, PyObject* self, StatesIndex& index, uint64_t chain) 
     return true;
 }
 
-bool still_valid(ModuleState& st, PyObject* self, StatesIndex& index, bool quiet, uint64_t chain) {
-    if (!index.built || !machine_holds(st, self, st.names.states, index)) return false;
+// The machine still holds the indexed list, the list the same items, and their classes are
+// unchanged: what every index checks first.
+template <class Index>
+bool same_list(ModuleState& st, PyObject* self, PyObject* attribute, Index& index) {
+    if (!index.built || !machine_holds(st, self, attribute, index)) return false;
     const size_t count = index.items.size();
     if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != count ||
         (count && std::memcmp(reinterpret_cast<PyListObject*>(index.list)->ob_item, index.items.data(),
                               count * sizeof(PyObject*)) != 0)) {
         return false;
     }
-    if (!classes_unchanged(index.classes)) return false;
+    return classes_unchanged(index.classes);
+}
+
+bool still_valid(ModuleState& st, PyObject* self, StatesIndex& index, bool quiet, uint64_t chain) {
+    if (!same_list(st, self, st.names.states, index)) return false;
     if (quiet && index.chain == chain) return true;
+    const size_t count = index.items.size();
     const bool watched = watch_holds(st, index.changes);
     for (size_t i = 0; i < count; ++i) {
         if (!still_same(index.items[i], index.seen[i], watched) &&
@@ -495,15 +503,9 @@ bool build(ModuleState& st, PyObject* self, PathsIndex& index, uint64_t chain) {
 
 // The paths and the states at their ends are still those indexed (names not checked).
 bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index, bool quiet, uint64_t chain) {
-    if (!index.built || !machine_holds(st, self, st.names.paths, index)) return false;
-    const size_t count = index.items.size();
-    if (static_cast<size_t>(PyList_GET_SIZE(index.list)) != count ||
-        (count && std::memcmp(reinterpret_cast<PyListObject*>(index.list)->ob_item, index.items.data(),
-                              count * sizeof(PyObject*)) != 0)) {
-        return false;
-    }
-    if (!classes_unchanged(index.classes)) return false;
+    if (!same_list(st, self, st.names.paths, index)) return false;
     if (quiet && index.chain == chain) return true;
+    const size_t count = index.items.size();
     const bool watched = watch_holds(st, index.changes);
     PyObject* const keys[] = {st.names.from_state, st.names.to_state};
     for (size_t p = 0; p < count; ++p) {
