@@ -71,14 +71,15 @@ def server_environment() -> Dict[str, str]:
             if key not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
 
 
-def die_with_parent() -> None:
-    """In a server's child process: be terminated when the process that started it dies."""
-    import ctypes
+def dying_with_parent(argv: Sequence[str]) -> List[str]:
+    """``argv``, run so that it is terminated when the process that started it dies.
 
-    try:
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
+    util-linux's setpriv asks for the signal and execs the server; a ``preexec_fn`` would
+    run Python in a forked copy of the test process, which can hang there for good when
+    another thread held a lock at the fork (the sanitizer's allocator does not guard it).
+    """
+    setpriv = shutil.which("setpriv")
+    return [setpriv, "--pdeathsig", "TERM", "--", *argv] if setpriv else list(argv)
 
 
 #: Pure-Python packages the simulated router imports besides tessel (PyYAML works
@@ -195,8 +196,8 @@ class SshServer:
                 raise Unavailable("sshd rejects its test configuration: %s"
                                   % check.stderr.strip())
             self.process = subprocess.Popen(
-                [SSHD, "-D", "-e", "-f", config], env=server_environment(),
-                preexec_fn=die_with_parent, stdin=subprocess.DEVNULL,
+                dying_with_parent([SSHD, "-D", "-e", "-f", config]), env=server_environment(),
+                stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL,
                 stderr=open(os.path.join(self.directory, "sshd.log"), "wb"))
             wait_for_port(self.port, self.process, "sshd")
@@ -332,11 +333,11 @@ class TelnetServer:
         self.port = free_port()
         env = dict(server_environment(), TESSEL_TELNET_PASSWORD=self.password)
         self.process = subprocess.Popen(
-            [sys.executable, os.path.abspath(__file__), "telnet", "--port", str(self.port),
-             "--username", self.username, "--", sys.executable, "-m", "tessel.sim.router",
-             *SIM_OPTIONS],
+            dying_with_parent([sys.executable, os.path.abspath(__file__), "telnet", "--port",
+                               str(self.port), "--username", self.username, "--",
+                               sys.executable, "-m", "tessel.sim.router", *SIM_OPTIONS]),
             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, start_new_session=True, preexec_fn=die_with_parent)
+            stderr=subprocess.DEVNULL, start_new_session=True)
         try:
             wait_for_port(self.port, self.process, "the telnet server")
         except BaseException:

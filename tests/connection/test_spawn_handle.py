@@ -4,6 +4,7 @@ import logging
 import re
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -53,6 +54,32 @@ def test_end_of_session_is_reported_with_exit_status():
 def test_command_that_cannot_start_is_a_spawn_error():
     with pytest.raises(SpawnError, match="cannot start"):
         Spawn(["/nonexistent/device-cli"])
+
+
+TERMINAL = ("import os, sys; os.close(os.open('/dev/tty', os.O_RDWR)); "
+            "print('leader=%s foreground=%s size=%s cwd=%s' % (os.getsid(0) == os.getpid(), "
+            "os.tcgetpgrp(0) == os.getpgrp(), tuple(os.get_terminal_size(0)), os.getcwd())); "
+            "sys.stdout.flush(); sys.stdin.readline()")
+
+
+def test_device_owns_its_terminal_and_ctrl_c_reaches_it(tmp_path):
+    """The device leads its own session on the pty (ssh asks its questions on /dev/tty), in the
+    foreground, so Ctrl-C is its SIGINT; also when a worker thread starts it, as a fleet run does."""
+    with ThreadPoolExecutor(1) as pool:
+        spawn = pool.submit(Spawn, script(TERMINAL), timeout=5, dimensions=(30, 150),
+                            cwd=str(tmp_path)).result()
+    with spawn:
+        spawn.expect(r"leader.*cwd=\S+")
+        assert spawn.match.text == "leader=True foreground=True size=(150, 30) cwd=%s" % tmp_path
+        spawn.send("\x03")
+        with pytest.raises(SessionClosedError):
+            spawn.expect("never")
+        assert spawn._child.signalstatus == 2
+
+
+def test_missing_working_directory_is_a_spawn_error(tmp_path):
+    with pytest.raises(SpawnError, match="no such directory"):
+        Spawn(["pwd"], cwd=str(tmp_path / "gone"))
 
 
 def test_closed_session_refuses_to_send():

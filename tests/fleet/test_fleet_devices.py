@@ -8,6 +8,7 @@ import pexpect
 import pytest
 
 from simulated import ENABLE_PASSWORD, LOGIN_PASSWORD, device, faulty, sim
+from tessel.eal.ptyspawn import PtySpawn
 from tessel.fleet import Commands, Configure, run
 from tessel.inventory import load
 
@@ -107,7 +108,7 @@ def test_tessel_run_mistakes_are_one_line_and_exit_2(write_inventory, args, mess
 def test_progress_bar_is_drawn_on_a_terminal(write_inventory):
     inventory = write_inventory({"r1": device(sim("--hostname", "R1")),
                                  "r2": device(sim("--hostname", "R2"))})
-    child = pexpect.spawn(sys.executable, ["-m", "tessel", "run", "-i", str(inventory),
+    child = PtySpawn(sys.executable, ["-m", "tessel", "run", "-i", str(inventory),
                                            "--command", "show version"],
                           encoding="utf-8", timeout=60, dimensions=(24, 120))
     child.expect(pexpect.EOF)
@@ -122,7 +123,7 @@ def test_login_password_from_the_environment_or_a_prompt(write_inventory, how):
     inventory = write_inventory({"r8": entry | {"username": "admin"}})
     env = dict(os.environ, TESSEL_PASSWORD=LOGIN_PASSWORD) if how == "environment" else None
     args = ["-m", "tessel", "run", "-i", str(inventory), "--command", "show version"]
-    child = pexpect.spawn(sys.executable, args + (["--ask-password"] if env is None else []),
+    child = PtySpawn(sys.executable, args + (["--ask-password"] if env is None else []),
                           encoding="utf-8", timeout=60, env=env)
     if env is None:
         child.expect("password: ")

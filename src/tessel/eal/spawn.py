@@ -1,7 +1,8 @@
 """The device handle: one command-line session over a pseudo-terminal.
 
 ``Spawn`` starts a command (ssh, telnet, a local program) on a pty through
-pexpect and offers the few operations the connection layer needs: send text,
+pexpect (started by ``posix_spawn``, safe from any thread: see
+:mod:`tessel.eal.ptyspawn`) and offers the few operations the connection layer needs: send text,
 wait for one of several patterns, and report what was consumed.
 
 Waiting reuses pexpect's reading (``read_nonblocking``, which also feeds the
@@ -43,6 +44,7 @@ from pexpect.expect import searcher_re
 
 from tessel.core.errors import ExpectTimeoutError, SessionClosedError, SpawnError
 from tessel.eal.output import collapse_repeated_prompt, last_line
+from tessel.eal.ptyspawn import PtySpawn
 from tessel.utils import is_secret_key
 
 log = logging.getLogger(__name__)
@@ -326,10 +328,10 @@ class Spawn:
         elif logfile is not None:
             self._logfile = logfile
         try:
-            self._child = pexpect.spawn(argv[0], argv[1:], timeout=timeout, encoding=encoding,
-                                        codec_errors="replace", maxread=READ_SIZE,
-                                        env=dict(env) if env is not None else None,
-                                        cwd=cwd, dimensions=dimensions)
+            self._child = PtySpawn(argv[0], argv[1:], timeout=timeout, encoding=encoding,
+                                   codec_errors="replace", maxread=READ_SIZE,
+                                   env=dict(env) if env is not None else None,
+                                   cwd=cwd, dimensions=dimensions)
         except (pexpect.ExceptionPexpect, OSError) as err:
             self._close_logfile()
             raise SpawnError("cannot start %s: %s" % (self.command_text, self.mask(str(err)))) \
