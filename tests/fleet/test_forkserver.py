@@ -97,12 +97,17 @@ def test_a_signal_that_comes_before_the_pid_is_forwarded_once_it_is_known(held_l
     os.kill(launcher.pid, signal.SIGINT)  # a Ctrl-C typed at the device early
     time.sleep(0.3)
     assert launcher.poll() is None  # kept, not the launcher's end
-    device = subprocess.Popen(["sleep", "30"])
+    # SIGINT at its default in the device (also when the tests run with it ignored) before
+    # the launcher learns its pid
+    device = subprocess.Popen(["env", "--default-signal=INT", "sh", "-c",
+                               "echo ready && exec sleep 30"], stdout=subprocess.PIPE)
+    assert device.stdout.readline() == b"ready\n"
     connection.sendall(b"%d\n" % device.pid)
     try:
         assert device.wait(timeout=10) == -signal.SIGINT
     finally:
         device.kill()
+        device.stdout.close()
     connection.sendall(b"%d\n" % -signal.SIGINT)
     assert launcher.wait(timeout=10) == 128 + signal.SIGINT
 

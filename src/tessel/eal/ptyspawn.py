@@ -13,13 +13,14 @@ about ``fork`` in a process with threads for this reason.
 terminal is opened and sized here, and ``posix_spawn`` starts the command in
 a new session that opens the terminal as its controlling terminal (so Ctrl-C
 typed on it reaches the command as SIGINT, and ``/dev/tty`` is the session's
-terminal, as ssh needs for its questions). Nothing of ours runs between the
-fork and the ``exec``. Elsewhere than Linux, where opening a terminal does
-not make it the controlling one, and with a ``preexec_fn``, pexpect's own
-start is used.
+terminal, as ssh needs for its questions), with the signals a terminal sends
+at their defaults. Nothing of ours runs between the fork and the ``exec``.
+Elsewhere than Linux, where opening a terminal does not make it the
+controlling one, and with a ``preexec_fn``, pexpect's own start is used.
 """
 import fcntl
 import os
+import signal
 import struct
 import sys
 import termios
@@ -32,6 +33,14 @@ Arg = Union[str, bytes]
 
 #: Whether a session leader that opens a terminal gets it as its controlling terminal.
 SPAWN_ON_PTY = sys.platform.startswith("linux") and hasattr(os, "posix_spawn")
+
+#: Signals at their defaults in the command, whatever this process does with them: those a
+#: terminal sends (tessel may run with Ctrl-C ignored, as a background job of a script does,
+#: yet a Ctrl-C typed on the session's own terminal must reach the command), and those Python
+#: ignores for itself.
+DEFAULT_SIGNALS = tuple(getattr(signal, name) for name in (
+    "SIGHUP", "SIGINT", "SIGQUIT", "SIGTSTP", "SIGTTIN", "SIGTTOU", "SIGPIPE", "SIGXFSZ")
+    if hasattr(signal, name))
 
 #: Runs a command in a directory: ``sh -c CHDIR DIR COMMAND...``.
 CHDIR = b'cd -- "$0" && exec "$@"'
@@ -59,7 +68,7 @@ def spawn_on_pty(argv: Sequence[Arg], env: Optional[Mapping[str, str]] = None,
         actions = [(os.POSIX_SPAWN_OPEN, 0, os.ttyname(slave), os.O_RDWR, 0),
                    (os.POSIX_SPAWN_DUP2, 0, 1), (os.POSIX_SPAWN_DUP2, 0, 2)]
         pid = os.posix_spawn(command[0], command, os.environ if env is None else env,
-                             file_actions=actions, setsid=True)
+                             file_actions=actions, setsid=True, setsigdef=DEFAULT_SIGNALS)
     except BaseException:
         os.close(master)
         raise
