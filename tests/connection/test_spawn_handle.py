@@ -2,6 +2,7 @@
 import io
 import logging
 import re
+import signal
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -64,10 +65,15 @@ TERMINAL = ("import os, sys; os.close(os.open('/dev/tty', os.O_RDWR)); "
 
 def test_device_owns_its_terminal_and_ctrl_c_reaches_it(tmp_path):
     """The device leads its own session on the pty (ssh asks its questions on /dev/tty), in the
-    foreground, so Ctrl-C is its SIGINT; also when a worker thread starts it, as a fleet run does."""
-    with ThreadPoolExecutor(1) as pool:
-        spawn = pool.submit(Spawn, script(TERMINAL), timeout=5, dimensions=(30, 150),
-                            cwd=str(tmp_path)).result()
+    foreground, so Ctrl-C is its SIGINT: also when a worker thread starts it, as a fleet run does,
+    and when tessel runs with Ctrl-C ignored, as a background job of a script does."""
+    ignored = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        with ThreadPoolExecutor(1) as pool:
+            spawn = pool.submit(Spawn, script(TERMINAL), timeout=5, dimensions=(30, 150),
+                                cwd=str(tmp_path)).result()
+    finally:
+        signal.signal(signal.SIGINT, ignored)
     with spawn:
         spawn.expect(r"leader.*cwd=\S+")
         assert spawn.match.text == "leader=True foreground=True size=(150, 30) cwd=%s" % tmp_path
