@@ -70,7 +70,6 @@ def _parent(pid):
         return None
 
 
-
 @pytest.fixture
 def held_launcher(tmp_path):
     """A launcher whose request a hand-played server has taken but not answered yet (the server

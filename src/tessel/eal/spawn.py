@@ -2,8 +2,9 @@
 
 ``Spawn`` starts a command (ssh, telnet, a local program) on a pty through
 pexpect (started by ``posix_spawn``, safe from any thread: see
-:mod:`tessel.eal.ptyspawn`) and offers the few operations the connection layer needs: send text,
-wait for one of several patterns, and report what was consumed.
+:mod:`tessel.eal.ptyspawn`) and offers the few operations the connection
+layer needs: send text, wait for one of several patterns, and report what
+was consumed.
 
 Waiting reuses pexpect's reading (``read_nonblocking``, which also feeds the
 session log) and its searcher (``searcher_re``: the match that starts first

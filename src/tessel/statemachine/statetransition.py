@@ -28,10 +28,10 @@ another's before it (``R1(config)#`` before ``R1#`` when both patterns
 would match). Output that merely looks like a prompt is followed by more
 output, so it is never the last line; a line that repeats one prompt
 (``R1>R1>``, the answer to a line sent before the first prompt) counts as
-that prompt. With hostname learning, a prompt that
-teaches a hostname (the first one, or another one: a rename) counts only if
-nothing follows it within ``settle_time``: a banner line such as ``Router>``
-or ``#####`` whose line break is still on its way is output, not a prompt.
+that prompt. With hostname learning, a prompt that teaches a hostname (the
+first one, or another one: a rename) counts only if nothing follows it
+within ``settle_time``: a banner line such as ``Router>`` or ``#####`` whose
+line break is still on its way is output, not a prompt.
 
 What each wait bounds:
 
