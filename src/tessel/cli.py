@@ -529,9 +529,14 @@ def platform_dot(machine: Any) -> str:
     questions asked on the way (the core's ``dotgraph()`` shows the commands only)."""
     from tessel.statemachine.statetransition import command_text
 
+    from tessel.platforms.base import config_substates
+
     lines = ["digraph G {"]
+    families = config_substates(machine)
     for state in machine.states:
-        lines.append("  %s" % dot_quote(state.name))
+        lines.append("  %s" % dot_quote(state.name) if state.name not in families else
+                     "  %s [style=dashed, label=%s]" % (dot_quote(state.name), dot_quote(
+                         "%s\n(entered by configuration lines)" % state.name)))
     for path in machine.paths:
         label = command_text(path.command)
         for question in questions(path):

@@ -338,7 +338,9 @@ def _login_failure(err: StateMachineError, login: Login) -> Exception:
 
 def _run_connect_commands(connection: Connection) -> None:
     for step in declared.connect_commands(connection.machine):
-        result = connection.execute(step.command, state=step.state)
+        # Several states: the command runs in the one the device is in, if listed.
+        connection.go_to(step.target)
+        result = connection.execute(step.command)
         if result.failed:
             logger.warning("connect command %r failed on %s: %s",
                                                 step.command, connection.host or "the device",

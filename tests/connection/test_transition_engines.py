@@ -10,7 +10,9 @@ from tessel.utils import AttributeDict
 
 PROMPTS = {"disable": "R1>", "enable": "R1#", "config": "R1(config)#",
            "config_if": "R1(config-if)#"}
-PATHS = [(str(p.from_state), str(p.to_state)) for p in GenericRouter().paths]
+# The paths out of the sub-mode family start where configuration lines lead (tests/platforms).
+PATHS = [(str(p.from_state), str(p.to_state)) for p in GenericRouter().paths
+         if str(p.from_state) not in GenericRouter.config_substates]
 
 
 def device_prompt(spawn):

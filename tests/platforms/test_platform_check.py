@@ -63,6 +63,36 @@ BROKEN = [
 ]
 
 
+# A family of sub-modes: configuration lines lead in, 'end' out from any depth.
+FAMILY = GOOD.replace("  - name: config\n", """\
+  - name: sub
+    prompt: '^%N\\(config-[a-z]+\\)# ?$'
+    sample: '%N(config-router)# '
+    entered_by: configuration
+  - name: config
+""").replace("pager:", """\
+  - {from: sub, to: admin, command: end}
+submodes:
+  - {name: config-router, command: 'router {x}', parent: config, sample: '%N(config-router)# '}
+  - {name: config-af, command: 'address-family {x}', parent: config-router,
+     sample: '%N(config-af)# ', exit: [exit-address-family, exit]}
+pager:""")
+
+
+@pytest.mark.parametrize("old, new, message", [
+    ("    entered_by: configuration\n", "", "state sub cannot be reached from"),
+    ("{from: sub, to: admin, command: end}", "{from: sub, to: config, command: exit}",
+     "'exit' goes up one level from a sub-mode of sub (to config, config-router): it does not "
+     "reach config from every depth"),
+    ("sample: '%N(config-af)# '", "sample: '%N(af)# '",
+     "'R1(af)# ' is not matched by the prompt of its state sub"),
+], ids=["needs-entered-by", "exit-path-lies", "sub-mode-sample"])
+def test_sub_mode_findings(tmp_path, old, new, message):
+    assert check_file(write(tmp_path, FAMILY)) == []
+    findings = check_file(write(tmp_path, FAMILY.replace(old, new, 1)))
+    assert any(message in f.message for f in findings), findings
+
+
 def write(tmp_path, text):
     path = tmp_path / "lab.yaml"
     path.write_text(text)

@@ -9,7 +9,7 @@ from tessel.platforms.base import config_state, connect_commands, failure_patter
 from tessel.platforms.datafile import Send
 from tessel.platforms.generic import GenericRouter
 
-SHIPPED = ["bracket", "generic", "hierarchical", "linux"]
+SHIPPED = ["bracket", "frr", "generic", "hierarchical", "linux"]
 
 VALID = """\
 platform: lab
@@ -36,6 +36,19 @@ failure: '^% '
 connect: [{state: admin, command: 'terminal length 0'}]
 config_state: admin
 defaults: {level: 15}
+"""
+
+# A family of sub-modes that configuration lines open, and the sub-modes the simulator knows.
+SUBMODES = VALID.replace("""  - name: admin
+""", """  - name: sub
+    prompt: '^%N\\(conf-[a-z]+\\)# ?$'
+    sample: '%N(conf-a)# '
+    entered_by: configuration
+  - name: admin
+""").replace("connect: [{state: admin,", "connect: [{state: [admin, user],") + """\
+submodes:
+  - {name: conf-a, command: 'a {x}', parent: admin, sample: '%N(conf-a)# '}
+  - {name: conf-b, command: b, parent: conf-a, sample: '%N(conf-b)# ', exit: [up, exit]}
 """
 
 
@@ -74,6 +87,14 @@ def test_a_file_becomes_a_platform_class_with_its_declarations(tmp_path):
     assert spawn.sent == ["enable", "15", "enable", "7"]
 
 
+def test_sub_modes_and_connect_states_are_read(tmp_path):
+    cls = load(write(tmp_path, SUBMODES))
+    assert cls.config_substates == ("sub",) and cls.definition.login_state == "admin"
+    assert connect_commands(cls)[0].target == ["admin", "user"]
+    assert [(m.name, m.parent, m.state, m.exits) for m in cls.definition.submodes] == [
+        ("conf-a", "admin", "sub", ["exit"]), ("conf-b", "conf-a", "sub", ["up", "exit"])]
+
+
 def test_a_secret_answer_is_masked_whatever_its_field_is_called(tmp_path):
     machine = load(write(tmp_path, VALID))()
     statement = machine.get_path("user", "admin").dialog[0]
@@ -104,12 +125,29 @@ MISTAKES = [
 ]
 
 
-@pytest.mark.parametrize("mistake, replacement, line, key, message", MISTAKES,
-                         ids=[row[3] or "yaml-syntax" for row in MISTAKES])
-def test_a_mistake_is_one_error_with_file_line_and_key(tmp_path, mistake, replacement, line,
-                                                         key, message):
-    assert mistake in VALID
-    path = write(tmp_path, VALID.replace(mistake, replacement, 1))
+SUBMODE_MISTAKES = [
+    ("entered_by: configuration", "entered_by: lines", 10, "states[1].entered_by",
+     "expected paths or configuration"),
+    ("connect: [{state: [admin, user],", "connect: [{state: [admin, admin],", 26,
+     "connect[0].state", "listed twice"),
+    ("parent: conf-a", "parent: nowhere", 31, "submodes[1].parent", "unknown parent"),
+    ("parent: admin", "parent: conf-b", 30, "submodes[0].parent", "form a loop"),
+    ("parent: admin", "parent: sub", 30, "submodes[0].parent", "is a family of sub-modes"),
+    ("name: conf-b", "name: user", 31, "submodes[1].name", "taken by a state"),
+    ("parent: admin,", "parent: admin, state: admin,", 30, "submodes[0].state",
+     "not a state entered by configuration"),
+    ("config_state: admin\n", "", 7, "states[1]", "has no configuration state"),
+]
+
+
+@pytest.mark.parametrize("text, mistake, replacement, line, key, message",
+                         [(VALID, *row) for row in MISTAKES]
+                         + [(SUBMODES, *row) for row in SUBMODE_MISTAKES],
+                         ids=[row[3] or "yaml-syntax" for row in MISTAKES + SUBMODE_MISTAKES])
+def test_a_mistake_is_one_error_with_file_line_and_key(tmp_path, text, mistake, replacement,
+                                                         line, key, message):
+    assert mistake in text
+    path = write(tmp_path, text.replace(mistake, replacement, 1))
     with pytest.raises(PlatformError) as caught:
         load(path)
     text = str(caught.value)

@@ -26,6 +26,30 @@ def secret_fields(definition):
                    if question.is_secret for name in question.fields})
 
 
+def filled(command):
+    return re.sub(r"\{[^}]*\}", "7", command)
+
+
+def deepest_chain(definition, family):
+    """The sub-modes from the outermost to the deepest one of a family."""
+    def chain(mode):
+        parent = definition.submode(mode.parent)
+        return (chain(parent) if parent else []) + [mode]
+    return max((chain(m) for m in definition.submodes if m.state == family), key=len)
+
+
+def open_submodes(conn, definition, family):
+    """Opens the deepest sub-mode of a family line by line, checking each prompt."""
+    modes = deepest_chain(definition, family)
+    conn.go_to(modes[0].parent)
+    for mode in modes:
+        result = conn.execute(filled(mode.command))
+        prompt = conn.spawn.match.match_output.splitlines()[-1]
+        assert (result.failed, conn.state, prompt) == (False, family,
+                                                       mode.sample.replace("%N", HOSTNAME))
+    return modes
+
+
 def plain_response(definition, responses):
     """A state, a command without fields and its output, from the responses file."""
     for state in definition.states:
@@ -48,7 +72,10 @@ def test_a_platform_drives_its_generated_simulator(name):
         assert (conn.state, conn.hostname) == (definition.login_state, HOSTNAME)
 
         for path in machine.paths:
-            conn.go_to(path.from_state.name)
+            if path.from_state.name in definition.config_substates:
+                open_submodes(conn, definition, path.from_state.name)
+            else:
+                conn.go_to(path.from_state.name)
             hops = conn.go_to(path.to_state.name)
             assert [(h.from_state, h.reached) for h in hops] == [(str(path.from_state),
                                                                   str(path.to_state))]
@@ -79,15 +106,61 @@ def test_a_platform_drives_its_generated_simulator(name):
         assert conn.state == path.target
 
 
-def converse(simulator_input, **options):
-    """Runs a simulator of the lab platform over text input; returns what it printed."""
-    definition = load("linux").definition
-    responses = read_responses(responses_file(platform_file("linux")), definition)
+@pytest.mark.parametrize("name, start", [("frr", "enable"), ("frr", "disable"),
+                                         ("generic", "enable"), ("generic", "disable")])
+def test_connect_commands_run_in_the_mode_the_device_is_found_in(name, start):
+    argv = [sys.executable, "-m", "tessel", "sim", name, "--start", start]
+    with tessel.connect(name, transport="command", command=argv, timeout=5) as conn:
+        assert (conn.state, conn.spawn.last_sent) == (start, "terminal length 0\n")
+
+
+def converse(simulator_input, platform="linux", **options):
+    """Runs a platform's simulator over text input; returns what it printed."""
+    definition = load(platform).definition
+    responses = read_responses(responses_file(platform_file(platform)), definition)
     out = io.StringIO()
     simulator = PlatformSimulator(definition, stdin=io.StringIO(simulator_input), stdout=out,
                                   responses=responses, **options)
     assert simulator.run() == 0
     return out.getvalue()
+
+
+ROUTER = "configure terminal\nrouter bgp 65001\naddress-family ipv4 unicast\n"
+
+
+@pytest.mark.parametrize("typed, printed", [
+    # a refused line deep down leaves the mode as it was
+    (ROUTER + "neighbor 10.0.0.1 activate\nbogus thing\n",
+     "# % Unknown command: bogus thing\nR1(config-router-af)# "),
+    # exit-address-family and exit go up one level each; end leaves from any depth
+    (ROUTER + "exit-address-family\n", "af)# R1(config-router)# "),
+    (ROUTER + "exit-address-family\nexit\n", "router)# R1(config)# "),
+    ("configure terminal\nkey chain K\nkey 1\nkey-string s\nend\n", "key)# R1# "),
+    # a line of a mode above leaves the sub-modes below it
+    (ROUTER + "route-map RM permit 10\n", "af)# R1(config-route-map)# "),
+    (ROUTER + "interface lo\nexit\n", "R1(config-if)# R1(config)# "),
+], ids=["refused-keeps-mode", "exit-af", "exit-router", "end-from-depth-2", "up-and-into",
+        "up-to-config"])
+def test_frr_submodes_nest_and_unwind(typed, printed):
+    assert converse(typed, "frr").endswith(printed)
+
+
+def test_the_router_leaves_submodes_with_ctrl_z_and_renames_from_one():
+    from tessel.sim.router import ConfigEnd, SimulatedRouter
+
+    class Input(io.StringIO):
+        def readline(self, *args):
+            line = super().readline(*args)
+            if line == "^Z\n":
+                raise ConfigEnd()
+            return line
+
+    out = io.StringIO()
+    typed = "enable\nlab\n" + ROUTER + "^Z\nconf t\nrouter bgp 1\naddr ipv6 unicast\nhostname R7\n"
+    SimulatedRouter(stdin=Input(typed), stdout=out).run()
+    assert out.getvalue().endswith("R1(config-router-af)#\nR1#Enter configuration commands, "
+                                   "one per line.  End with CNTL/Z.\nR1(config)#"
+                                   "R1(config-router)#R1(config-router-af)#R7(config)#")
 
 
 @pytest.mark.parametrize("typed, options, printed", [

@@ -12,7 +12,13 @@ what loads but would go wrong at a device:
 * questions (dialog and default statements, the pager) whose sample a
   state's prompt also matches, so that the engines would take the question
   for a prompt, and samples that their own pattern does not match;
-* paths without a command.
+* paths without a command;
+* sub-modes whose sample their state's prompt misses or an earlier state's
+  prompt takes, and paths out of a family of sub-modes along a line that
+  only goes up one level (right at one depth, wrong at another).
+
+A state entered by configuration needs no path in: configuration lines
+entered in the configuration state reach it.
 """
 import re
 from typing import Callable, Dict, List, Optional, Set, Tuple
@@ -60,6 +66,7 @@ def check_definition(definition: Definition, hostname: str = TEST_HOSTNAME) -> L
             % str(err).splitlines()[0])
         return problems
     _check_state_samples(definition, prompts, add)
+    _check_submodes(definition, prompts, add)
     _check_reachability(definition, add)
     for path in definition.paths:
         if not any(command.strip() for command in path.commands):
@@ -91,20 +98,44 @@ def _check_state_samples(definition: Definition, prompts: _Prompts, add: Add) ->
             add(state.place, "", "state %s has no sample: its prompt is not checked and the "
                 "simulator cannot show it" % state.name, WARNING)
             continue
-        line = prompts.sample_line(state.sample)
-        for mode, patterns in prompts.modes:
-            own = dict(patterns).get(state.name)
-            if own is not None and not own.search(line):
-                add(state.place, "sample", "the sample %r is not matched by the state's own "
-                    "prompt (%s)" % (line, mode), ERROR)
-            for name, pattern in patterns:
-                if name == state.name:
-                    break
-                if pattern is not None and pattern.search(line):
-                    add(state.place, "sample", "the sample %r of state %s is also matched by "
-                        "the prompt of %s, registered earlier, so detect_state would take %s "
-                        "(%s): define %s before %s or make the prompt of %s stricter"
-                        % (line, state.name, name, name, mode, state.name, name, name), ERROR)
+        _check_sample(state.name, state.sample, state.place, prompts, add)
+
+
+def _check_submodes(definition: Definition, prompts: _Prompts, add: Add) -> None:
+    for mode in definition.submodes:
+        _check_sample(mode.state, mode.sample, mode.place, prompts, add,
+                      "the prompt of its state %s" % mode.state)
+    # (family state, line) -> where that line leads from the sub-modes that it goes up from
+    ups: Dict[Tuple[str, str], Set[str]] = {}
+    for mode in definition.submodes:
+        for line in mode.exits:
+            ups.setdefault((mode.state, line), set()).add(mode.parent)
+    for path in definition.paths:
+        parents = ups.get((path.source, path.commands[0]), set()) if path.commands else set()
+        if parents - {path.target}:
+            add(path.place, "", "'%s' goes up one level from a sub-mode of %s (to %s): it "
+                "does not reach %s from every depth" % (path.commands[0], path.source,
+                                                       ", ".join(sorted(parents)), path.target),
+                ERROR)
+
+
+def _check_sample(state_name: str, sample: str, place: Place, prompts: _Prompts, add: Add,
+                  whose: str = "the state's own prompt") -> None:
+    """A sample that the prompt of ``state_name`` must take, and no earlier state's."""
+    line = prompts.sample_line(sample)
+    for mode, patterns in prompts.modes:
+        own = dict(patterns).get(state_name)
+        if own is not None and not own.search(line):
+            add(place, "sample", "the sample %r is not matched by %s (%s)"
+                % (line, whose, mode), ERROR)
+        for name, pattern in patterns:
+            if name == state_name:
+                break
+            if pattern is not None and pattern.search(line):
+                add(place, "sample", "the sample %r of state %s is also matched by "
+                    "the prompt of %s, registered earlier, so detect_state would take %s "
+                    "(%s): define %s before %s or make the prompt of %s stricter"
+                    % (line, state_name, name, name, mode, state_name, name, name), ERROR)
 
 
 def _check_reachability(definition: Definition, add: Add) -> None:
@@ -118,6 +149,9 @@ def _check_reachability(definition: Definition, add: Add) -> None:
     neighbours: Dict[str, Set[str]] = {name: set() for name in names}
     for path in definition.paths:
         neighbours[path.source].add(path.target)
+    entry = definition.entry_state
+    if entry in neighbours:
+        neighbours[entry].update(definition.config_substates)
     reach: Dict[str, Set[str]] = {}
     for name in names:
         seen = {name}

@@ -4,8 +4,8 @@
 machine's public methods (``create_state``, ``create_path``,
 ``add_default_statements``), so a platform from a file gets every check the
 machine makes. Its class attributes ``connect_commands``, ``pager``,
-``failure_patterns``, ``config_state`` and ``ntc_platform`` are set from the
-file when the class is made.
+``failure_patterns``, ``config_state``, ``ntc_platform`` and
+``config_substates`` are set from the file when the class is made.
 """
 import re
 from typing import Any, ClassVar, Dict, List, Mapping, Optional, Tuple, Type
@@ -86,20 +86,21 @@ class DataPlatform(StateMachine):
     failure_patterns: ClassVar[Tuple[str, ...]] = ()
     config_state: ClassVar[Optional[str]] = None
     ntc_platform: ClassVar[Optional[str]] = None
+    config_substates: ClassVar[Tuple[str, ...]] = ()
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
         definition = cls.__dict__.get("definition")
         if definition is None:
             return
-        cls.connect_commands = tuple(ConnectCommand(c.state, c.command)
+        cls.connect_commands = tuple(ConnectCommand(tuple(c.states), c.command)
                                      for c in definition.connect)
         cls.pager = Pager(definition.pager.expect, definition.pager.send) \
             if definition.pager else None
         cls.failure_patterns = tuple(definition.failure)
-        cls.config_state = definition.config_state or (
-            "config" if definition.state("config") else None)
+        cls.config_state = definition.entry_state
         cls.ntc_platform = definition.ntc_platform
+        cls.config_substates = tuple(definition.config_substates)
         if definition.description and not cls.__dict__.get("__doc__"):
             cls.__doc__ = definition.description
 

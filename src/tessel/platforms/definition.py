@@ -18,6 +18,21 @@ A platform file describes a family of devices as data::
             continue: true
             sample: '[sudo] password for admin: '
 
+A state may stand for a family of configuration sub-modes that configuration
+lines open (``entered_by: configuration``): no path needs to lead into it, and
+its ``submodes`` tell the simulator which line opens which mode::
+
+    states:
+      - name: config_sub
+        prompt: '^%N\\(config-[^)\\s]+\\)#\\s*$'
+        sample: '%N(config-router)#'
+        entered_by: configuration
+    submodes:
+      - {name: config-router, command: 'router bgp {asn}', parent: config,
+         sample: '%N(config-router)#'}
+      - {name: config-router-af, command: 'address-family {family}', parent: config-router,
+         sample: '%N(config-router-af)#', exit: [exit-address-family, exit]}
+
 Reading never raises on a mistake in the file: every mistake becomes a
 :class:`Problem` with the file, the line and the key, so that ``tessel check``
 can list them all and :func:`tessel.platforms.load` can report the first.
@@ -106,6 +121,11 @@ class StatementDef:
         return any(is_secret_key(name) for name in self.fields)
 
 
+#: How a state is entered: along the file's paths (the default), or by configuration lines
+#: that open a sub-mode (no path needs to lead into such a state).
+ENTERED_BY = ("paths", "configuration")
+
+
 @dataclass
 class StateDef:
     name: str
@@ -113,7 +133,12 @@ class StateDef:
     sample: Optional[str] = None
     #: False when a prompt does not compile (the state is kept so that paths may name it).
     valid: bool = True
+    entered_by: str = "paths"
     place: Place = field(default_factory=lambda: Place("", 0))
+
+    @property
+    def by_configuration(self) -> bool:
+        return self.entered_by == "configuration"
 
 
 @dataclass
@@ -135,8 +160,35 @@ class PagerDef:
 
 @dataclass
 class ConnectDef:
-    state: str
+    """A command run after login in one of ``states``: the current one when it is listed,
+    else the nearest."""
+
+    states: List[str]
     command: str
+    place: Place = field(default_factory=lambda: Place("", 0))
+
+    @property
+    def state(self) -> str:
+        """The first state listed."""
+        return self.states[0]
+
+
+#: What leaves a sub-mode for its parent when the file names nothing else.
+SUBMODE_EXITS = ("exit",)
+
+
+@dataclass
+class SubmodeDef:
+    """A configuration sub-mode: the line that opens it, the mode it is opened from
+    (``parent``: a state or another sub-mode), its prompt, and the lines that go back up
+    one level (``exits``). It belongs to ``state``, a state entered by configuration."""
+
+    name: str
+    command: str
+    parent: str
+    sample: str
+    state: str = ""
+    exits: List[str] = field(default_factory=lambda: list(SUBMODE_EXITS))
     place: Place = field(default_factory=lambda: Place("", 0))
 
 
@@ -153,6 +205,7 @@ class Definition:
     pager: Optional[PagerDef] = None
     failure: List[str] = field(default_factory=list)
     connect: List[ConnectDef] = field(default_factory=list)
+    submodes: List[SubmodeDef] = field(default_factory=list)
     config_state: Optional[str] = None
     ntc_platform: Optional[str] = None
     defaults: Dict[str, str] = field(default_factory=dict)
@@ -161,6 +214,21 @@ class Definition:
 
     def state(self, name: str) -> Optional[StateDef]:
         return next((s for s in self.states if s.name == name), None)
+
+    def submode(self, name: str) -> Optional[SubmodeDef]:
+        return next((m for m in self.submodes if m.name == name), None)
+
+    @property
+    def config_substates(self) -> List[str]:
+        """The states that configuration lines enter (families of sub-modes)."""
+        return [s.name for s in self.states if s.by_configuration]
+
+    @property
+    def entry_state(self) -> Optional[str]:
+        """The state configuration lines are entered in: ``config_state``, else ``config``."""
+        if self.config_state is not None:
+            return self.config_state
+        return "config" if self.state("config") else None
 
     @property
     def login_state(self) -> str:
@@ -346,17 +414,25 @@ class _Reader:
         return result
 
     def state(self, node: Node, key: str) -> Optional[StateDef]:
-        found, place = self.mapping(node, key, ["name", "prompt"], ["sample"])
+        found, place = self.mapping(node, key, ["name", "prompt"], ["sample", "entered_by"])
         if "name" not in found or "prompt" not in found:
             return None
         name = self.text(found["name"], key + ".name")
         prompts = self.texts(found["prompt"], key + ".prompt")
         sample = self.text(found["sample"], key + ".sample") if "sample" in found else None
+        entered_by = "paths"
+        if "entered_by" in found:
+            given = self.text(found["entered_by"], key + ".entered_by")
+            if given is not None and given not in ENTERED_BY:
+                self.problem(place.lines["entered_by"], key + ".entered_by", "expected %s, "
+                             "not %r" % (" or ".join(ENTERED_BY), given))
+            elif given is not None:
+                entered_by = given
         if name is None or prompts is None:
             return None
         compiled = [self.regex(p, place.lines["prompt"], key + ".prompt") for p in prompts]
         return StateDef(name=name, prompts=prompts, sample=sample, place=place,
-                        valid=all(p is not None for p in compiled))
+                        entered_by=entered_by, valid=all(p is not None for p in compiled))
 
     def path(self, node: Node, key: str, states: Dict[str, StateDef]) -> Optional[PathDef]:
         found, place = self.mapping(node, key, ["from", "to"], ["command", "dialog"])
@@ -383,7 +459,7 @@ class _Reader:
         found, place = self.mapping(
             node, "", ["platform", "states"],
             ["description", "paths", "statements", "pager", "failure", "connect",
-             "config_state", "ntc_platform", "defaults", "error_sample"])
+             "config_state", "ntc_platform", "defaults", "error_sample", "submodes"])
         if not isinstance(node, MappingNode):
             return None
         name = self.text(found["platform"], "platform") if "platform" in found else None
@@ -445,6 +521,13 @@ class _Reader:
             definition.config_state = None
         if "defaults" in found:
             definition.defaults = self.defaults(found["defaults"])
+        families = [states[name] for name in definition.config_substates]
+        if families and definition.entry_state is None:
+            self.problem(families[0].place.line, families[0].place.key, "state %s is entered "
+                         "by configuration, and the platform has no configuration state: set "
+                         "config_state" % families[0].name)
+        if "submodes" in found:
+            definition.submodes = self.submodes(found["submodes"], definition)
         return definition
 
     def pager(self, node: Node) -> Optional[PagerDef]:
@@ -463,15 +546,64 @@ class _Reader:
         found, place = self.mapping(node, key, ["state", "command"], [])
         if len(found) != 2:
             return None
-        state = self.text(found["state"], key + ".state")
+        names = self.texts(found["state"], key + ".state")
         command = self.text(found["command"], key + ".command")
-        if state is not None and state not in states:
+        unknown = [name for name in names or () if name not in states]
+        if unknown:
             self.problem(place.lines["state"], key + ".state", "unknown state '%s'; the states "
-                         "are: %s" % (state, ", ".join(states)))
+                         "are: %s" % (unknown[0], ", ".join(states)))
             return None
-        if state is None or command is None:
+        if names is None or command is None:
             return None
-        return ConnectDef(state=state, command=command, place=place)
+        if len(set(names)) != len(names):
+            self.problem(place.lines["state"], key + ".state", "a state is listed twice")
+            return None
+        return ConnectDef(states=names, command=command, place=place)
+
+    def submodes(self, node: Node, definition: Definition) -> List[SubmodeDef]:
+        """The sub-modes, each checked against the states and the other sub-modes."""
+        states = {state.name: state for state in definition.states}
+        families = definition.config_substates
+        result: Dict[str, SubmodeDef] = {}
+        for index, item in enumerate(self.items(node, "submodes")):
+            key = "submodes[%d]" % index
+            found, place = self.mapping(item, key, ["name", "command", "parent", "sample"],
+                                        ["state", "exit"])
+            values = {name: self.text(found[name], "%s.%s" % (key, name))
+                      for name in ("name", "command", "parent", "sample", "state")
+                      if name in found}
+            exits = self.texts(found["exit"], key + ".exit") if "exit" in found else None
+            if any(values.get(name) is None for name in ("name", "command", "parent", "sample")):
+                continue
+            name, state = str(values["name"]), values.get("state")
+            if state is None:
+                if len(families) != 1:
+                    self.problem(place.line, key, "the key 'state' is missing: name the state "
+                                 "entered by configuration (%s)" % (", ".join(families) or
+                                                                    "none has entered_by: "
+                                                                    "configuration"))
+                    continue
+                state = families[0]
+            elif state not in families:
+                self.problem(place.lines["state"], key + ".state", "'%s' is not a state "
+                             "entered by configuration; those are: %s"
+                             % (state, ", ".join(families) or "(none)"))
+                continue
+            if name in states or name in result:
+                self.problem(place.lines["name"], key + ".name", "the name '%s' is taken by a "
+                             "%s already" % (name, "state" if name in states else "sub-mode"))
+                continue
+            if "exit" in found and exits is None:
+                continue
+            result[name] = SubmodeDef(name=name, command=str(values["command"]),
+                                      parent=str(values["parent"]), sample=str(values["sample"]),
+                                      state=state, place=place,
+                                      exits=exits if exits is not None else list(SUBMODE_EXITS))
+        problems = submode_chain_problems(result, states, families)
+        for name, problem in problems.items():
+            key, line = result[name].place.at("parent")
+            self.problem(line, key, problem)
+        return [mode for name, mode in result.items() if name not in problems]
 
     def defaults(self, node: Node) -> Dict[str, str]:
         result: Dict[str, str] = {}
@@ -485,6 +617,44 @@ class _Reader:
             if value is not None:
                 result[name] = value
         return result
+
+
+def submode_chain_problems(submodes: Dict[str, SubmodeDef], states: Dict[str, StateDef],
+                           families: List[str]) -> Dict[str, str]:
+    """Why a sub-mode's chain of parents is wrong, by sub-mode. A chain runs through sub-modes
+    of one family, without a loop, to a state that is not a family. Each sub-mode is walked
+    once; a sub-mode whose chain passes a wrong one gets its problem."""
+    verdicts: Dict[str, Optional[str]] = {}
+    for first in submodes:
+        walk: List[str] = []
+        name = first
+        while True:
+            if name in verdicts:
+                problem = verdicts[name]
+                break
+            if name not in submodes:
+                problem = None
+                if name not in states:
+                    problem = "unknown parent '%s': give a state or another sub-mode" % name
+                elif name in families:
+                    problem = ("the parent '%s' is a family of sub-modes: name one of its "
+                               "sub-modes" % name)
+                break
+            if name in walk:
+                problem = "the parents form a loop: %s" % " -> ".join(
+                    walk[walk.index(name):] + [name])
+                break
+            walk.append(name)
+            parent = submodes[name].parent
+            if parent in submodes and submodes[parent].state != submodes[name].state:
+                problem = "the parent '%s' belongs to state %s, not %s" % (
+                    parent, submodes[parent].state, submodes[name].state)
+                break
+            name = parent
+        for walked in walk:
+            verdicts[walked] = problem
+    return {name: problem for name in submodes
+            if (problem := verdicts.get(name)) is not None}
 
 
 def read_definition(text: str, file: str) -> Tuple[Optional[Definition], List[Problem]]:

@@ -14,10 +14,16 @@ input and answers on standard output the way the definition says:
   leaves the state unchanged;
 * a command of the responses file prints its output (a long output through
   the platform's pager, when it has one);
-* anything else prints the platform's ``error_sample``.
+* a sub-mode's command (the platform's ``submodes``) opens that sub-mode:
+  its prompt is shown, its ``exit`` lines go back up one level, the paths of
+  its state (``end``) leave it at any depth; a line that the sub-mode does
+  not know is tried in the modes above it, which it then leaves;
+* anything else prints the platform's ``error_sample`` (``{command}``: the
+  first word typed, ``{line}``: the whole line) and changes nothing.
 
-A responses file maps states (or ``any``, for every state) to commands and
-their outputs::
+A responses file maps states, sub-modes (or ``any``, for every state) to
+commands and their outputs; a family state's commands hold in each of its
+sub-modes::
 
     user:
       whoami: admin
@@ -39,7 +45,7 @@ import yaml
 
 from tessel.core.errors import PlatformError
 from tessel.platforms.definition import (SAFE_LOADER, Definition, PathDef, StatementDef,
-                                         template_fields)
+                                         SubmodeDef, template_fields)
 
 #: Lines of output shown before the pager prompt, when the platform has a pager.
 PAGE_LENGTH = 24
@@ -80,11 +86,11 @@ def read_responses(path: str, definition: Definition) -> Responses:
         return {}
     if not isinstance(data, dict):
         raise PlatformError("%s: expected a mapping of states to commands" % path)
-    states = [s.name for s in definition.states]
+    states = [s.name for s in definition.states] + [m.name for m in definition.submodes]
     result: Responses = {}
     for state, commands in data.items():
         if state != ANY and state not in states:
-            raise PlatformError("%s: %s: unknown state; the states are: %s, or any"
+            raise PlatformError("%s: %s: unknown state or sub-mode; they are: %s, or any"
                                 % (path, state, ", ".join(states)))
         if not isinstance(commands, dict):
             raise PlatformError("%s: %s: expected a mapping of commands to outputs"
@@ -159,14 +165,29 @@ Handler = Callable[[List[str]], None]
 
 @dataclass
 class Lookup:
-    """What a typed line is: a path, a response, a handler, an ambiguity or nothing known."""
+    """What a typed line is: a path, a response, a handler, a sub-mode to open, an
+    ambiguity or nothing known."""
 
     path: Optional[PathDef] = None
     response: Optional[Response] = None
     handler: Optional[Handler] = None
+    submode: Optional[SubmodeDef] = None
     ambiguous: bool = False
     #: The words typed after the command's own words.
     args: List[str] = field(default_factory=list)
+
+    @property
+    def known(self) -> bool:
+        return self.ambiguous or any(x is not None for x in (self.path, self.response,
+                                                             self.handler, self.submode))
+
+
+@dataclass
+class Frame:
+    """An open sub-mode and the line that opened it."""
+
+    mode: SubmodeDef
+    line: str
 
 
 class PlatformSimulator:
@@ -192,6 +213,8 @@ class PlatformSimulator:
                                 % (start, ", ".join(states)))
         self.initial_state = start or definition.login_state
         self.state = self.initial_state
+        #: The open sub-modes, outermost first; their state is ``state``.
+        self.frames: List[Frame] = []
         missing = [s.name for s in definition.states if s.sample is None]
         if missing:
             raise PlatformError("the simulator shows each state's sample prompt, and these "
@@ -267,14 +290,37 @@ class PlatformSimulator:
         return template.replace("%N", self.hostname)
 
     def prompt(self) -> str:
+        if self.frames:
+            return self.text(self.frames[-1].mode.sample)
         state = self.definition.state(self.state)
         return self.text(state.sample or "") if state else ""
+
+    @property
+    def submode(self) -> Optional[SubmodeDef]:
+        """The innermost open sub-mode, or None."""
+        return self.frames[-1].mode if self.frames else None
+
+    def enter(self, state: str) -> None:
+        """Moves to a state; the open sub-modes are left."""
+        self.state = state
+        self.frames.clear()
+
+    def open_submode(self, mode: SubmodeDef, line: str) -> None:
+        self.frames.append(Frame(mode, line))
+        self.state = mode.state
+
+    def close_submode(self) -> None:
+        """Goes up one level: to the parent sub-mode, or to the state the first one was
+        opened from."""
+        frame = self.frames.pop()
+        if not self.frames:
+            self.state = frame.mode.parent
 
     # -- session ---------------------------------------------------------------------
 
     def boot(self) -> None:
         """What the console shows before its first prompt."""
-        self.state = self.initial_state
+        self.enter(self.initial_state)
         self.write("\n")
 
     def run(self) -> int:
@@ -298,7 +344,7 @@ class PlatformSimulator:
         words = line.split()
         if not words:
             return
-        found = self.lookup(words)
+        found = self.lookup_upwards(words)
         if found.ambiguous:
             self.error(line, ambiguous=True)
             return
@@ -309,6 +355,9 @@ class PlatformSimulator:
             self.show(found.response.output)
             if found.response.close:
                 raise EndOfSession()
+        if found.submode is not None:
+            self.open_submode(found.submode, line.strip())
+            return
         if found.path is not None:
             self.travel(found.path, found.args)
         elif found.response is None:
@@ -319,20 +368,28 @@ class PlatformSimulator:
         return []
 
     def commands(self) -> List[Tuple[CommandPattern, Lookup]]:
-        """What can be typed in the current state: handlers, paths, responses, connect commands."""
+        """What can be typed at the current level: handlers, paths, sub-mode lines,
+        responses, connect commands."""
         found: List[Tuple[CommandPattern, Lookup]] = [
             (pattern, Lookup(handler=handler)) for pattern, handler in self.handlers()]
         known: Dict[str, Lookup] = {}
         for path in self.definition.paths:
             if path.source == self.state and path.commands:
                 known[path.commands[0]] = Lookup(path=path)
-        for scope in (self.state, ANY):
+        level = self.submode.name if self.submode else self.state
+        if self.submode is not None:
+            for command in self.submode.exits:
+                known.setdefault(command, Lookup(handler=lambda args: self.close_submode()))
+        for mode in self.definition.submodes:
+            if mode.parent == level:
+                known.setdefault(mode.command, Lookup(submode=mode))
+        for scope in dict.fromkeys((level, self.state, ANY)):
             for command, response in self.responses.get(scope, {}).items():
                 entry = known.setdefault(command, Lookup())
                 if entry.response is None:
                     entry.response = response
         for connect in self.definition.connect:
-            if connect.state == self.state:
+            if self.state in connect.states:
                 entry = known.setdefault(connect.command, Lookup())
                 if entry.path is None and entry.response is None:
                     entry.response = Response()
@@ -354,6 +411,23 @@ class PlatformSimulator:
         if len(loose) == 1:
             return loose[0]
         return Lookup(ambiguous=bool(loose))
+
+    def lookup_upwards(self, words: List[str]) -> Lookup:
+        """The command at the current level, else at the first level above that knows it
+        (the sub-modes below that level are left then). Nothing changes when no level has
+        the command, or a level above finds it ambiguous."""
+        found = self.lookup(words)
+        if found.known or not self.frames:
+            return found
+        state, frames = self.state, list(self.frames)
+        while self.frames:
+            self.close_submode()
+            found = self.lookup(words)
+            if found.known:
+                break
+        if not found.known or found.ambiguous:
+            self.state, self.frames = state, frames
+        return found
 
     def show(self, output: str) -> None:
         """Prints a command's output, with ``%N`` as the hostname."""
@@ -397,7 +471,8 @@ class PlatformSimulator:
         """The line for a command the device does not know."""
         words = line.split()
         template = self.definition.error_sample or UNKNOWN
-        self.write(self.text(template).replace("{command}", words[0] if words else "") + "\n")
+        self.write(self.text(template).replace("{command}", words[0] if words else "")
+                   .replace("{line}", " ".join(words)) + "\n")
 
     # -- paths -----------------------------------------------------------------------
 
@@ -414,7 +489,7 @@ class PlatformSimulator:
         for question in path.dialog:
             if not self.ask(question):
                 return
-        self.state = path.target
+        self.enter(path.target)
 
     def ask(self, question: StatementDef) -> bool:
         """Asks one dialog question; False when the answer is refused."""

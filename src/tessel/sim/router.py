@@ -10,7 +10,13 @@ output, the way a small router's console does:
   ``disable`` back to ``R1>``, ``reload`` asks ``[confirm]`` and restarts;
 * ``R1(config)#``: ``interface NAME`` leads to ``R1(config-if)#``,
   ``hostname NAME`` renames the device, ``exit`` and ``end`` lead back;
-* ``R1(config-if)#``: ``exit`` leads to config, ``end`` to enable.
+* ``R1(config-if)#``: ``exit`` leads to config, ``end`` to enable;
+* the other configuration sub-modes, nested: ``router bgp 65001`` gives
+  ``R1(config-router)#``, then ``address-family ipv4 unicast``
+  ``R1(config-router-af)#``; ``route-map``, ``key chain`` and ``key``,
+  ``line``, ``vrf definition`` likewise. ``exit`` (and
+  ``exit-address-family``) go up one level, ``end`` to enable; a line the
+  sub-mode does not know is tried in the modes above it.
 
 The states, prompts, paths, the password question and the error line come
 from the ``generic`` platform file, and the fixed answers (``show version``,
@@ -56,6 +62,8 @@ GENERIC = read_platform(os.path.join(DATA_DIR, "generic.yaml"))
 RESPONSES = read_responses(os.path.join(DATA_DIR, "generic.responses.yaml"), GENERIC)
 
 DISABLE, ENABLE, CONFIG, CONFIG_IF = "disable", "enable", "config", "config_if"
+#: The configuration states that Ctrl-Z leaves, sub-modes included.
+CONFIGURATION = (CONFIG, CONFIG_IF, *GENERIC.config_substates)
 
 INVALID = "% Invalid input detected at '^' marker."
 INCOMPLETE = "% Incomplete command."
@@ -144,7 +152,7 @@ class SimulatedRouter(PlatformSimulator):
     # -- session ---------------------------------------------------------------------
 
     def boot(self) -> None:
-        self.state = self.initial_state
+        self.enter(self.initial_state)
         if self.boot_delay:
             time.sleep(self.boot_delay)
         self.write("\n%s console\n" % self.hostname)
@@ -188,8 +196,8 @@ class SimulatedRouter(PlatformSimulator):
                     self.write("\n")
                 except ConfigEnd:
                     self.write("\n")
-                    if self.state in (CONFIG, CONFIG_IF):
-                        self.state = ENABLE
+                    if self.state in CONFIGURATION:
+                        self.enter(ENABLE)
         except EndOfSession:
             return 0
 
@@ -234,10 +242,10 @@ class SimulatedRouter(PlatformSimulator):
             self.write(INCOMPLETE + "\n\n")
             return
         self.enter_interface("".join(args))
-        self.state = CONFIG_IF
+        self.enter(CONFIG_IF)
 
     def cmd_exit_config(self, args: List[str]) -> None:
-        self.state = ENABLE
+        self.enter(ENABLE)
 
     def cmd_hostname(self, args: List[str]) -> None:
         if len(args) != 1:
