@@ -24,7 +24,7 @@ import signal
 import subprocess
 import sys
 import time
-from typing import List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence
 
 DAEMONS = ("zebra", "bgpd", "staticd", "ripd")
 DAEMON_DIRECTORY = "/usr/lib/frr"
@@ -97,6 +97,15 @@ def remove_leftovers() -> None:
                 shutil.rmtree(os.path.join(root, name), ignore_errors=True)
 
 
+def clean_environment(**extra: str) -> Dict[str, str]:
+    """The environment of FRR's programs: without a sanitizer preloaded into them (the tests
+    may run under one), which is no part of what is tested."""
+    env = {key: value for key, value in os.environ.items()
+           if key not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+    env.update(extra)
+    return env
+
+
 def dying_with_parent(argv: Sequence[str]) -> List[str]:
     """``argv``, ended by SIGKILL when the process that started it dies (unshare ignores
     SIGTERM while it waits for its child)."""
@@ -138,11 +147,9 @@ class Frr:
         remove_leftovers()
         try:
             self._write_config()
-            env = dict(os.environ, FRR_DAEMONS=DAEMON_DIRECTORY, FRR_NAME=self.name,
-                       FRR_CONFIG=os.path.join(self.config_directory, "frr.conf"),
-                       FRR_LOGS=self.config_directory)
-            for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"):
-                env.pop(name, None)
+            env = clean_environment(FRR_DAEMONS=DAEMON_DIRECTORY, FRR_NAME=self.name,
+                                    FRR_CONFIG=os.path.join(self.config_directory, "frr.conf"),
+                                    FRR_LOGS=self.config_directory)
             started = time.monotonic()
             self.process = subprocess.Popen(
                 dying_with_parent(["unshare", "--pid", "--fork", "--kill-child=TERM", "--net",
@@ -181,7 +188,8 @@ class Frr:
                 raise Unavailable("FRR's daemons exited at start (status %s): %s"
                                   % (self.process.returncode, self.log()[-2000:]))
             done = subprocess.run([self.vtysh_path, "-N", self.name, "-c", "show version"],
-                                  capture_output=True, text=True, timeout=limit)
+                                  capture_output=True, text=True, timeout=limit,
+                                  env=clean_environment())
             # Every daemon must answer: vtysh also answers when only some of them are up.
             if done.returncode == 0 and all(
                     os.path.exists(os.path.join(self.run_directory, "%s.vty" % daemon))
@@ -199,7 +207,8 @@ class Frr:
         argv = [self.vtysh_path, "-N", self.name]
         for command in commands:
             argv += ["-c", command]
-        done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=60,
+                              env=clean_environment())
         return done.stdout + done.stderr
 
     def running_config(self) -> str:
