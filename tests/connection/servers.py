@@ -187,26 +187,29 @@ def create_user(directory: str, kind: str, shell: Optional[str], password: str,
     return name
 
 
-#: Extra throwaway users of a server: kind -> (login shell command, supplementary groups).
-ExtraUsers = Dict[str, Tuple[str, Sequence[str]]]
+#: The throwaway users of a server: kind -> (login shell command, supplementary groups); the
+#: command None is the simulated router. User names hold the kind and the process id: two
+#: servers of one process must not both have a user of one kind.
+Users = Dict[str, Tuple[Optional[str], Sequence[str]]]
 
 
 class SshServer:
-    """sshd on a free loopback port with throwaway users: ``sim`` (the router) and ``bash``.
+    """sshd on a free loopback port with throwaway users: ``sim`` (the router) and ``bash``, or
+    those of ``users`` (such as users whose login shell is vtysh).
 
-    With ``banner`` it shows a banner before each login that holds prompt-like lines;
-    ``users`` adds users of other kinds (such as one whose login shell is vtysh).
+    With ``banner`` it shows a banner before each login that holds prompt-like lines.
 
     ``password`` is every user's password (random per run); ``client_key`` a
     private key that logs in as every user; :meth:`known_hosts` writes a
     known_hosts file that knows this server's host key.
     """
 
-    def __init__(self, banner: bool = True, users: Optional[ExtraUsers] = None) -> None:
+    def __init__(self, banner: bool = True, users: Optional[Users] = None) -> None:
         self.host = HOST
         self.port = 0
         self.banner = banner
-        self.extra_users = dict(users or {})
+        self.kinds: Users = (dict(users) if users is not None
+                             else {"sim": (None, ()), "bash": (BASH_SHELL, ())})
         self.password = "pw-" + secrets.token_hex(6)
         self.users: Dict[str, str] = {}
         self.directory = ""
@@ -228,9 +231,7 @@ class SshServer:
             self._keys()
             library = package_copy(self.directory)
             os.makedirs(os.path.join(self.directory, "authorized_keys"), mode=0o755)
-            self.add_user("sim", None, library)
-            self.add_user("bash", BASH_SHELL, library)
-            for kind, (shell, groups) in self.extra_users.items():
+            for kind, (shell, groups) in self.kinds.items():
                 self.add_user(kind, shell, library, groups)
             self.port = free_port()
             config = self._write_config()
@@ -342,15 +343,15 @@ class SshServer:
 
 class TelnetDaemon:
     """The system's telnet daemon (inetutils' telnetd, started by its inetd) on a free loopback
-    port, with the system's ``login`` and throwaway users: ``sim`` (the simulated router) and
-    those of ``users``. The user names differ from those of :class:`SshServer` (both may run
-    in one process)."""
+    port, with the system's ``login`` and throwaway users: ``sim`` (the simulated router), or
+    those of ``users``. Their names differ from those of :class:`SshServer`'s users of the same
+    kinds."""
 
-    def __init__(self, users: Optional[ExtraUsers] = None) -> None:
+    def __init__(self, users: Optional[Users] = None) -> None:
         self.host = HOST
         self.port = 0
         self.password = "pw-" + secrets.token_hex(6)
-        self.extra_users = dict(users or {})
+        self.kinds: Users = dict(users) if users is not None else {"sim": (None, ())}
         self.users: Dict[str, str] = {}
         self.directory = ""
         self.process: Optional["subprocess.Popen[bytes]"] = None
@@ -374,8 +375,8 @@ class TelnetDaemon:
         os.chmod(self.directory, 0o755)
         try:
             library = package_copy(self.directory)
-            for kind, (shell, groups) in [("sim", ("", ())), *self.extra_users.items()]:
-                self.users[kind] = create_user(self.directory, "tel" + kind, shell or None,
+            for kind, (shell, groups) in self.kinds.items():
+                self.users[kind] = create_user(self.directory, "tel" + kind, shell,
                                                self.password, library, groups)
             self.port = free_port()
             config = os.path.join(self.directory, "inetd.conf")

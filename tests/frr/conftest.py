@@ -50,7 +50,8 @@ def vtysh_user(instance):
 
 @pytest.fixture(scope="session")
 def frr_sshd(frr_instance):
-    """The test sshd with two users whose login shell is vtysh."""
+    """A test sshd (of its own, beside the connection suite's) whose users' login shell is
+    vtysh."""
     from servers import SshServer, Unavailable
 
     user = vtysh_user(frr_instance)
@@ -61,7 +62,7 @@ def frr_sshd(frr_instance):
 
 @pytest.fixture(scope="session")
 def frr_telnetd(frr_instance):
-    """The system's telnetd with a user whose login shell is vtysh."""
+    """The system's telnetd (of its own) whose user's login shell is vtysh."""
     from servers import TelnetDaemon, Unavailable
 
     server = _started(TelnetDaemon(users={"vtysh": vtysh_user(frr_instance)}), Unavailable)
