@@ -145,7 +145,7 @@ def user_tool(argv: Sequence[str], stdin: Optional[str] = None, check: bool = Tr
 def remove_leftovers() -> None:
     """Removes the throwaway users and directories of runs that were killed before cleaning up."""
     for entry in pwd.getpwall():
-        found = re.fullmatch(r"%s-[a-z]+-(\d+)" % USER_PREFIX, entry.pw_name)
+        found = re.fullmatch(r"%s-[a-z][a-z0-9]*-(\d+)" % USER_PREFIX, entry.pw_name)
         if found and not os.path.exists("/proc/%s" % found.group(1)):
             user_tool(["userdel", entry.pw_name], check=False)
     scratch = tempfile.gettempdir()

@@ -25,13 +25,24 @@ def _started(server, unavailable):
         pytest.skip(str(err))
 
 
+#: The instances started in this run, for the summary.
+STARTED = []
+
+
 @pytest.fixture(scope="session")
 def frr_instance():
     from frr_daemons import Frr, Unavailable
 
     instance = _started(Frr(), Unavailable)
+    STARTED.append(instance)
     yield instance
     instance.stop()
+
+
+def pytest_terminal_summary(terminalreporter):
+    for instance in STARTED:
+        terminalreporter.write_line("FRR (pathspace %s) answered %.3f s after its start"
+                                    % (instance.name, instance.startup_time))
 
 
 @pytest.fixture
