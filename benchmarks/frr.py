@@ -40,6 +40,7 @@ Rounds interleave the tools in turn; the medians over the rounds are printed,
 with each ratio beside its target.
 """
 import argparse
+import importlib.util
 import os
 import statistics
 import subprocess
@@ -227,14 +228,6 @@ class Scrapli(Tool):
         self.cli.close()
 
 
-def installed(module: str) -> bool:
-    try:
-        __import__(module)
-    except ImportError:
-        return False
-    return True
-
-
 def measure(tools: List[Tool], frr: frr_daemons.Frr, lines: List[str],
             rounds: int) -> Dict[str, List[float]]:
     figures: Dict[str, List[float]] = {tool.name: [] for tool in tools}
@@ -294,11 +287,11 @@ def main(argv: Optional[List[str]] = None) -> int:
                 Tessel(args.platform, "tessel (ssh)", host=server.host, port=server.port,
                        username=user, password=server.password, known_hosts=known_hosts)]
             for module, tool in (("netmiko", lambda: Netmiko(server, user, frr.hostname)),
-                                 ("scrapli.cli", lambda: Scrapli(server, user, known_hosts))):
-                if installed(module):
+                                 ("scrapli", lambda: Scrapli(server, user, known_hosts))):
+                if importlib.util.find_spec(module) is not None:
                     tools.append(tool())
                 else:
-                    print("(%s is not installed: not measured)" % module.split(".")[0])
+                    print("(%s is not installed: not measured)" % module)
             figures = measure(tools, frr, lines, args.rounds)
     except servers.Unavailable as err:
         print("cannot run: %s" % err, file=sys.stderr)

@@ -193,7 +193,30 @@ def create_user(directory: str, kind: str, shell: Optional[str], password: str,
 Users = Dict[str, Tuple[Optional[str], Sequence[str]]]
 
 
-class SshServer:
+class LoginServer:
+    """A server process in a directory of its own, with throwaway users: :meth:`stop` ends
+    the process and removes the users and the directory."""
+
+    process: Optional["subprocess.Popen[bytes]"] = None
+    users: Dict[str, str]
+    directory = ""
+
+    def stop(self) -> None:
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        for name in self.users.values():
+            user_tool(["userdel", name], check=False)
+        self.users = {}
+        if self.directory:
+            shutil.rmtree(self.directory, ignore_errors=True)
+
+
+class SshServer(LoginServer):
     """sshd on a free loopback port with throwaway users: ``sim`` (the router) and ``bash``, or
     those of ``users`` (such as users whose login shell is vtysh).
 
@@ -324,24 +347,10 @@ class SshServer:
         except OSError:
             return ""
 
-    def stop(self) -> None:
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        for name in self.users.values():
-            user_tool(["userdel", name], check=False)
-        self.users = {}
-        if self.directory:
-            shutil.rmtree(self.directory, ignore_errors=True)
-
 
 # -- telnet ------------------------------------------------------------------------------
 
-class TelnetDaemon:
+class TelnetDaemon(LoginServer):
     """The system's telnet daemon (inetutils' telnetd, started by its inetd) on a free loopback
     port, with the system's ``login`` and throwaway users: ``sim`` (the simulated router), or
     those of ``users``. Their names differ from those of :class:`SshServer`'s users of the same
@@ -396,20 +405,6 @@ class TelnetDaemon:
             self.stop()
             raise
         return self
-
-    def stop(self) -> None:
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        for name in self.users.values():
-            user_tool(["userdel", name], check=False)
-        self.users = {}
-        if self.directory:
-            shutil.rmtree(self.directory, ignore_errors=True)
 
 
 class TelnetServer:

@@ -72,7 +72,8 @@ AFTER = ["exit", "interface tsl-never", " description never sent", "exit"]
     ("frr", "vtysh", KEYS, "  key-string", "% Command incomplete"),
     ("generic", "vtysh", BGP, "  neighbor 10.0.9.2 maximum-prefix many", "% Unknown command"),
     ("generic", "sim", INTERFACE, " bogus line", "% Invalid input"),
-])
+], ids=["frr-unknown-in-af", "frr-incomplete-in-af", "frr-incomplete-in-key",
+        "generic-unknown-in-af", "generic-sim-in-interface"])
 def test_a_line_refused_in_a_sub_mode_leaves_device_and_state_agreeing(
         platform, device, before, refused, reason, request):
     if device == "vtysh":
