@@ -76,12 +76,13 @@ def sshd():
     server.stop()
 
 
-@pytest.fixture(scope="session")
-def telnetd():
-    """A telnet server that asks Username:/Password: and then runs the simulated router."""
-    from servers import TelnetServer
+@pytest.fixture(scope="session", params=["telnetlib3", "telnetd"])
+def telnetd(request):
+    """A telnet server in front of the simulated router: the one written here (asks
+    Username:/Password:), and the system's telnetd with the system's login."""
+    from servers import TelnetDaemon, TelnetServer
 
-    server = _started(TelnetServer())
+    server = _started(TelnetServer() if request.param == "telnetlib3" else TelnetDaemon())
     yield server
     server.stop()
 

@@ -1,10 +1,12 @@
-"""Real servers on loopback for the tests and benchmarks: OpenSSH's sshd and a telnet server.
+"""Real servers on loopback for the tests and benchmarks: OpenSSH's sshd and two telnet servers.
 
-Both put the simulated router (or bash) behind a real login. sshd runs from
-its own configuration and host key in a temporary directory, on a free high
-port of 127.0.0.1, with throwaway users whose login shell is the simulated
-router; the telnet server (telnetlib3) asks ``Username:`` and ``Password:``
-before it starts the simulated router on a pty.
+All put the simulated router (or bash, or another program) behind a real
+login. sshd runs from its own configuration and host key in a temporary
+directory, on a free high port of 127.0.0.1, with throwaway users whose login
+shell is the simulated router; the telnet daemon of the system (inetutils'
+telnetd under its inetd) hands each connection to the system's ``login`` for
+throwaway users of its own; the telnet server written here (telnetlib3) asks
+``Username:`` and ``Password:`` before it starts the simulated router on a pty.
 
 Run as a script, ``python servers.py telnet ...`` is that telnet server.
 """
@@ -22,9 +24,11 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 SSHD = "/usr/sbin/sshd"
+INETD = "/usr/sbin/inetutils-inetd"
+TELNETD = "/usr/sbin/telnetd"
 HOST = "127.0.0.1"
 #: Throwaway users are named PREFIX-KIND-PID, so that runs side by side keep apart and
 #: the users of a run that was killed can be told apart and removed.
@@ -141,18 +145,80 @@ def user_tool(argv: Sequence[str], stdin: Optional[str] = None, check: bool = Tr
 def remove_leftovers() -> None:
     """Removes the throwaway users and directories of runs that were killed before cleaning up."""
     for entry in pwd.getpwall():
-        found = re.fullmatch(r"%s-[a-z]+-(\d+)" % USER_PREFIX, entry.pw_name)
+        found = re.fullmatch(r"%s-[a-z][a-z0-9]*-(\d+)" % USER_PREFIX, entry.pw_name)
         if found and not os.path.exists("/proc/%s" % found.group(1)):
             user_tool(["userdel", entry.pw_name], check=False)
     scratch = tempfile.gettempdir()
     for name in os.listdir(scratch):
-        found = re.fullmatch(r"tessel-sshd-(\d+)-\w+", name)
+        found = re.fullmatch(r"tessel-(?:sshd|telnetd)-(\d+)-\w+", name)
         if found and not os.path.exists("/proc/%s" % found.group(1)):
             shutil.rmtree(os.path.join(scratch, name), ignore_errors=True)
 
 
-class SshServer:
-    """sshd on a free loopback port with throwaway users: ``sim`` (the router) and ``bash``.
+def create_user(directory: str, kind: str, shell: Optional[str], password: str,
+                library: str, groups: Sequence[str] = ()) -> str:
+    """Creates the throwaway user of ``kind``, whose login shell runs the ``shell`` command, in
+    the supplementary ``groups``; its home and login shell lie in ``directory``.
+
+    ``shell`` None means the simulated router.
+    """
+    name = "%s-%s-%d" % (USER_PREFIX, kind, os.getpid())
+    home = os.path.join(directory, "home-" + kind)
+    wrapper = os.path.join(directory, "shell-" + kind)
+    with open(wrapper, "w", encoding="ascii") as handle:
+        handle.write("#!/bin/sh\nexec /bin/false\n")
+    os.chmod(wrapper, 0o755)
+    user_tool(["userdel", name], check=False)
+    user_tool(["useradd", "-M", "-d", home, "-s", wrapper]
+              + (["-G", ",".join(groups)] if groups else []) + [name])
+    try:
+        os.makedirs(home)
+        entry = pwd.getpwnam(name)
+        os.chown(home, entry.pw_uid, entry.pw_gid)
+        user_tool(["chpasswd"], stdin="%s:%s\n" % (name, password))
+        if shell is None:
+            shell = "PYTHONPATH=%s exec %s -m tessel.sim.router %s" % (
+                library, python_for(name, library), " ".join(SIM_OPTIONS))
+    except BaseException:
+        user_tool(["userdel", name], check=False)
+        raise
+    with open(wrapper, "w", encoding="ascii") as handle:
+        handle.write("#!/bin/sh\n%s\n" % shell)
+    return name
+
+
+#: The throwaway users of a server: kind -> (login shell command, supplementary groups); the
+#: command None is the simulated router. User names hold the kind and the process id: two
+#: servers of one process must not both have a user of one kind.
+Users = Dict[str, Tuple[Optional[str], Sequence[str]]]
+
+
+class LoginServer:
+    """A server process in a directory of its own, with throwaway users: :meth:`stop` ends
+    the process and removes the users and the directory."""
+
+    process: Optional["subprocess.Popen[bytes]"] = None
+    users: Dict[str, str]
+    directory = ""
+
+    def stop(self) -> None:
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        for name in self.users.values():
+            user_tool(["userdel", name], check=False)
+        self.users = {}
+        if self.directory:
+            shutil.rmtree(self.directory, ignore_errors=True)
+
+
+class SshServer(LoginServer):
+    """sshd on a free loopback port with throwaway users: ``sim`` (the router) and ``bash``, or
+    those of ``users`` (such as users whose login shell is vtysh).
 
     With ``banner`` it shows a banner before each login that holds prompt-like lines.
 
@@ -161,10 +227,12 @@ class SshServer:
     known_hosts file that knows this server's host key.
     """
 
-    def __init__(self, banner: bool = True) -> None:
+    def __init__(self, banner: bool = True, users: Optional[Users] = None) -> None:
         self.host = HOST
         self.port = 0
         self.banner = banner
+        self.kinds: Users = (dict(users) if users is not None
+                             else {"sim": (None, ()), "bash": (BASH_SHELL, ())})
         self.password = "pw-" + secrets.token_hex(6)
         self.users: Dict[str, str] = {}
         self.directory = ""
@@ -186,8 +254,8 @@ class SshServer:
             self._keys()
             library = package_copy(self.directory)
             os.makedirs(os.path.join(self.directory, "authorized_keys"), mode=0o755)
-            self.add_user("sim", None, library)
-            self.add_user("bash", BASH_SHELL, library)
+            for kind, (shell, groups) in self.kinds.items():
+                self.add_user(kind, shell, library, groups)
             self.port = free_port()
             config = self._write_config()
             os.makedirs("/run/sshd", mode=0o755, exist_ok=True)
@@ -216,33 +284,16 @@ class SshServer:
         with open(host_key + ".pub", encoding="ascii") as handle:
             self.host_key_line = " ".join(handle.read().split()[:2])
 
-    def add_user(self, kind: str, shell: Optional[str], library: str) -> str:
-        """Creates the throwaway user of ``kind``, whose login shell runs the ``shell`` command.
-
-        ``shell`` None means the simulated router.
-        """
-        name = "%s-%s-%d" % (USER_PREFIX, kind, os.getpid())
-        home = os.path.join(self.directory, "home-" + kind)
-        wrapper = os.path.join(self.directory, "shell-" + kind)
-        with open(wrapper, "w", encoding="ascii") as handle:
-            handle.write("#!/bin/sh\nexec /bin/false\n")
-        os.chmod(wrapper, 0o755)
-        user_tool(["userdel", name], check=False)
-        user_tool(["useradd", "-M", "-d", home, "-s", wrapper, name])
+    def add_user(self, kind: str, shell: Optional[str], library: str,
+                 groups: Sequence[str] = ()) -> str:
+        """Creates the throwaway user of ``kind`` (see :func:`create_user`), who may log in
+        with the password and with the client key."""
+        name = create_user(self.directory, kind, shell, self.password, library, groups)
         self.users[kind] = name
-        os.makedirs(home)
-        entry = pwd.getpwnam(name)
-        os.chown(home, entry.pw_uid, entry.pw_gid)
-        user_tool(["chpasswd"], stdin="%s:%s\n" % (name, self.password))
         with open(self.client_key + ".pub", encoding="ascii") as source, \
                 open(os.path.join(self.directory, "authorized_keys", name), "w",
                      encoding="ascii") as target:
             target.write(source.read())
-        if shell is None:
-            shell = "PYTHONPATH=%s exec %s -m tessel.sim.router %s" % (
-                library, python_for(name, library), " ".join(SIM_OPTIONS))
-        with open(wrapper, "w", encoding="ascii") as handle:
-            handle.write("#!/bin/sh\n%s\n" % shell)
         return name
 
     def _write_config(self) -> str:
@@ -296,22 +347,65 @@ class SshServer:
         except OSError:
             return ""
 
-    def stop(self) -> None:
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        for name in self.users.values():
-            user_tool(["userdel", name], check=False)
-        self.users = {}
-        if self.directory:
-            shutil.rmtree(self.directory, ignore_errors=True)
-
 
 # -- telnet ------------------------------------------------------------------------------
+
+class TelnetDaemon(LoginServer):
+    """The system's telnet daemon (inetutils' telnetd, started by its inetd) on a free loopback
+    port, with the system's ``login`` and throwaway users: ``sim`` (the simulated router), or
+    those of ``users``. Their names differ from those of :class:`SshServer`'s users of the same
+    kinds."""
+
+    def __init__(self, users: Optional[Users] = None) -> None:
+        self.host = HOST
+        self.port = 0
+        self.password = "pw-" + secrets.token_hex(6)
+        self.kinds: Users = dict(users) if users is not None else {"sim": (None, ())}
+        self.users: Dict[str, str] = {}
+        self.directory = ""
+        self.process: Optional["subprocess.Popen[bytes]"] = None
+
+    @property
+    def username(self) -> str:
+        """The user whose login shell is the simulated router."""
+        return self.users["sim"]
+
+    def start(self) -> "TelnetDaemon":
+        for program in (INETD, TELNETD, "/bin/login"):
+            if not os.access(program, os.X_OK):
+                raise Unavailable("%s is not installed (apt-get install inetutils-inetd "
+                                  "inetutils-telnetd)" % program)
+        if not shutil.which("telnet"):
+            raise Unavailable("the telnet client is not installed")
+        if os.geteuid() != 0:
+            raise Unavailable("starting telnetd with throwaway users needs root")
+        remove_leftovers()
+        self.directory = tempfile.mkdtemp(prefix="tessel-telnetd-%d-" % os.getpid())
+        os.chmod(self.directory, 0o755)
+        try:
+            library = package_copy(self.directory)
+            for kind, (shell, groups) in self.kinds.items():
+                self.users[kind] = create_user(self.directory, "tel" + kind, shell,
+                                               self.password, library, groups)
+            self.port = free_port()
+            config = os.path.join(self.directory, "inetd.conf")
+            with open(config, "w", encoding="ascii") as handle:
+                # -h: no host information before the login.
+                handle.write("%s:%d stream tcp nowait root %s telnetd -h\n"
+                             % (self.host, self.port, TELNETD))
+            # -d keeps inetd in the foreground, logging each connection.
+            self.process = subprocess.Popen(
+                dying_with_parent([INETD, "-d", "--pidfile=%s" % os.path.join(
+                    self.directory, "inetd.pid"), config]),
+                env=server_environment(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=open(os.path.join(self.directory, "inetd.log"), "wb"))
+            wait_for_port(self.port, self.process, "inetd")
+            atexit.register(self.stop)
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
 
 class TelnetServer:
     """The telnet server below, run as a child process on a free loopback port."""
