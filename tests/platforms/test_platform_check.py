@@ -148,7 +148,7 @@ CATASTROPHIC = [r"^(a+)+>$", r"(a|aa)+$", r"(\w+\s?)+#$", r"(x\w+\d+y)+", r"(\w+
 SAFE = [r"^R1\(s17\)# ?$", r"^(?P<h>\S+)\(config-[\w-]+\)#\s*$", r"(a|ab)+$", r"(\d+\.)+$",
         r"(ba+)+$", r".*.*=.*", r"(a+)++b", r"(a++)+b", r"(?>a+|a)+c", r"(?:[0-9a-f]{2}[:.-]?)+",
         r"(\d{1,3}\.){3}\d{1,3}", r"^[\w.-]+@\S+:[^\n]*\$ ?$", r"(?i)(a|A)+$", r"(?:a|b)+",
-        r"([^,]*,)*x", r"\(config(?:-\w+)+\)#", r"(?:-|)\w+"]
+        r"([^,]*,)*x", r"\(config(?:-\w+)+\)#", r"(?:-|)\w+", r"(?:a{20})+$"]
 
 
 @pytest.mark.parametrize("pattern, risky", [(p, True) for p in CATASTROPHIC] +

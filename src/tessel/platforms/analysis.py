@@ -188,8 +188,10 @@ class TextIndex:
 
 # -- catastrophic backtracking ------------------------------------------------------------
 
-# Repetitions up to this count are judged as the copies they stand for, longer ones as loops.
+# Repetitions up to this count, and exact counts, are judged as the copies they stand for (up
+# to this many parts in all), longer ones as loops.
 _COUNTED = 8
+_COPIES = 256
 _OPAQUE = frozenset(op for op in (getattr(_c, "POSSESSIVE_REPEAT", None),
                                   getattr(_c, "ATOMIC_GROUP", None)) if op is not None)
 _LEAVES = frozenset({_c.LITERAL, _c.NOT_LITERAL, _c.ANY, _c.IN, _c.CATEGORY})
@@ -329,7 +331,8 @@ class _Automaton:
             low, high, body = av
             if high == 0:
                 return frozenset(), frozenset(), True
-            if 1 < high <= _COUNTED and len(body) * high <= _COUNTED * 4 and _reads(body):
+            if 1 < high and (high <= _COUNTED or low == high) and len(body) * high <= _COPIES \
+                    and _reads(body):
                 return self._counted(low, high, body, ignore_case, in_loop)
             loops = high > 1
             first, last, nullable = self._sequence(body, ignore_case, in_loop or loops)
