@@ -176,18 +176,26 @@ PyObject* state_substitute_hostname(const Module& m, PyObject* const* a) {
                          ? Ref::newref(placeholder.get())
                          : call_method(m.n.text_format_template, m.n.format, placeholder.get());
     if (!expression) return nullptr;
-    Ref replacement = getattr(self, m.n.hostname);
+    Ref host_now = getattr(self, m.n.hostname);
     Ref re = global(m, m.n.mod_re);
-    if (!replacement || !re) return nullptr;
+    if (!host_now || !re) return nullptr;
+    Ref escape = getattr(re.get(), m.n.escape);
+    Ref escaped = escape ? call(escape.get(), host_now.get()) : Ref();
+    if (!escaped) return nullptr;
+    // The hostname is literal text: escaped for the pattern, and its backslashes doubled so that
+    // the substitution reads no template escape in it.
+    Ref literal = PyUnicode_CheckExact(escaped.get())
+                      ? Ref::steal(PyUnicode_Replace(escaped.get(), m.n.text_backslash, m.n.text_two_backslashes, -1))
+                      : call_method(escaped.get(), m.n.replace, m.n.text_backslash, m.n.text_two_backslashes);
+    if (!literal) return nullptr;
     Ref sub = getattr(re.get(), m.n.sub);
     if (!sub) return nullptr;
-    // A hostname without backslashes is a literal replacement for re.sub: replace natively.
+    // The module's own re.sub with that template puts the escaped hostname in: replace natively.
     if (sub.get() == m.st.re_sub && placeholder_is_original(m, re.get(), placeholder.get()) &&
-        PyUnicode_CheckExact(replacement.get()) && PyUnicode_CheckExact(pattern) &&
-        PyUnicode_FindChar(replacement.get(), '\\', 0, PyUnicode_GET_LENGTH(replacement.get()), 1) == -1) {
-        return PyUnicode_Replace(pattern, expression.get(), replacement.get(), -1);
+        PyUnicode_CheckExact(escaped.get()) && PyUnicode_CheckExact(literal.get()) && PyUnicode_CheckExact(pattern)) {
+        return PyUnicode_Replace(pattern, expression.get(), escaped.get(), -1);
     }
-    return call(sub.get(), expression.get(), replacement.get(), pattern).release();
+    return call(sub.get(), expression.get(), literal.get(), pattern).release();
 }
 
 Ref learning_group(Py_ssize_t index) {
@@ -332,10 +340,13 @@ void remember(PyObject* self, PyObject* list, bool learn, PyObject* hostname, Py
 Ref substituted(const Module& m, PyObject* joined, bool learn, PyObject* hostname) {
     if (learn) return Ref::steal(learn_placeholders_natively(m, joined));
     if (hostname == Py_None || PyUnicode_GET_LENGTH(hostname) == 0) return Ref::newref(joined);
-    if (PyUnicode_FindChar(hostname, '\\', 0, PyUnicode_GET_LENGTH(hostname), 1) == -1) {
-        return Ref::steal(PyUnicode_Replace(joined, m.n.text_placeholder, hostname, -1));
+    Ref escaped = call(m.st.re_escape, hostname);
+    if (!escaped) return Ref();
+    if (!PyUnicode_CheckExact(escaped.get())) {
+        PyErr_SetString(PyExc_TypeError, "re.escape returned a non-str for a str");
+        return Ref();
     }
-    return call(m.st.re_sub, m.n.text_placeholder, hostname, joined);
+    return Ref::steal(PyUnicode_Replace(joined, m.n.text_placeholder, escaped.get(), -1));
 }
 
 }  // namespace
@@ -359,7 +370,8 @@ bool regex_is_original(const Module& m) {
     watch_dict(m.st, dict, &check.tag);
     check.original = PyDict_GetItemWithError(dict, m.n.search) == m.st.re_search &&
                      PyDict_GetItemWithError(dict, m.n.sub) == m.st.re_sub &&
-                     PyDict_GetItemWithError(dict, m.n.compile) == m.st.re_compile;
+                     PyDict_GetItemWithError(dict, m.n.compile) == m.st.re_compile &&
+                     PyDict_GetItemWithError(dict, m.n.escape) == m.st.re_escape;
     PyErr_Clear();
     return check.original;
 }
@@ -455,7 +467,9 @@ const FunctionSpec state_members[] = {
     {"validate", "State.validate", "name pattern", 2, state_validate,
      "Checks the types of a state's name and pattern.", "(name, pattern)"},
     {"substitute_hostname", "State.substitute_hostname", "self pattern", 2, state_substitute_hostname,
-     "Replaces every %N in the pattern by the state's hostname, when one is set.", "(self, pattern)"},
+     "Replaces every %N in the pattern by the state's hostname, when one is set; the hostname is\n"
+     "matched literally (escaped as re.escape does), never read as pattern or template syntax.",
+     "(self, pattern)"},
     {"substitute_learn_hostname", "State.substitute_learn_hostname", "self pattern", 2,
      state_substitute_learn_hostname,
      "Replaces the k-th %N in the pattern by the named group hostname<k>, which learns the hostname.",

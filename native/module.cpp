@@ -74,6 +74,7 @@ int import_collaborators(PyObject* module, ModuleState& st) {
     if (!(st.re_sub = getattr(re.get(), n.sub).release())) return -1;
     if (!(st.re_search = getattr(re.get(), n.search).release())) return -1;
     if (!(st.re_compile = getattr(re.get(), n.compile).release())) return -1;
+    if (!(st.re_escape = getattr(re.get(), n.escape).release())) return -1;
     const struct {
         const char* from;
         PyObject* name;

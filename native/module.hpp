@@ -32,7 +32,8 @@ struct Names {
     X(PyObject, base_learn_hostname) X(PyObject, re_compile) X(PyObject, base_pattern)                \
     X(PyObject, base_substitute_hostname) X(PyObject, base_substitute_learn_hostname)                \
     X(PyObject, base_current_state) X(PyObject, base_update_cur_state) X(PyObject, engine_keywords)    \
-    X(PyObject, state_template_full) X(PyObject, path_template_full) X(PyObject, object_class)
+    X(PyObject, state_template_full) X(PyObject, path_template_full) X(PyObject, object_class)     \
+    X(PyObject, re_escape)
 
 // Module-level names looked up once while the module namespace stays unchanged.
 struct GlobalsCache {
@@ -53,7 +54,7 @@ struct PlainVerdict {
     bool plain;
 };
 
-// Whether the module's `re` is the one imported, with its own search, sub and compile, checked
+// Whether the module's `re` is the one imported, with its own search, sub, compile and escape, checked
 // again only when the `re` module's namespace changed.
 struct RegexCheck {
     PyObject* re_dict;  // compared only

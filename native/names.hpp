@@ -27,8 +27,9 @@
     X(kw_state_machine, "state_machine") X(kw_spawn, "spawn") X(kw_timeout, "timeout")          \
     X(kw_context, "context") X(kw_prompt_recovery, "prompt_recovery")                           \
     X(text_any, "any") X(text_generic, "generic") X(text_bar, "|") X(text_placeholder, "%N")    \
-    X(text_format_template, "{}") X(text_empty, "") X(dunder_str, "__str__") X(start, "start") \
-    X(end, "end") X(replace, "replace") X(find, "find")                  \
+    X(text_format_template, "{}") X(text_empty, "") X(text_backslash, "\\")                 \
+    X(text_two_backslashes, "\\\\") X(dunder_str, "__str__") X(start, "start") \
+    X(end, "end") X(replace, "replace") X(find, "find") X(escape, "escape")                   \
     X(version_probe, "__tessel_version_probe__") X(compile, "compile") X(dunder_class, "__class__")
 
 #define TESSEL_NAME_FIELD(field, text) PyObject* field;

@@ -7,7 +7,7 @@ by value; a search from a state to itself returns a new empty route each call; a
 missing prompt output makes detect_state ask for a fresh prompt; DOT text escapes backslashes
 and double quotes and labels a callable without __name__ by its type's name; the wrong-state
 report reads "None" when the handle has no match; hostname learning resumes its search past
-the group it inserted. Argument binding is Python's own, so binding errors have Python's words.
+the group it inserted; a given hostname is matched literally (escaped, never read as a template). Argument binding is Python's own, so binding errors have Python's words.
 
 The differential tests drive both modules side by side, and benchmarks/core.py times them.
 """
@@ -58,7 +58,11 @@ class State:
     def substitute_hostname(self, pattern):
         if not getattr(self, 'hostname', None):
             return pattern
-        return re.sub('{}'.format(HOSTNAME_SUBST_PAT), self.hostname, pattern)
+        expression = '{}'.format(HOSTNAME_SUBST_PAT)
+        # The hostname is literal text: escaped for the pattern, and its backslashes doubled so
+        # that the substitution reads no template escape in it.
+        literal = re.escape(self.hostname).replace('\\', '\\\\')
+        return re.sub(expression, literal, pattern)
 
     def substitute_learn_hostname(self, pattern):
         index = 0

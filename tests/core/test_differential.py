@@ -77,7 +77,7 @@ JUNK = [None, 5, ('enable', 'config'), Weird('eq raises'), Weird('equals all'), 
 NAMES = ['disable', 'enable', 'config', 'config_vlan', 'shell', 'a"b\\', 'any', 'generic', '']
 PATTERNS = ['%N#', r'^%N>\s*$', r'^%N\(config\)#\s*$', '(', '%N%N', '', r'\S+#$', 'R1#', '.*', ['%N#', 'a.b'], [],
             ('x',), 5, [1]]
-HOSTNAMES = [None, '', 'R1', 'a.b', 'R\\1', 'x\\ty', 5, 'h%N', 'R1\\g<0>']
+HOSTNAMES = [None, '', 'R1', 'a.b', 'R\\1', 'x\\ty', 5, 'h%N', 'R1\\g<0>', 'sw+1', 'core(1)']
 PLACEHOLDERS = ['%N', ''.join('%N'), 'h', 'x*', 'R', 5, '(']
 OUTPUTS = ['no match', None, '', 'R1#', 'R1>', 'R1#\nR1(config)#', 'R1(config)#\nR1(vlan)#', 'R1#\n',
            'R1#\n\n', 'a.b#', '%N#', 'R1R1', '$ ', 'ab>', 5]
@@ -242,6 +242,7 @@ class RecordingRe:
     """Stands in for the `re` module and records the calls the state machine makes."""
 
     original_search, original_sub = staticmethod(re.search), staticmethod(re.sub)
+    original_escape = staticmethod(re.escape)
 
     def __init__(self, log):
         self.log = log
@@ -254,6 +255,10 @@ class RecordingRe:
     def sub(self, pattern, repl, string, count=0, flags=0):
         self.log.append(('re.sub', pattern, repl, string))
         return self.original_sub(pattern, repl, string, count=count, flags=flags)
+
+    def escape(self, pattern):
+        self.log.append(('re.escape', pattern))
+        return self.original_escape(pattern)
 
 
 class World:

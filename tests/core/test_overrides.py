@@ -300,12 +300,13 @@ def test_rebound_regex_module(monkeypatch):
     calls = []
     found = [None]
     fake = SimpleNamespace(sub=lambda *args: calls.append(('sub',) + args) or 'substituted',
-                           search=lambda *args: calls.append(('search',) + args) or found[0])
+                           search=lambda *args: calls.append(('search',) + args) or found[0],
+                           escape=lambda text: calls.append(('escape', text)) or text + '\\')
     st = State('a', 'x%N')
     st.hostname = 'R1'
     monkeypatch.setattr(smod, 're', fake)
     assert st.pattern == 'substituted'
-    assert calls == [('sub', '%N', 'R1', 'x%N')]
+    assert calls == [('escape', 'R1'), ('sub', '%N', 'R1\\\\', 'x%N')]
     del calls[:]
     st.learn_hostname = True
     assert st.pattern == 'x%N' and calls == [('search', '%N', 'x%N')]
@@ -328,6 +329,9 @@ def test_patched_regex_functions_are_used(monkeypatch):
     assert st.pattern == 'patched sub'
     monkeypatch.undo()
     assert st.pattern == 'xR1'
+    monkeypatch.setattr(re, 'escape', lambda text: '<%s>' % text)
+    assert st.pattern == 'x<R1>'
+    monkeypatch.undo()
     monkeypatch.setattr(re, 'search', lambda *args: None)
     st.learn_hostname = True
     assert st.pattern == 'x%N'

@@ -3,6 +3,7 @@ import re
 
 import pytest
 
+from core_fakes import FakeSpawn
 from tessel.statemachine import statemachine as smod
 from tessel.statemachine.statemachine import State
 
@@ -190,23 +191,32 @@ def test_nothing_is_cached_between_reads():
 
 @pytest.mark.parametrize('hostname, text, result', [
     ('R1', '%%NN', '%R1N'),
-    ('a.b', 'x%Ny', 'xa.by'),
     ('R1', 'no placeholder', 'no placeholder'),
     ('R1', '%N %N %n', 'R1 R1 %n'),
-    (r'a\tb', 'x%Ny', 'xa\tby'),
-    ('a\\\\b', 'x%Ny', 'xa\\by'),
-    (r'\g<0>!', 'x%Ny', 'x%N!y'),
+    ('a.b', 'x%Ny', r'xa\.by'),
 ])
-def test_substitute_hostname_uses_the_hostname_as_template(hostname, text, result):
+def test_substitute_hostname_replaces_every_placeholder(hostname, text, result):
     st = _state(text, hostname)
-    assert st.substitute_hostname(text) == result
-    assert st.pattern == result
-    assert re.sub('%N', hostname, text) == result
+    assert st.substitute_hostname(text) == st.pattern == result
 
 
-@pytest.mark.parametrize('hostname', [r'\1', 'x\\', 5])
-def test_substitute_hostname_passes_substitution_errors(hostname):
-    expected = _raised(re.sub, '%N', hostname, 'x%N')
+# A given or learned hostname is text to find in the prompt, never pattern or template syntax.
+@pytest.mark.parametrize('hostname, miss', [
+    ('sw+1', 'sww1#'), ('core(1)', 'core1#'), ('a.b', 'axb#'), ('r\\1', 'r1#'), ('x$y', 'x#'),
+    ('[lab]', 'l#'), ('s*w', 'w#'), ('\\g<0>!', '%N!#'), ('a\\tb', 'a\tb#'), ('\\', '#'), ('h%N', 'h#'),
+])
+def test_hostname_is_matched_literally(platform, hostname, miss):
+    st = _state(r'^%N#$', hostname)
+    assert st.substitute_hostname('^%N#$') == st.pattern == '^' + re.escape(hostname) + '#$'
+    assert re.search(st.pattern, hostname + '#') and not re.search(st.pattern, miss)
+    platform.hostname = hostname
+    platform.detect_state(FakeSpawn('show clock\n' + hostname + '(config)#'))
+    assert platform.current_state == 'config'
+
+
+@pytest.mark.parametrize('hostname', [5, b'x.y'])
+def test_substitute_hostname_passes_errors_of_a_hostname_that_is_not_text(hostname):
+    expected = _raised(lambda: re.escape(hostname).replace('\\', '\\\\'))
     st = _state('x%N', hostname)
     for got in (_raised(st.substitute_hostname, 'x%N'), _raised(lambda: st.pattern)):
         assert type(got) is type(expected) and str(got) == str(expected)

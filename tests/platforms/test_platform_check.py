@@ -1,10 +1,12 @@
 """tessel check: each kind of finding from a broken file, and the shipped platforms pass."""
 import os
+import re
 
 import pytest
 
 from tessel.cli import main
 from tessel.platforms import shipped_file, shipped_names
+from tessel.platforms.analysis import backtracking_risk, parse, required_text
 from tessel.platforms.check import check_file
 
 GOOD = """\
@@ -138,3 +140,87 @@ EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "path-
 def test_every_shipped_platform_and_the_example_pass(name, capsys):
     assert check_file(shipped_file(name) or name) == []
     assert main(["check", name]) == 0
+
+
+# -- large files: the groups of states and the prompt prefilter --------------------------
+
+def ring(size, prompts=None, broken=None):
+    """A file of `size` states s0..s<size-1> in a ring, without the path leaving `broken`."""
+    lines = ["platform: ring", "states:"]
+    for k in range(size):
+        prompt = (prompts or {}).get(k, "^%%N\\(s%d\\)# ?$" % k)
+        lines += ["  - name: s%d" % k, "    prompt: '%s'" % prompt, "    sample: '%%N(s%d)# '" % k]
+    lines.append("paths:")
+    lines += ["  - {from: s%d, to: s%d, command: go}" % (k, (k + 1) % size)
+              for k in range(size) if k != broken]
+    return "\n".join(lines) + "\n"
+
+
+def test_findings_on_a_ring_with_a_broken_link_and_a_loose_prompt(tmp_path):
+    # s28 -> s29 missing: a chain of 30 groups of one state, s29 its start and s28 its end; the
+    # prompt of s3 also takes the sample of s25 (the required text "R1(s" lets it through).
+    findings = check_file(write(tmp_path, ring(30, {3: "^%N\\(s(3|25)\\)# ?$"}, broken=28)))
+    first = ", ".join("s%d" % k for k in range(20))
+    also = ("the sample 'R1(s25)# ' of state s25 is also matched by the prompt of s3, registered "
+            "earlier, so detect_state would take s3 (%s)")
+    assert [(f.line, f.severity, f.message.split(": define")[0]) for f in findings] == [
+        (80, "error", also % "hostname R1"), (80, "error", also % "hostname learning"),
+        (87, "error", "state s28 cannot get back to %s and 9 more" % first),
+        (90, "error", "state s29 cannot be reached from %s and 9 more" % first)]
+
+
+# -- patterns that can backtrack catastrophically -------------------------------------------
+
+CATASTROPHIC = [r"^(a+)+>$", r"(a|aa)+$", r"(\w+\s?)+#$", r"(x\w+\d+y)+", r"(\w+a)+", r"(\w+|\d+)+",
+                r"(a{1,3})+", r"(?>(a+)+b)", r"(?=(a+)+b)", r"((ab)+)+", r"(a?a?)+", r"(a*)*b",
+                r"(?:\s*--More--\s*)+", r"\(config(?:-[\w-]+)+\)#", r"(.*,)*x", r"(?:(?:ab)?ab)+x",
+                r"(a|a)+$", r"(a(?:x?|y?))+"]
+SAFE = [r"^R1\(s17\)# ?$", r"^(?P<h>\S+)\(config-[\w-]+\)#\s*$", r"(a|ab)+$", r"(\d+\.)+$",
+        r"(ba+)+$", r".*.*=.*", r"(a+)++b", r"(a++)+b", r"(?>a+|a)+c", r"(?:[0-9a-f]{2}[:.-]?)+",
+        r"(\d{1,3}\.){3}\d{1,3}", r"^[\w.-]+@\S+:[^\n]*\$ ?$", r"(?i)(a|A)+$", r"(?:a|b)+",
+        r"([^,]*,)*x", r"\(config(?:-\w+)+\)#", r"(?:-|)\w+", r"(?:a{20})+$"]
+
+
+@pytest.mark.parametrize("pattern, risky", [(p, True) for p in CATASTROPHIC] +
+                         [(p, False) for p in SAFE])
+def test_catastrophic_backtracking_is_told_from_the_safe_patterns(pattern, risky):
+    assert backtracking_risk(parse(pattern)) is risky
+
+
+# Each with a line it matches: one of the required texts is in the line.
+@pytest.mark.parametrize("pattern, line, texts", [
+    (r"^R1\(s17\)# ?$", "R1(s17)# ", {"R1(s17)#"}),
+    (r"^\S+>|^\S+#", "R1#", {">", "#"}),
+    (r"(?i)config#", "CONFIG#", None),
+    (r"(?i:ab)cd", "ABcd", {"cd"}),
+    (r"x(?=y)yz|q\b", "q", {"xyz", "q"}),
+    (r"a{0}b?c(?:de)+", "cdede", {"de"}),
+    (r"(?:conf|config)-(\w+)#", "config-if#", {"conf"}),
+    (r"[ab]|", "", None),
+])
+def test_required_texts_hold_for_every_match(pattern, line, texts):
+    assert re.search(pattern, line)
+    found = required_text(parse(pattern))
+    assert found == (None if texts is None else frozenset(texts))
+    assert found is None or any(text in line for text in found)
+
+
+def test_risky_patterns_are_findings_and_the_check_does_not_run_them_on_python_re(tmp_path):
+    # The sample of admin would keep Python's re busy for days in the prompt of user; the check
+    # runs the risky patterns on google-re2, or, for the one it cannot compile (a lookahead),
+    # not at all.
+    text = GOOD.replace("prompt: '^%N> ?$'", "prompt: '^%N ((\\w+\\s?)+)> ?$'").replace(
+        "prompt: '^%N# ?$'", "prompt: '^%N ((\\w+\\s?)+)(?=#)# ?$'").replace(
+        "sample: '%N> '", "sample: '%N x> '").replace("sample: '%N# '", "sample: '%N " + "a" * 40
+                                                      + "# '").replace(
+        "{expect: 'Password: ?$'", "{expect: '(\\w+:?)+ ?$'").replace(
+        "pager: {expect: '--More--'", "pager: {expect: '(?:\\s*--More--\\s*)+'") + (
+        "failure: ['^% (\\w+\\s?)+$']\nerror_sample: '% Unknown command'\n")
+    findings = check_file(write(tmp_path, text))
+    assert [(f.line, f.key, f.severity) for f in findings] == [
+        (4, "states[0].prompt", "warning"), (10, "states[2].prompt", "error"),
+        (17, "paths[0].dialog[0].expect", "warning"), (21, "pager.expect", "warning"),
+        (22, "failure", "warning")]
+    assert all("can backtrack catastrophically" in f.message for f in findings)
+    assert "'^%N ((\\\\w+\\\\s?)+)(?=#)# ?$'" in findings[1].message
+    assert "google-re2 cannot run it (invalid perl operator: (?=)" in findings[1].message

@@ -107,10 +107,11 @@ class DataPlatform(StateMachine):
     def create(self) -> None:
         definition = self.definition
         defaults = definition.defaults
-        states = {}
-        for state in definition.states:
-            prompt: Any = state.prompts[0] if len(state.prompts) == 1 else list(state.prompts)
-            states[state.name] = self.create_state(state.name, prompt)
+        # Registered one after another with no dict written in between: the machine then need
+        # not re-check every state registered so far at each registration (Python 3.11).
+        created = [self.create_state(state.name, state.prompts[0] if len(state.prompts) == 1
+                                     else list(state.prompts)) for state in definition.states]
+        states = {state.name: made for state, made in zip(definition.states, created)}
         for path in definition.paths:
             dialog = Dialog([DataStatement(s, defaults) for s in path.dialog]) \
                 if path.dialog else None

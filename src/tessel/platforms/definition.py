@@ -255,7 +255,7 @@ def last_line(text: str) -> str:
 
 def fixed_pattern(pattern: str, hostname: str = TEST_HOSTNAME) -> str:
     """A prompt pattern with ``%N`` replaced by a hostname, as the machine does."""
-    return pattern.replace("%N", hostname)
+    return pattern.replace("%N", re.escape(hostname))
 
 
 def compile_error(pattern: str) -> Optional[str]:
