@@ -24,12 +24,6 @@ ENDING_SIGNALS = (signal.SIGHUP, signal.SIGCONT, signal.SIGINT)
 class LoopPtySpawn(PtySpawn):
     """:class:`PtySpawn` whose waits go through the event loop inside a bridge greenlet."""
 
-    def __init__(self, *args: Any, **kwargs: Any) -> None:
-        # poll(), not select(): a process with thousands of sessions has descriptors past
-        # select's limit of 1024.
-        kwargs.setdefault("use_poll", True)
-        super().__init__(*args, **kwargs)
-
     def read_nonblocking(self, size: int = 1, timeout: Any = -1) -> str:
         if timeout == 0 or self.closed or not in_bridge():
             data: str = super().read_nonblocking(size, timeout)
