@@ -15,7 +15,7 @@ import pexpect
 from pexpect.utils import poll_ignore_interrupts
 
 from tessel.eal.bridge import await_only, in_bridge, wait_readable
-from tessel.eal.ptyspawn import PtySpawn
+from tessel.eal.ptyspawn import PtySpawn, gone
 
 #: After the pty is closed, the signals that end a command that is still running, in turn.
 ENDING_SIGNALS = (signal.SIGHUP, signal.SIGCONT, signal.SIGINT)
@@ -50,10 +50,8 @@ class LoopPtySpawn(PtySpawn):
                     break
                 process.kill(sig)
                 await_only(asyncio.sleep(pause))
-            if process.isalive():
+            ended = gone(process, lambda wait: await_only(asyncio.sleep(wait))) if force \
+                else not process.isalive()
+            if not ended:
                 raise pexpect.ExceptionPexpect("Could not terminate the child.")
-            process.fd = -1
-            process.closed = True
-        self.isalive()  # records the exit status
-        self.child_fd = -1
-        self.closed = True
+        self.mark_closed()
