@@ -14,8 +14,11 @@ hand its waits to another thread. A task cancelled while it waits gets its
 waited, so the engines' cleanup runs as for any other error.
 """
 import asyncio
+import os
 import sys
-from typing import Any, Awaitable, Callable, Optional, TypeVar
+import threading
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any, Awaitable, Callable, Optional, Tuple, TypeVar
 
 import greenlet
 
@@ -66,6 +69,41 @@ async def greenlet_spawn(fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:
             result = child.switch(value)
     done: T = result
     return done
+
+
+_pool: Optional[Tuple[int, ThreadPoolExecutor]] = None
+_pool_lock = threading.Lock()
+#: Threads that make the system calls which wait for the kernel (starting a program, closing
+#: a terminal), so that the loop runs meanwhile; shared by every session of the process.
+POOL_THREADS = 4
+
+
+def _threads() -> ThreadPoolExecutor:
+    global _pool
+    with _pool_lock:
+        if _pool is None or _pool[0] != os.getpid():  # a forked process has none of them
+            _pool = (os.getpid(), ThreadPoolExecutor(POOL_THREADS, "tessel-blocking"))
+        return _pool[1]
+
+
+def in_thread(fn: Callable[..., T], *args: Any,
+              abandoned: Optional[Callable[[T], Any]] = None) -> T:
+    """``fn(*args)`` run by a thread of a small pool while the loop goes on; from a bridge greenlet.
+
+    When the caller is cancelled first, ``fn`` still completes, and ``abandoned``
+    gets its result (to end what it started).
+    """
+    future = _threads().submit(fn, *args)
+    try:
+        return await_only(asyncio.wrap_future(future))
+    except BaseException:
+        if abandoned is not None:
+            def release(done: "Future[T]") -> None:
+                if not done.cancelled() and done.exception() is None:
+                    abandoned(done.result())
+
+            future.add_done_callback(release)
+        raise
 
 
 async def wait_readable(fd: int, timeout: Optional[float]) -> bool:

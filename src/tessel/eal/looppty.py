@@ -8,13 +8,14 @@ no thread per session, and the loop runs the other sessions meanwhile.
 Elsewhere it reads and closes as pexpect does.
 """
 import asyncio
+import functools
 import signal
 from typing import Any
 
 import pexpect
 from pexpect.utils import poll_ignore_interrupts
 
-from tessel.eal.bridge import await_only, in_bridge, wait_readable
+from tessel.eal.bridge import await_only, in_bridge, in_thread, wait_readable
 from tessel.eal.ptyspawn import PtySpawn, gone
 
 #: After the pty is closed, the signals that end a command that is still running, in turn.
@@ -23,6 +24,14 @@ ENDING_SIGNALS = (signal.SIGHUP, signal.SIGCONT, signal.SIGINT)
 
 class LoopPtySpawn(PtySpawn):
     """:class:`PtySpawn` whose waits go through the event loop inside a bridge greenlet."""
+
+    def _spawnpty(self, args: Any, **kwargs: Any) -> Any:
+        if not in_bridge():
+            return super()._spawnpty(args, **kwargs)
+        # The start waits until the command runs (posix_spawn returns after its exec), which on
+        # a busy machine takes milliseconds: a thread waits instead of the loop.
+        return in_thread(functools.partial(super()._spawnpty, args, **kwargs),
+                         abandoned=lambda process: process.close(force=True))
 
     def read_nonblocking(self, size: int = 1, timeout: Any = -1) -> str:
         if timeout == 0 or self.closed or not in_bridge():
@@ -42,7 +51,7 @@ class LoopPtySpawn(PtySpawn):
         process = self.ptyproc  # type: ignore[attr-defined]
         self.flush()
         if not process.closed:
-            process.fileobj.close()  # the hang-up ends ssh and telnet
+            in_thread(process.fileobj.close)  # the hang-up, which ends ssh and telnet
             pause = max(process.delayafterterminate, 0.001)
             await_only(asyncio.sleep(process.delayafterclose))
             for sig in ENDING_SIGNALS + ((signal.SIGKILL,) if force else ()):
