@@ -10,11 +10,8 @@ import sys
 import pytest
 
 import tessel
-from tessel.core.errors import (AuthenticationError, ConnectError, HostKeyError,
-                                StateMachineError)
+from tessel.core.errors import AuthenticationError, StateMachineError
 from tessel.eal import sshchild
-
-from servers import closed_port
 
 #: greenlet copies stacks that hold the frames of the instrumented core, redzones included,
 #: which AddressSanitizer reports as overflows: the sanitizer run leaves these tests out.
@@ -87,45 +84,6 @@ class TestOverSsh:
                                  password="not-" + sshd.password))
         assert caught.value.host == sshd.host
         assert sshd.password not in str(caught.value) + caught.value.output
-
-    @pytest.mark.parametrize("policy, recorded, outcome", [
-        ("strict", None, "is not known"),
-        ("accept-new", None, "recorded"),
-        ("off", None, "not recorded"),
-        ("strict", "other", "has changed"),
-        ("accept-new", "other", "has changed"),
-        ("off", "other", "not recorded"),
-    ])
-    def test_host_key_policies(self, sshd, tmp_path, policy, recorded, outcome):
-        path = tmp_path / "known_hosts"
-        if recorded:
-            with open(sshd.client_key + ".pub") as handle:
-                sshd.known_hosts(str(path), " ".join(handle.read().split()[:2]))
-        else:
-            path.write_text("")
-        before = path.read_text()
-        if outcome in ("is not known", "has changed"):
-            with pytest.raises(HostKeyError, match=outcome) as caught:
-                over_ssh(sshd, str(path), tessel.connect, transport="asyncssh",
-                         host_keys=policy)
-            assert sshd.host in str(caught.value)
-            assert path.read_text() == before
-            return
-        with over_ssh(sshd, str(path), tessel.connect, transport="asyncssh",
-                      host_keys=policy) as conn:
-            assert conn.state == "disable"
-        if outcome == "not recorded":
-            assert path.read_text() == before
-            return
-        assert sshd.host_key_line in path.read_text()
-        # The line recorded is one the system client trusts.
-        with over_ssh(sshd, str(path), tessel.connect, transport="ssh") as conn:
-            assert conn.state == "disable"
-
-    def test_a_closed_port_is_a_connect_error(self):
-        with pytest.raises(ConnectError, match="Connection refused"):
-            tessel.connect("generic", "127.0.0.1", port=closed_port(), transport="asyncssh",
-                           username="admin", password="pw", timeout=5)
 
 
 def gated_router(gate, hostname):
