@@ -284,14 +284,15 @@ class SshChild:
         login = self.login
         keys = HostKeyPolicy(login.host_keys, login.known_hosts)
         client = _Client(keys)
-        options: Dict[str, Any] = {}
+        # What is not given comes from the user's ssh configuration, as for the system client.
+        options: Dict[str, Any] = {name: value for name, value in (
+            ("port", login.port), ("username", login.username)) if value is not None}
         if login.key_file:
             # That key only, as the system client's IdentitiesOnly.
             options.update(client_keys=[login.key_file], agent_path=None)
         try:
             connection = await asyncssh.connect(
-                login.host, login.port_number, client_factory=lambda: client,
-                username=login.username, password=login.password,
+                login.host, client_factory=lambda: client, password=login.password,
                 known_hosts=keys.known(), preferred_auth=PREFERRED_AUTH, gss_host=None,
                 connect_timeout=login.connect_timeout, keepalive_interval=KEEPALIVE_INTERVAL,
                 keepalive_count_max=KEEPALIVE_COUNT, encoding=self.encoding,
