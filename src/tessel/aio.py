@@ -12,6 +12,7 @@ from typing import (Any, Callable, Coroutine, Generator, Iterable, List, Optiona
                     Union)
 
 from tessel.connection import CommandResult, Connection, connect
+from tessel.core.errors import StateMachineError
 from tessel.eal.bridge import greenlet_spawn
 from tessel.eal.dialogs import Statement
 
@@ -27,12 +28,16 @@ class AsyncConnection:
     underneath: its properties (``state``, ``hostname``, ``machine``,
     ``spawn``) may be read at any time, but its methods wait for the device
     and belong to this object's coroutines. One call runs at a time: a call
-    made while another runs waits for it.
+    made while another runs waits for it. A call cancelled while it talked to
+    the device (``asyncio.wait_for``, a cancelled task) leaves the device in a
+    state nobody knows: later calls then raise ``StateMachineError``, and only
+    :meth:`close` works. Bound a call with its ``timeout=`` instead.
     """
 
     def __init__(self, connection: Connection) -> None:
         self.connection = connection
         self._turn = asyncio.Lock()
+        self._cancelled: Optional[str] = None
 
     @property
     def state(self) -> str:
@@ -50,7 +55,16 @@ class AsyncConnection:
 
     async def _call(self, method: Callable[..., T], *args: Any, **kwargs: Any) -> T:
         async with self._turn:
-            return await greenlet_spawn(method, *args, **kwargs)
+            if self._cancelled is not None and method != self.connection.close:
+                raise StateMachineError(
+                    "the state of %s is unknown: a call (%s) was cancelled while it talked to "
+                    "the device; close the connection" % (self.host or "the device",
+                                                          self._cancelled))
+            try:
+                return await greenlet_spawn(method, *args, **kwargs)
+            except asyncio.CancelledError:
+                self._cancelled = method.__name__
+                raise
 
     async def go_to(self, state: Any, *, timeout: Optional[float] = None) -> List[Any]:
         """As :meth:`Connection.go_to <tessel.connection.Connection.go_to>`."""

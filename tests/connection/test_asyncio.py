@@ -134,6 +134,23 @@ class TestOneLoop:
 
         assert [result.output for result in asyncio.run(calls())] == [str(n) for n in range(5)]
 
+    def test_after_a_cancelled_call_only_close_works(self):
+        router = [sys.executable, "-m", "tessel.sim.router", "--delay", "0.5"]
+
+        async def session():
+            conn = await tessel.aconnect("generic", transport="command", command=router)
+            running = asyncio.ensure_future(conn.execute("show version"))
+            await asyncio.sleep(0)  # the command is sent; its answer comes in half a second
+            running.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await running
+            with pytest.raises(StateMachineError, match=r"unknown: a call \(execute\) was"):
+                await conn.execute("show version")
+            await conn.close()
+            return conn.connection.spawn.isalive()
+
+        assert asyncio.run(session()) is False
+
     def test_an_error_reaches_the_caller_and_the_session_goes_on(self):
         router = [sys.executable, "-m", "tessel.sim.router", "--enable-password", "lab"]
 
