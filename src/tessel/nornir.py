@@ -16,7 +16,7 @@ address), ``username``, ``password``, ``port`` and ``platform`` (a tessel
 platform: a shipped name, a platform file or ``MODULE:CLASS``), each of
 which its ``connection_options: {tessel: ...}`` may override. The
 options' ``extras`` are further keyword arguments of ``tessel.connect``:
-``transport`` (``ssh``, ``telnet`` or ``command``), ``command`` (the argv
+``transport`` (``ssh``, ``asyncssh``, ``telnet`` or ``command``), ``command`` (the argv
 of a local program when the transport is ``command``), ``secrets`` (such
 as ``{enable_password: ...}``), ``context``, ``hostname`` (the device's
 prompt hostname, learned when unset), ``timeout``, ``key_file``,

@@ -54,6 +54,7 @@ class TestSsh:
         with pytest.raises(AuthenticationError, match="asks for a password and none was given"):
             ssh(sshd, known_hosts, password=None)
 
+    @pytest.mark.parametrize("transport", ["ssh", "asyncssh"])
     @pytest.mark.parametrize("policy, recorded, outcome", [
         ("strict", None, "is not known"),
         ("accept-new", None, "recorded"),
@@ -62,7 +63,7 @@ class TestSsh:
         ("accept-new", "other", "has changed"),
         ("off", "other", "not recorded"),
     ])
-    def test_host_key_policies(self, sshd, tmp_path, policy, recorded, outcome):
+    def test_host_key_policies(self, sshd, tmp_path, transport, policy, recorded, outcome):
         path = tmp_path / "known_hosts"
         if recorded:
             # Another valid key recorded for this host: the client key stands in for it.
@@ -73,21 +74,30 @@ class TestSsh:
         before = path.read_text()
         if outcome in ("is not known", "has changed"):
             with pytest.raises(HostKeyError, match=outcome) as caught:
-                ssh(sshd, str(path), host_keys=policy)
-            assert sshd.host in str(caught.value)
+                ssh(sshd, str(path), host_keys=policy, transport=transport)
+            assert sshd.host in str(caught.value) and path.read_text() == before
             return
-        with ssh(sshd, str(path), host_keys=policy) as conn:
+        with ssh(sshd, str(path), host_keys=policy, transport=transport) as conn:
             assert conn.state == "disable"
         assert (path.read_text() != before) == (outcome == "recorded")
+        if outcome == "recorded":
+            # What one client recorded, the other trusts.
+            other = "asyncssh" if transport == "ssh" else "ssh"
+            with ssh(sshd, str(path), transport=other) as conn:
+                assert conn.state == "disable"
 
-    @pytest.mark.parametrize("host, port, words", [
-        ("127.0.0.1", "closed", "Connection refused"),
-        ("nohost.invalid", None, "Could not resolve hostname"),
+    @pytest.mark.parametrize("transport, host, port, words", [
+        ("ssh", "127.0.0.1", "closed", "Connection refused"),
+        ("ssh", "nohost.invalid", None, "Could not resolve hostname"),
+        ("asyncssh", "127.0.0.1", "closed", "Connection refused"),
+        ("asyncssh", "nohost.invalid", None, "Name or service not known"),
     ])
-    def test_unreachable_hosts_are_connect_errors_with_the_client_message(self, host, port, words):
+    def test_unreachable_hosts_are_connect_errors_with_the_client_message(self, transport, host,
+                                                                          port, words):
         port = closed_port() if port == "closed" else port
         with pytest.raises(ConnectError, match=words) as caught:
-            tessel.connect("generic", host, port=port, username="nobody", password="x")
+            tessel.connect("generic", host, port=port, username="nobody", password="x",
+                           transport=transport)
         assert type(caught.value) is ConnectError
 
 

@@ -1,15 +1,21 @@
 """The pty device handle, against small local programs and the simulated router."""
+import asyncio
 import io
 import logging
+import os
 import re
+import resource
 import signal
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+import ptyprocess
 import pytest
 
 from tessel.core.errors import ExpectTimeoutError, SessionClosedError, SpawnError
+from tessel.eal.bridge import greenlet_spawn
+from tessel.eal.looppty import LoopPtySpawn
 from tessel.eal.spawn import MASK, MaskedLog, SecretMasker, Spawn
 
 
@@ -81,6 +87,47 @@ def test_device_owns_its_terminal_and_ctrl_c_reaches_it(tmp_path):
         with pytest.raises(SessionClosedError):
             spawn.expect("never")
         assert spawn._child.signalstatus == 2
+
+
+def test_a_session_past_descriptor_1023_is_read():
+    # select() refuses descriptors from 1024 on: a fleet of a thousand sessions holds them.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < 1200:
+        pytest.skip("the open-file limit is below 1200")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, 1200), hard))
+    held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+    try:
+        with Spawn(script("print('ready')"), timeout=3) as spawn:
+            assert spawn._child.child_fd >= 1024
+            assert spawn.expect("ready").text == "ready"
+    finally:
+        for fd in held:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+@pytest.mark.parametrize("on_loop", [False, True])
+def test_close_waits_for_a_killed_command_to_be_gone(monkeypatch, on_loop):
+    # On a loaded machine a command killed with SIGKILL is reaped later than pexpect's pause
+    # after the signal: here it seems alive for ten more looks.
+    spawn = Spawn(["/bin/sh", "-c", "trap '' HUP INT; echo ready; exec sleep 30"], timeout=3,
+                  child=LoopPtySpawn if on_loop else None)
+    spawn.expect("ready")
+    looks = []
+    real_isalive, real_kill = ptyprocess.PtyProcess.isalive, ptyprocess.PtyProcess.kill
+
+    def kill(process, sig):
+        looks.extend([True] * 10 if sig == signal.SIGKILL else [])
+        real_kill(process, sig)
+
+    monkeypatch.setattr(ptyprocess.PtyProcess, "kill", kill)
+    monkeypatch.setattr(ptyprocess.PtyProcess, "isalive",
+                        lambda process: looks.pop() if looks else real_isalive(process))
+    if on_loop:
+        asyncio.run(greenlet_spawn(spawn.close))
+    else:
+        spawn.close()
+    assert not spawn.isalive() and spawn._child.signalstatus == signal.SIGKILL
 
 
 def test_missing_working_directory_is_a_spawn_error(tmp_path):

@@ -24,7 +24,8 @@ import signal
 import struct
 import sys
 import termios
-from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, Tuple, Union
+import time
+from typing import TYPE_CHECKING, Any, Callable, List, Mapping, Optional, Sequence, Tuple, Union
 
 import pexpect
 import ptyprocess
@@ -41,6 +42,10 @@ SPAWN_ON_PTY = sys.platform.startswith("linux") and hasattr(os, "posix_spawn")
 DEFAULT_SIGNALS = tuple(getattr(signal, name) for name in (
     "SIGHUP", "SIGINT", "SIGQUIT", "SIGTSTP", "SIGTTIN", "SIGTTOU", "SIGPIPE", "SIGXFSZ")
     if hasattr(signal, name))
+
+#: How long closing waits for a command killed with SIGKILL to be gone: on a loaded machine
+#: that takes longer than pexpect's pause after the signal, and it cannot be refused.
+KILL_WAIT = 5.0
 
 #: Runs a command in a directory: ``sh -c CHDIR DIR COMMAND...``.
 CHDIR = b'cd -- "$0" && exec "$@"'
@@ -90,7 +95,33 @@ else:
 
 
 class PtySpawn(_Spawn):
-    """pexpect's ``spawn``, started by :func:`spawn_on_pty` (see the module's text)."""
+    """pexpect's ``spawn``, started by :func:`spawn_on_pty` (see the module's text).
+
+    Its reads wait with ``poll``: ``select`` refuses descriptors from 1024 on, which a
+    process holding a thousand sessions reaches.
+    """
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("use_poll", True)
+        super().__init__(*args, **kwargs)
+
+    def close(self, force: bool = True) -> None:
+        try:
+            super().close(force)
+        except pexpect.ExceptionPexpect:
+            # pexpect gives up one short pause after SIGKILL; the command ends all the same.
+            if not force or not gone(self.ptyproc, time.sleep):  # type: ignore[attr-defined]
+                raise
+            self.mark_closed()
+
+    def mark_closed(self) -> None:
+        """Records the session as closed, its command gone."""
+        process = self.ptyproc  # type: ignore[attr-defined]
+        process.fd = -1
+        process.closed = True
+        self.isalive()  # records the exit status
+        self.child_fd = -1
+        self.closed = True
 
     def _spawnpty(self, args: List[Arg], **kwargs: Any) -> ptyprocess.PtyProcess:
         if not SPAWN_ON_PTY or kwargs.get("preexec_fn") is not None:
@@ -98,3 +129,14 @@ class PtySpawn(_Spawn):
         return spawn_on_pty(args, env=kwargs.get("env"), cwd=kwargs.get("cwd"),
                             dimensions=kwargs.get("dimensions", (24, 80)),
                             echo=kwargs.get("echo", True))
+
+
+def gone(process: ptyprocess.PtyProcess, pause: Callable[[float], Any],
+         wait: float = KILL_WAIT) -> bool:
+    """Waits up to ``wait`` seconds, by ``pause``, for ``process`` to end; True when it has."""
+    deadline = time.monotonic() + wait
+    while process.isalive():
+        if time.monotonic() >= deadline:
+            return False
+        pause(0.01)
+    return True
