@@ -18,8 +18,9 @@ from tessel.eal.dialogs import Dialog, Statement
 from tessel.eal.spawn import Spawn
 from tessel.platforms import base as declared
 from tessel.statemachine.statetransition import StateTransition
-from tessel.transports import (HOST_KEY_POLICIES, TRANSPORTS, Login, await_first_prompt,
-                               check_host, closed_error, ssh_argv, telnet_argv)
+from tessel.transports import (HOST_KEY_POLICIES, TRANSPORTS, Login, asyncssh_child,
+                               await_first_prompt, check_host, closed_error, pty_child, ssh_argv,
+                               telnet_argv)
 from tessel.utils import AttributeDict
 
 logger = logging.getLogger(__name__)
@@ -246,7 +247,8 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
 
     ``platform``: a shipped name (``generic``), the path of a platform file,
     ``MODULE:CLASS`` or a StateMachine subclass. ``transport``: ``"ssh"``
-    (the system ssh client), ``"telnet"`` (the system telnet client) or
+    (the system ssh client), ``"asyncssh"`` (an ssh client in this process,
+    extra ``tessel[asyncssh]``), ``"telnet"`` (the system telnet client) or
     ``"command"`` (``command`` is started instead, an argv list or a shell
     command line: a console program, the simulator).
     ``secrets``: context fields that are secret (masked by value in the
@@ -271,6 +273,7 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
     if port is not None and (isinstance(port, bool) or not isinstance(port, int)
                              or not 0 < port < 65536):
         raise ValueError("port must be a number from 1 to 65535, not %r" % (port,))
+    child = None
     if transport == "command":
         if not command:
             raise ValueError("transport='command' needs command, the argv to start")
@@ -283,6 +286,11 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
             argv = ssh_argv(host, port=port, username=username, key_file=key_file,
                             connect_timeout=timeout, host_keys=host_keys,
                             known_hosts=known_hosts, options=ssh_options)
+        elif transport == "asyncssh":
+            argv, child = asyncssh_child(host, port=port, username=username, password=password,
+                                         key_file=key_file, connect_timeout=timeout,
+                                         host_keys=host_keys, known_hosts=known_hosts,
+                                         options=ssh_options)
         else:
             argv = telnet_argv(host, port)
 
@@ -291,7 +299,7 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
     fields = AttributeDict(context or {})
     fields.update(secrets or {})
     spawn = Spawn(argv, timeout=timeout, logfile=log, context=fields,
-                  secrets=[password, *(secrets or {}).values()])
+                  secrets=[password, *(secrets or {}).values()], child=child or pty_child())
     if transport == "telnet":
         spawn.linesep = "\r"  # Enter, as a telnet client in character mode sends it
     try:

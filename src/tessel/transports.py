@@ -1,4 +1,4 @@
-"""How a session with a device opens: the system ssh and telnet clients, and the login.
+"""How a session with a device opens: the ssh and telnet clients, and the login.
 
 The argv builders start the clients the way a user would from a shell, with
 the options that a script needs (a connect timeout, keep-alives, one
@@ -9,16 +9,18 @@ question, a username, a password) and turns a refusal into an error at once.
 anything unasked, so that an Enter typed too early never answers a password
 question.
 """
+import functools
 import math
 import re
+import sys
 import time
-from typing import Any, List, Mapping, NoReturn, Optional, Sequence
+from typing import Any, Callable, List, Mapping, NoReturn, Optional, Sequence, Tuple
 
 from tessel.core.errors import (AuthenticationError, ConnectError, ExpectTimeoutError,
                                 HostKeyError, SessionClosedError)
 from tessel.eal.dialogs import Statement
 
-TRANSPORTS = ("ssh", "telnet", "command")
+TRANSPORTS = ("ssh", "telnet", "command", "asyncssh")
 HOST_KEY_POLICIES = ("strict", "accept-new", "off")
 DEFAULT_PORTS = {"ssh": 22, "telnet": 23}
 
@@ -84,6 +86,40 @@ def host_key_options(policy: str, known_hosts: Optional[str] = None) -> List[str
     if known_hosts:
         options += ["-o", "UserKnownHostsFile=%s" % known_hosts]
     return options
+
+
+def asyncssh_child(host: str, *, port: Optional[int] = None, username: Optional[str] = None,
+                   password: Optional[str] = None, key_file: Optional[str] = None,
+                   connect_timeout: float = 10.0, host_keys: str = "strict",
+                   known_hosts: Optional[str] = None,
+                   options: Sequence[str] = ()) -> Tuple[List[str], Callable[..., Any]]:
+    """The transport "asyncssh": the argv a spawn shows, and the factory of its ssh session."""
+    if options:
+        raise ValueError("ssh_options are options of the system ssh client; "
+                         "transport='asyncssh' takes none")
+    try:
+        from tessel.eal.sshchild import SshChild, SshLogin
+    except ImportError as err:
+        if err.name != "asyncssh":
+            raise
+        raise ImportError("transport='asyncssh' needs asyncssh: pip install 'tessel[asyncssh]'",
+                          name="asyncssh") from None
+    login = SshLogin(host, port, username, password, key_file, host_keys, known_hosts,
+                     connect_timeout)
+    return login.argv(), functools.partial(SshChild, login)
+
+
+def pty_child() -> Optional[Callable[..., Any]]:
+    """The child of a transport on a pty: read through the event loop inside ``aconnect``.
+
+    None (a spawn's default child) elsewhere.
+    """
+    bridge = sys.modules.get("tessel.eal.bridge")  # no bridge greenlet before its import
+    if bridge is None or not bridge.in_bridge():
+        return None
+    from tessel.eal.looppty import LoopPtySpawn
+
+    return LoopPtySpawn
 
 
 def telnet_argv(host: str, port: Optional[int] = None) -> List[str]:
@@ -195,9 +231,14 @@ def _seen(spawn: Any) -> str:
     return _mask(spawn, getattr(match, "match_output", "") or "")
 
 
-def host_key_error(host: Optional[str], output: str, policy: str) -> HostKeyError:
+def host_key_error(host: Optional[str], output: str, policy: str,
+                   changed: Optional[bool] = None) -> HostKeyError:
+    """The error for a refused host key; ``changed`` (default: read from ``output``) tells a
+    changed key from an unknown one."""
     where = host or "the device"
-    if "IDENTIFICATION HAS CHANGED" in output or "has changed" in output:
+    if changed is None:
+        changed = "IDENTIFICATION HAS CHANGED" in output or "has changed" in output
+    if changed:
         return HostKeyError("the host key of %s has changed since it was recorded in "
                             "known_hosts: someone may be in the middle, or the device was "
                             "replaced (check, then remove the old key with ssh-keygen -R)"

@@ -1,7 +1,9 @@
 """The pty device handle, against small local programs and the simulated router."""
 import io
 import logging
+import os
 import re
+import resource
 import signal
 import sys
 import time
@@ -81,6 +83,23 @@ def test_device_owns_its_terminal_and_ctrl_c_reaches_it(tmp_path):
         with pytest.raises(SessionClosedError):
             spawn.expect("never")
         assert spawn._child.signalstatus == 2
+
+
+def test_a_session_past_descriptor_1023_is_read():
+    # select() refuses descriptors from 1024 on: a fleet of a thousand sessions holds them.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < 1200:
+        pytest.skip("the open-file limit is below 1200")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, 1200), hard))
+    held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+    try:
+        with Spawn(script("print('ready')"), timeout=3) as spawn:
+            assert spawn._child.child_fd >= 1024
+            assert spawn.expect("ready").text == "ready"
+    finally:
+        for fd in held:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
 
 
 def test_missing_working_directory_is_a_spawn_error(tmp_path):

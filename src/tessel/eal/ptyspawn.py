@@ -90,7 +90,15 @@ else:
 
 
 class PtySpawn(_Spawn):
-    """pexpect's ``spawn``, started by :func:`spawn_on_pty` (see the module's text)."""
+    """pexpect's ``spawn``, started by :func:`spawn_on_pty` (see the module's text).
+
+    Its reads wait with ``poll``: ``select`` refuses descriptors from 1024 on, which a
+    process holding a thousand sessions reaches.
+    """
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("use_poll", True)
+        super().__init__(*args, **kwargs)
 
     def _spawnpty(self, args: List[Arg], **kwargs: Any) -> ptyprocess.PtyProcess:
         if not SPAWN_ON_PTY or kwargs.get("preexec_fn") is not None:

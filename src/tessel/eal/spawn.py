@@ -58,6 +58,14 @@ MASK = "********"
 #: How much a single read may return.
 READ_SIZE = 65536
 
+#: Makes a session's child, called as ``PtySpawn`` is: ``child(argv[0], argv[1:], timeout=,
+#: encoding=, codec_errors=, maxread=, env=, cwd=, dimensions=)``. What it returns is all a
+#: Spawn reads and writes: pexpect's ``read_nonblocking(size, timeout)`` (raising TIMEOUT and
+#: EOF, and writing to ``logfile_read``), ``send``, ``close(force=)``, ``isalive()``,
+#: ``closed``, ``pid``, ``exitstatus``, ``signalstatus``, ``delaybeforesend``,
+#: ``delayafterread`` and ``ptyproc.delayafterclose``/``delayafterterminate``.
+ChildFactory = Callable[..., Any]
+
 
 class LastLineMatch:
     """A match of :class:`LastLineSearch`: the last line of the searched text.
@@ -290,7 +298,8 @@ class Spawn:
     everything the device prints. ``secrets`` are texts masked by value in
     the transcript, in ``last_sent``, in error messages and in debug logging;
     so are values of ``context`` keys that look like secrets (password,
-    secret, ...) and anything given to :meth:`add_secret`.
+    secret, ...) and anything given to :meth:`add_secret`. ``child`` makes the
+    session's child (see :data:`ChildFactory`; default: the command on a new pty).
     """
 
     linesep = "\n"
@@ -300,7 +309,7 @@ class Spawn:
                  context: Optional[Mapping[str, Any]] = None, search_window: int = 8192,
                  env: Optional[Mapping[str, str]] = None, cwd: Optional[str] = None,
                  dimensions: Tuple[int, int] = (24, 200), encoding: str = "utf-8",
-                 secrets: Iterable[Any] = ()) -> None:
+                 secrets: Iterable[Any] = (), child: Optional[ChildFactory] = None) -> None:
         if isinstance(command, str):
             argv = ["/bin/sh", "-c", command]
             self.command_text = command
@@ -329,19 +338,23 @@ class Spawn:
         elif logfile is not None:
             self._logfile = logfile
         try:
-            self._child = PtySpawn(argv[0], argv[1:], timeout=timeout, encoding=encoding,
-                                   codec_errors="replace", maxread=READ_SIZE,
-                                   env=dict(env) if env is not None else None,
-                                   cwd=cwd, dimensions=dimensions)
+            self._child = (child or PtySpawn)(argv[0], argv[1:], timeout=timeout,
+                                              encoding=encoding, codec_errors="replace",
+                                              maxread=READ_SIZE,
+                                              env=dict(env) if env is not None else None,
+                                              cwd=cwd, dimensions=dimensions)
         except (pexpect.ExceptionPexpect, OSError) as err:
             self._close_logfile()
             raise SpawnError("cannot start %s: %s" % (self.command_text, self.mask(str(err)))) \
                 from err
+        except BaseException:
+            self._close_logfile()  # a child that cannot connect says why in its own error
+            raise
         # pexpect pauses before every send, after every read and after closing;
         # a session needs none of it.
         self._child.delaybeforesend = None
         self._child.delayafterread = None
-        ptyproc = self._child.ptyproc  # type: ignore[attr-defined]
+        ptyproc = self._child.ptyproc  # type: ignore[union-attr]
         ptyproc.delayafterclose = 0.02
         ptyproc.delayafterterminate = 0.02
         if self._logfile is not None:
