@@ -595,14 +595,40 @@ def cmd_check(args: argparse.Namespace) -> int:
 
 
 def cmd_sim(args: argparse.Namespace) -> int:
-    from tessel.sim.platform_sim import simulate
+    from tessel.sim.platform_sim import simulate, simulator_factory
 
+    if args.ssh is None:
+        for option in ("password", "host_key"):
+            if getattr(args, option) is not None:
+                raise UserError("--%s goes with --ssh" % option.replace("_", "-"))
+        try:
+            return simulate(args.platform, hostname=args.hostname or "R1", secrets=args.secret,
+                            start=args.start, responses=args.responses, delay=args.delay,
+                            page_length=args.page_length, abbreviate=args.abbreviate)
+        except PlatformError as err:
+            raise UserError(str(err)) from None
+    if args.hostname is not None:
+        raise UserError("with --ssh each device's hostname is its login name, not --hostname")
     try:
-        return simulate(args.platform, hostname=args.hostname, secrets=args.secret,
-                        start=args.start, responses=args.responses, delay=args.delay,
-                        page_length=args.page_length, abbreviate=args.abbreviate)
-    except PlatformError as err:
+        from tessel.sim.sshserver import load_host_key, parse_address, run_server
+    except ImportError as err:
+        if err.name != "asyncssh":
+            raise
+        raise UserError("--ssh needs asyncssh: pip install 'tessel[asyncssh]'") from None
+    if args.password == "":
+        raise UserError("--password is empty: leave it out for logins without a password")
+    try:
+        host, port = parse_address(args.ssh)
+        make = simulator_factory(args.platform, secrets=args.secret, start=args.start,
+                                 responses=args.responses, delay=args.delay,
+                                 page_length=args.page_length, abbreviate=args.abbreviate)
+        key, directory = load_host_key(args.host_key)
+    except (PlatformError, ValueError) as err:
         raise UserError(str(err)) from None
+    if directory is not None:
+        print("tessel sim: a new host key, in %s until the server stops" % directory,
+              file=sys.stderr)
+    return run_server(make, host, port, key, directory, password=args.password, out=sys.stdout)
 
 
 def add_platform_commands(sub: Any) -> None:
@@ -632,9 +658,11 @@ def add_platform_commands(sub: Any) -> None:
                     "questions checked against --secret, commands answered from a responses "
                     "file (by default NAME.responses.yaml beside the platform file), the pager "
                     "for long output, an error line for anything else.",
-        epilog="Example: tessel sim linux --hostname web1 --secret password=s3cret")
+        epilog="Examples: tessel sim linux --hostname web1 --secret password=s3cret; "
+               "tessel sim generic --ssh 127.0.0.1:2222 --password pw (then: ssh -p 2222 "
+               "R7@127.0.0.1)")
     sim.add_argument("platform", metavar="PLATFORM", help=PLATFORM_HELP)
-    sim.add_argument("--hostname", default="R1", help="the device's hostname (default: R1)")
+    sim.add_argument("--hostname", help="the device's hostname (default: R1)")
     sim.add_argument("--secret", action="append", default=[], metavar="KEY=VALUE",
                      help="the answer a {KEY} question expects (repeatable); an empty VALUE: "
                           "the question is not asked")
@@ -649,6 +677,16 @@ def add_platform_commands(sub: Any) -> None:
                           "(default: 24)")
     sim.add_argument("--abbreviate", action="store_true",
                      help="accept any unique prefix of a command's words (conf t)")
+    sim.add_argument("--ssh", metavar="HOST:PORT",
+                     help="serve devices over ssh instead, one per login name, which is its "
+                          "hostname; they keep their state between sessions (PORT 0: a free "
+                          "port; prints where it listens and the host key's known_hosts line)")
+    sim.add_argument("--password", metavar="PW",
+                     help="with --ssh: the login password of every device (default: logins "
+                          "ask no password)")
+    sim.add_argument("--host-key", metavar="FILE",
+                     help="with --ssh: the server's private key (default: a new one, kept in a "
+                          "temporary directory until the server stops)")
     sim.set_defaults(func=cmd_sim)
 
 

@@ -44,6 +44,8 @@ LOGIN_REFUSED = (r"(?m)^(?:\S+: )?(?:Permission denied\b|Login incorrect|Login i
                  r"Too many authentication failures)[^\r\n]*")
 #: Lines of the telnet client that are progress, not the reason for a failure.
 CLIENT_CHATTER = ("Trying ", "Connected to ", "Escape character is ")
+#: The ssh client's goodbye after a session on a pty, which follows the reason.
+SSH_GOODBYE = re.compile(r"Connection to \S+ closed\.")
 
 
 def ssh_argv(host: str, *, port: Optional[int] = None, username: Optional[str] = None,
@@ -258,7 +260,8 @@ def closed_error(host: Optional[str], output: str, policy: str = "strict") -> Co
         return AuthenticationError("%s refused the login: %s" % (where, refused.group(0).strip()),
                                    host, output)
     lines = [line.strip() for line in re.split(r"[\r\n]+", output)]
-    said = [line for line in lines if line and not line.startswith(CLIENT_CHATTER)]
+    said = [line for line in lines if line and not line.startswith(CLIENT_CHATTER)
+            and not SSH_GOODBYE.fullmatch(line)]
     if host is None:
         return ConnectError("the device did not show a known prompt: the session ended%s"
                             % ("; last output %r" % said[-1][-80:] if said else ""), host, output)

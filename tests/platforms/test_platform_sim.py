@@ -204,6 +204,12 @@ def test_long_output_goes_through_the_pager_and_responses_may_close(tmp_path):
     (["sim", "linux", "--start", "nowhere"], "unknown start state 'nowhere'"),
     (["sim", "linux", "--secret", "password"], "--secret takes KEY=VALUE"),
     (["sim", "tessel.statemachine.statemachine:StateMachine"], "not defined by a platform file"),
+    (["sim", "generic", "--ssh", "localhost"], "--ssh takes HOST:PORT"),
+    (["sim", "generic", "--ssh", "127.0.0.1:0", "--hostname", "R1"], "is its login name"),
+    (["sim", "generic", "--ssh", "127.0.0.1:0", "--password", ""], "--password is empty"),
+    (["sim", "generic", "--ssh", "127.0.0.1:0", "--host-key", "/nonexistent"],
+     "cannot read the host key /nonexistent"),
+    (["sim", "generic", "--password", "pw"], "--password goes with --ssh"),
 ])
 def test_simulator_mistakes_are_one_line(argv, message, capsys):
     assert main(argv) == 2

@@ -35,11 +35,13 @@ Output texts and prompts have ``%N`` replaced by the hostname. The class
 :class:`PlatformSimulator` is the simulator; subclasses add behaviour that a
 definition cannot express (see ``tessel.sim.router``).
 """
+import contextlib
 import os
 import sys
 import time
 from dataclasses import dataclass, field, replace
-from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO, Tuple
+from typing import (Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, TextIO,
+                    Tuple)
 
 import yaml
 
@@ -59,6 +61,110 @@ ANY = "any"
 
 class EndOfSession(Exception):
     """The session ends: the input ended or a command closed it."""
+
+
+class Console:
+    """The terminal a simulator talks to: what it shows, and the lines and keys typed.
+
+    :class:`StreamConsole` is standard input and output (a pty or pipes);
+    ``tessel.sim.sshserver`` gives each ssh session a console of its own, so
+    one simulator serves both. ``readline`` and ``read_key`` raise
+    :class:`EndOfSession` when the input ends, and ``KeyboardInterrupt`` for
+    a Ctrl-C, as a terminal does.
+    """
+
+    def write(self, text: str) -> None:
+        raise NotImplementedError
+
+    def readline(self) -> str:
+        """The next line typed, without its line end."""
+        raise NotImplementedError
+
+    def read_key(self) -> str:
+        """The next key typed (inside :meth:`single_keys`)."""
+        raise NotImplementedError
+
+    @contextlib.contextmanager
+    def unechoed(self) -> Iterator[bool]:
+        """Input is not echoed inside; yields whether the simulator must show the line end."""
+        yield False
+
+    @contextlib.contextmanager
+    def single_keys(self) -> Iterator[None]:
+        """Input is read a key at a time, unechoed, inside."""
+        yield
+
+    def pause(self, seconds: float) -> None:
+        """Waits, as a slow device does before it answers."""
+        time.sleep(seconds)
+
+
+class StreamConsole(Console):
+    """Standard input and output; a terminal's echo is switched off for secrets and keys."""
+
+    def __init__(self, stdin: TextIO, stdout: TextIO) -> None:
+        self.stdin = stdin
+        self.stdout = stdout
+
+    def write(self, text: str) -> None:
+        self.stdout.write(text)
+        self.stdout.flush()
+
+    def readline(self) -> str:
+        line = self.stdin.readline()
+        if not line:
+            raise EndOfSession()
+        return line.rstrip("\r\n")
+
+    def read_key(self) -> str:
+        fd = self._terminal()
+        key = os.read(fd, 1).decode("latin-1") if fd >= 0 else self.stdin.readline()[:1]
+        if not key:
+            raise EndOfSession()
+        return key
+
+    def _terminal(self) -> int:
+        """The descriptor of standard input when it is a terminal, else -1."""
+        try:
+            fd = self.stdin.fileno()
+        except (AttributeError, OSError, ValueError):
+            return -1
+        return fd if os.isatty(fd) else -1
+
+    @contextlib.contextmanager
+    def _modes(self, off: int, when: int, keys: bool = False) -> Iterator[bool]:
+        """Local modes ``off`` switched off inside, on a terminal; yields whether it is one."""
+        fd = self._terminal()
+        if fd < 0:
+            yield False
+            return
+        import termios
+
+        old = termios.tcgetattr(fd)
+        new = termios.tcgetattr(fd)
+        new[3] &= ~off
+        if keys:
+            new[6][termios.VMIN] = 1
+            new[6][termios.VTIME] = 0
+        termios.tcsetattr(fd, when, new)
+        try:
+            yield True
+        finally:
+            termios.tcsetattr(fd, when, old)
+
+    @contextlib.contextmanager
+    def unechoed(self) -> Iterator[bool]:
+        import termios
+
+        with self._modes(termios.ECHO, termios.TCSADRAIN) as terminal:
+            yield terminal
+
+    @contextlib.contextmanager
+    def single_keys(self) -> Iterator[None]:
+        import termios
+
+        with self._modes(termios.ECHO | termios.ICANON, termios.TCSANOW, keys=True):
+            yield
 
 
 @dataclass
@@ -197,7 +303,8 @@ class PlatformSimulator:
                  secrets: Optional[Mapping[str, str]] = None, start: Optional[str] = None,
                  responses: Optional[Responses] = None, delay: float = 0.0,
                  page_length: int = PAGE_LENGTH, abbreviate: bool = False,
-                 stdin: Optional[TextIO] = None, stdout: Optional[TextIO] = None) -> None:
+                 stdin: Optional[TextIO] = None, stdout: Optional[TextIO] = None,
+                 console: Optional[Console] = None) -> None:
         self.definition = definition
         self.hostname = hostname
         self.secrets = dict(secrets or {})
@@ -207,6 +314,8 @@ class PlatformSimulator:
         self.abbreviate = abbreviate
         self.stdin = stdin if stdin is not None else sys.stdin
         self.stdout = stdout if stdout is not None else sys.stdout
+        #: Where the simulator reads and writes: ``stdin`` and ``stdout`` unless given.
+        self.console = console if console is not None else StreamConsole(self.stdin, self.stdout)
         states = [s.name for s in definition.states]
         if start is not None and start not in states:
             raise PlatformError("unknown start state %r; the states are: %s"
@@ -223,67 +332,26 @@ class PlatformSimulator:
     # -- console input and output -------------------------------------------------
 
     def write(self, text: str) -> None:
-        self.stdout.write(text)
-        self.stdout.flush()
+        self.console.write(text)
 
     def readline(self) -> str:
-        line = self.stdin.readline()
-        if not line:
-            raise EndOfSession()
-        return line.rstrip("\r\n")
-
-    def _terminal(self) -> int:
-        """The descriptor of standard input when it is a terminal, else -1."""
-        try:
-            fd = self.stdin.fileno()
-        except (AttributeError, OSError, ValueError):
-            return -1
-        return fd if os.isatty(fd) else -1
+        return self.console.readline()
 
     def read_secret(self, question: str) -> str:
-        """Reads a line without echo when the console is a terminal."""
-        fd = self._terminal()
-        if fd < 0:
-            self.write(question)
-            return self.readline()
-        import termios
-
-        old = termios.tcgetattr(fd)
-        new = termios.tcgetattr(fd)
-        new[3] &= ~termios.ECHO
-        termios.tcsetattr(fd, termios.TCSADRAIN, new)
-        try:
-            self.write(question)
-            return self.readline()
-        finally:
-            termios.tcsetattr(fd, termios.TCSADRAIN, old)
-            self.write("\n")
+        """Shows ``question`` and reads a line without echo when the console is a terminal."""
+        with self.console.unechoed() as line_end:
+            try:
+                self.write(question)
+                return self.readline()
+            finally:
+                if line_end:
+                    self.write("\n")
 
     def read_key(self, prompt: str) -> str:
         """Shows ``prompt`` and reads one key, unechoed, when the console is a terminal."""
-        fd = self._terminal()
-        if fd < 0:
+        with self.console.single_keys():
             self.write(prompt)
-            line = self.stdin.readline()
-            if not line:
-                raise EndOfSession()
-            return line[:1]
-        import termios
-
-        old = termios.tcgetattr(fd)
-        new = termios.tcgetattr(fd)
-        new[3] &= ~(termios.ECHO | termios.ICANON)
-        new[6][termios.VMIN] = 1
-        new[6][termios.VTIME] = 0
-        termios.tcsetattr(fd, termios.TCSANOW, new)
-        try:
-            self.write(prompt)
-            key = os.read(fd, 1)
-        finally:
-            termios.tcsetattr(fd, termios.TCSANOW, old)
-        if not key:
-            raise EndOfSession()
-        return key.decode("latin-1")
+            return self.console.read_key()
 
     def text(self, template: str) -> str:
         """A text of the definition as the device shows it: ``%N`` is the hostname."""
@@ -323,16 +391,26 @@ class PlatformSimulator:
         self.enter(self.initial_state)
         self.write("\n")
 
-    def run(self) -> int:
-        """Runs the console until the input ends or a command closes the session."""
+    def resume(self) -> None:
+        """What the console shows when a session finds the device where the last one left it."""
+        self.write("\n")
+
+    def run(self, resume: bool = False) -> int:
+        """Runs the console until the input ends or a command closes the session.
+
+        ``resume``: the device stays where its last session left it, instead of booting.
+        """
         try:
-            self.boot()
+            if resume:
+                self.resume()
+            else:
+                self.boot()
             while True:
                 try:
                     self.write(self.prompt())
                     line = self.readline()
                     if self.delay and line.strip():
-                        time.sleep(self.delay)
+                        self.console.pause(self.delay)
                     self.execute(line)
                 except KeyboardInterrupt:
                     self.write("\n")
@@ -554,17 +632,34 @@ def _sigtstp_ignored() -> None:
         signal.signal(signal.SIGTSTP, signal.SIG_IGN)
 
 
+def simulator_factory(platform: str, secrets: Sequence[str] = (), start: Optional[str] = None,
+                      responses: Optional[str] = None, delay: float = 0.0,
+                      page_length: int = PAGE_LENGTH,
+                      abbreviate: bool = False) -> Callable[[str], PlatformSimulator]:
+    """Reads a platform and its responses once; the function that makes a device by hostname.
+
+    Raises PlatformError for a platform, a responses file or an option that is wrong.
+    """
+    definition, default_responses = definition_of(platform)
+    source = responses if responses is not None else default_responses
+    answers = read_responses(source, definition) if source else {}
+    given = parse_secrets(secrets)
+
+    def make(hostname: str) -> PlatformSimulator:
+        return PlatformSimulator(definition, hostname=hostname, secrets=given, start=start,
+                                 responses=answers, delay=delay, page_length=page_length,
+                                 abbreviate=abbreviate)
+
+    make("R1")  # the options' mistakes now, not at the first session
+    return make
+
+
 def simulate(platform: str, hostname: str = "R1", secrets: Sequence[str] = (),
              start: Optional[str] = None, responses: Optional[str] = None,
              delay: float = 0.0, page_length: int = PAGE_LENGTH,
              abbreviate: bool = False) -> int:
     """Runs the simulator of a platform on standard input and output (``tessel sim``)."""
-    definition, default_responses = definition_of(platform)
-    source = responses if responses is not None else default_responses
-    answers = read_responses(source, definition) if source else {}
-    simulator = PlatformSimulator(definition, hostname=hostname, secrets=parse_secrets(secrets),
-                                  start=start, responses=answers, delay=delay,
-                                  page_length=page_length, abbreviate=abbreviate)
+    simulator = simulator_factory(platform, secrets, start, responses, delay, page_length,
+                                  abbreviate)(hostname)
     _sigtstp_ignored()
     return simulator.run()
-

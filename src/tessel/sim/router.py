@@ -48,7 +48,6 @@ import argparse
 import os
 import signal
 import sys
-import time
 from typing import Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple
 
 from tessel.platforms.definition import PathDef, read_platform
@@ -127,7 +126,7 @@ class SimulatedRouter(PlatformSimulator):
         for line in lines:
             self.write(line)
             if self.line_pause:
-                time.sleep(self.line_pause)
+                self.console.pause(self.line_pause)
             self.write("\n")
 
     def show(self, output: str) -> None:
@@ -154,7 +153,7 @@ class SimulatedRouter(PlatformSimulator):
     def boot(self) -> None:
         self.enter(self.initial_state)
         if self.boot_delay:
-            time.sleep(self.boot_delay)
+            self.console.pause(self.boot_delay)
         self.write("\n%s console\n" % self.hostname)
         if self.banner:
             self.write("\n")
@@ -175,12 +174,15 @@ class SimulatedRouter(PlatformSimulator):
             count += 1
         return count
 
-    def run(self) -> int:
+    def run(self, resume: bool = False) -> int:
         try:
-            self.boot()
+            if resume:
+                self.resume()
+            else:
+                self.boot()
             # Lines typed while starting are answered with a prompt each, in one write
             # with the first prompt, as a console that reads its input before it flushes.
-            typed = self.typed_ahead() if self.boot_delay else 0
+            typed = self.typed_ahead() if self.boot_delay and not resume else 0
             first = self.prompt() * (1 + typed)
             while True:
                 try:
@@ -190,7 +192,7 @@ class SimulatedRouter(PlatformSimulator):
                     if self.color:
                         self.write(PASTE_OFF + "\r")
                     if self.delay and line.strip():
-                        time.sleep(self.delay)
+                        self.console.pause(self.delay)
                     self.execute(line)
                 except KeyboardInterrupt:
                     self.write("\n")
