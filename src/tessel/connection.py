@@ -72,11 +72,12 @@ def split_lines(text: str) -> List[str]:
     ``str.splitlines`` also splits at form feeds, U+2028 and other
     separators, which then vanish from what is sent; here they stay in their
     line, where :func:`check_line` refuses them. A final line end starts no
-    extra line.
+    extra line, and a byte order mark that starts the text (an editor's
+    mark of a UTF-8 file) is dropped.
     """
     if not isinstance(text, str):
         raise TypeError("configuration text is a str, not %s" % type(text).__name__)
-    lines = LINE_END.split(text)
+    lines = LINE_END.split(text.removeprefix("\ufeff"))
     if lines[-1] == "":
         lines.pop()
     return lines
@@ -201,7 +202,9 @@ class Connection:
         change that fails part of the way raises the engine's
         :class:`TransitionError` (a :class:`StateMachineError`) with a message
         that names the target, the hop that failed, why, and the device's last
-        line; ``state_reached`` is the last state confirmed from a prompt.
+        lines; ``state_reached`` is the last state confirmed from a prompt.
+        Any other failure of the change is a :class:`StateMachineError` saying
+        the same as far as it is known. The engine's error is the ``__cause__``.
         """
         wait = self.timeout if timeout is None else check_timeout(timeout)
         with self._lock:
@@ -209,22 +212,28 @@ class Connection:
                 hops = self.machine.go_to(state, self.spawn, context=self.context,
                                           timeout=wait)
             except StateMachineError as err:
-                engine_error = err.__cause__
-                if not isinstance(engine_error, TransitionError):
+                cause = err.__cause__
+                if cause is None:  # refused before anything was sent (an unknown state)
                     raise
-                raise self._change_failed(state, engine_error) from engine_error
+                raise self._change_failed(state, cause) from cause
         return list(hops or [])
 
-    def _change_failed(self, target: Any, err: TransitionError) -> TransitionError:
-        """``err`` again, with a first line that says which change failed, where and why.
+    def _change_failed(self, target: Any, err: BaseException) -> StateMachineError:
+        """An error whose first line says which change failed, where and why.
 
-        The copy keeps the engine error's class and attributes, so callers
-        that catch a :class:`TransitionTimeoutError` still do.
+        A :class:`TransitionError` is copied with its class and attributes
+        (callers that catch a :class:`TransitionTimeoutError` still do) and
+        that first line in place of its reason line.
         """
         if isinstance(target, (list, tuple)):
             wanted = "any of %s" % ", ".join(str(name) for name in target)
+        elif str(target) == "any":
+            wanted = "a state it knows"
         else:
             wanted = 'state "%s"' % target
+        if not isinstance(err, TransitionError):
+            return StateMachineError(self.spawn.mask("could not bring the device to %s: %s" % (
+                wanted, str(err).split("\n")[0] or type(err).__name__)))
         hop = " at hop %s" % err.failed_hop if err.failed_hop is not None else ""
         headline = "could not bring the device to %s%s: %s; %s" % (
             wanted, hop, err.reason, _last_line_said(err.output))

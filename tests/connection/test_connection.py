@@ -162,7 +162,7 @@ class TestConfigure:
     @pytest.mark.parametrize("text, lines", [
         ("a\r\nb\rc\nd\n", ["a", "b", "c", "d"]),
         ("a\u2028b\x0cc\x85d\x1ce", ["a\u2028b\x0cc\x85d\x1ce"]),
-        ("a\n\nb", ["a", "", "b"]),
+        ("\ufeffa\n\nb", ["a", "", "b"]),
     ])
     def test_lines_split_at_line_ends_only(self, text, lines):
         assert tessel.split_lines(text) == lines
