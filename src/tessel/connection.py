@@ -357,6 +357,7 @@ class Connection:
             raise
         back_error = self._return_to(start, timeout)
         if back_error is not None:
+            back_error.add_note("every configuration line (%d) had been accepted" % len(results))
             raise back_error
         return results
 
