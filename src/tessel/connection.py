@@ -9,12 +9,16 @@ platform's failure patterns, and returns :class:`CommandResult` records.
 import logging
 import math
 import re
+import shlex
+import threading
 from dataclasses import dataclass
 from typing import (IO, Any, Iterable, List, Mapping, Optional, Sequence, Tuple, Type, Union)
 
 from tessel.core.errors import (CommandError, ConfigError, ConnectError, PlatformError,
-                                SessionClosedError, StateMachineError, TransitionTimeoutError)
+                                SessionClosedError, StateMachineError, TransitionError,
+                                TransitionTimeoutError)
 from tessel.eal.dialogs import Dialog, Statement
+from tessel.eal.output import clean_output
 from tessel.eal.spawn import Spawn
 from tessel.platforms import base as declared
 from tessel.statemachine.statetransition import StateTransition
@@ -25,7 +29,13 @@ from tessel.utils import AttributeDict
 
 logger = logging.getLogger(__name__)
 
-__all__ = ["CommandResult", "Connection", "connect"]
+__all__ = ["CommandResult", "Connection", "check_line", "connect", "split_lines"]
+
+#: Line ends that split a configuration text into lines.
+LINE_END = re.compile(r"\r\n|\r|\n")
+#: What cannot be typed inside one line: control characters (C0, DEL, C1; TAB among them, which
+#: a command line reads as completion) and the Unicode line and paragraph separators.
+UNTYPABLE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
 
 
 @dataclass
@@ -57,6 +67,76 @@ def check_timeout(timeout: Any, name: str = "timeout") -> float:
     return float(timeout)
 
 
+def split_lines(text: str) -> List[str]:
+    """The lines of ``text``, split at ``\\n``, ``\\r\\n`` and ``\\r`` only.
+
+    ``str.splitlines`` also splits at form feeds, U+2028 and other
+    separators, which then vanish from what is sent; here they stay in their
+    line, where :func:`check_line` refuses them. A final line end starts no
+    extra line, and a byte order mark that starts the text (an editor's
+    mark of a UTF-8 file) is dropped.
+    """
+    if not isinstance(text, str):
+        raise TypeError("configuration text is a str, not %s" % type(text).__name__)
+    lines = LINE_END.split(text.removeprefix("\ufeff"))
+    if lines[-1] == "":
+        lines.pop()
+    return lines
+
+
+def check_line(text: str, what: str = "the command") -> str:
+    """``text`` when it can be typed as one line; a ValueError names the first character that
+    cannot.
+
+    Line breaks, control characters (Ctrl-U erases the line, ESC starts a key
+    sequence, TAB completes a word) and U+2028/U+2029 would make the device
+    run something else than the text. The message shows no part of the text,
+    which may hold a secret.
+    """
+    if not isinstance(text, str):
+        raise TypeError("%s is a str, not %s" % (what, type(text).__name__))
+    found = UNTYPABLE.search(text)
+    if found is None:
+        return text
+    char = found.group()
+    if char in "\r\n":
+        raise ValueError("%s is one line, but holds a line break at column %d: send lines one "
+                         "by one" % (what, found.start() + 1))
+    if char == "\t":
+        raise ValueError("%s holds a TAB at column %d, which a command line reads as "
+                         "completion: use spaces" % (what, found.start() + 1))
+    raise ValueError("%s holds the control character U+%04X at column %d, which the device "
+                     "would act on instead of reading it" % (what, ord(char), found.start() + 1))
+
+
+def _check_credential(value: Any, name: str) -> None:
+    """Refuses a username or password that is not text or that a terminal cannot take."""
+    if value is None:
+        return
+    if not isinstance(value, str):
+        raise TypeError("%s must be a str, not %s" % (name, type(value).__name__))
+    found = UNTYPABLE.search(value)
+    if found is not None and found.group() != "\t":
+        raise ValueError("%s holds a line break or control character at position %d"
+                         % (name, found.start() + 1))
+
+
+def _ssh_options(options: Any) -> List[str]:
+    """``ssh_options`` as a list: a str is split as a shell splits it."""
+    if isinstance(options, str):
+        try:
+            return shlex.split(options)
+        except ValueError as err:
+            raise ValueError("ssh_options cannot be split: %s" % err) from None
+    if isinstance(options, (bytes, bytearray)) or not isinstance(options, Sequence):
+        raise TypeError("ssh_options must be a str or a list of str, not %s"
+                        % type(options).__name__)
+    for option in options:
+        if not isinstance(option, str):
+            raise TypeError("ssh_options must hold str items, not %s" % type(option).__name__)
+    return list(options)
+
+
 def build_machine(platform: Union[str, Type[Any]], **kwargs: Any) -> Any:
     """An instance of the platform that ``platform`` names, built with ``kwargs``.
 
@@ -82,6 +162,10 @@ class Connection:
     Built by :func:`connect`. ``machine`` is the platform's state machine,
     ``spawn`` the session's handle, ``context`` the fields that dialogs fill
     in (the secrets among them masked), ``timeout`` the default wait.
+
+    One connection may be shared between threads: its operations (``go_to``,
+    ``execute``, ``configure``, ``close``) run one at a time, each waiting for
+    the one before to end, so no thread receives another's output.
     """
 
     def __init__(self, machine: Any, spawn: Spawn, context: Mapping[str, Any],
@@ -96,12 +180,14 @@ class Connection:
         self._engine = StateTransition(state_machine=machine, spawn=spawn, context=context)
         self._failures = [re.compile(p, re.MULTILINE)
                           for p in declared.failure_patterns(machine)]
+        # Reentrant: configure goes through go_to and execute.
+        self._lock = threading.RLock()
 
     # -- state -----------------------------------------------------------------------------
 
     @property
     def state(self) -> str:
-        """The name of the state the device is in."""
+        """The name of the state the device is in ("generic" while it is unknown)."""
         return str(self.machine.current_state)
 
     @property
@@ -113,11 +199,52 @@ class Connection:
     def go_to(self, state: Any, *, timeout: Optional[float] = None) -> List[Any]:
         """Moves the device to ``state`` (a name, a list of names, or "any"); returns the hops.
 
-        ``timeout`` (default: the connection's) bounds the whole change.
+        ``timeout`` (default: the connection's) bounds the whole change. A
+        change that fails part of the way raises the engine's
+        :class:`TransitionError` (a :class:`StateMachineError`) with a message
+        that names the target, the hop that failed, why, and the device's last
+        lines; ``state_reached`` is the last state confirmed from a prompt.
+        Any other failure of the change is a :class:`StateMachineError` saying
+        the same as far as it is known. The engine's error is the ``__cause__``.
         """
         wait = self.timeout if timeout is None else check_timeout(timeout)
-        hops = self.machine.go_to(state, self.spawn, context=self.context, timeout=wait)
+        with self._lock:
+            try:
+                hops = self.machine.go_to(state, self.spawn, context=self.context,
+                                          timeout=wait)
+            except StateMachineError as err:
+                cause = err.__cause__
+                if cause is None:  # refused before anything was sent (an unknown state)
+                    raise
+                raise self._change_failed(state, cause) from cause
         return list(hops or [])
+
+    def _change_failed(self, target: Any, err: BaseException) -> StateMachineError:
+        """An error whose first line says which change failed, where and why.
+
+        A :class:`TransitionError` is copied with its class and attributes
+        (callers that catch a :class:`TransitionTimeoutError` still do) and
+        that first line in place of its reason line.
+        """
+        if isinstance(target, (list, tuple)):
+            wanted = "any of %s" % ", ".join(str(name) for name in target)
+        elif str(target) == "any":
+            wanted = "a state it knows"
+        else:
+            wanted = 'state "%s"' % target
+        if not isinstance(err, TransitionError):
+            return StateMachineError(self.spawn.mask("could not bring the device to %s: %s" % (
+                wanted, str(err).split("\n")[0] or type(err).__name__)))
+        hop = " at hop %s" % err.failed_hop if err.failed_hop is not None else ""
+        headline = "could not bring the device to %s%s: %s; %s" % (
+            wanted, hop, err.reason, _last_line_said(err.output))
+        details = str(err)
+        if details.startswith(err.reason):
+            details = details[len(err.reason):].lstrip("\n")
+        copy = type(err).__new__(type(err))
+        copy.__dict__.update(err.__dict__)
+        copy.args = (self.spawn.mask(headline + ("\n" + details if details else "")),)
+        return copy
 
     # -- commands ------------------------------------------------------------------------
 
@@ -127,27 +254,27 @@ class Connection:
                 template: Optional[str] = None) -> CommandResult:
         """Runs one command and returns what it printed.
 
-        ``state``: go there first. ``timeout`` (default: the connection's)
-        bounds the wait for the closing prompt, and starts again whenever
-        output arrives, so a long output is not cut off. ``dialog``: questions
-        the command may ask, with their answers. ``check=True`` raises
-        :class:`CommandError` when a failure pattern matched. ``parse``
-        ("textfsm", "ttp" or "ntc") with ``template`` fills ``parsed``.
+        ``command`` is one line without control characters (a TAB, Ctrl-U or
+        ESC is refused with ValueError, as a line break is). ``state``: go
+        there first. ``timeout`` (default: the connection's) bounds the wait
+        for the closing prompt, and starts again whenever output arrives, so a
+        long output is not cut off. ``dialog``: questions the command may ask,
+        with their answers. ``check=True`` raises :class:`CommandError` when a
+        failure pattern matched. ``parse`` ("textfsm", "ttp" or "ntc") with
+        ``template`` fills ``parsed``.
         """
-        if not isinstance(command, str):
-            raise TypeError("a command is a str, not %s" % type(command).__name__)
-        if "\n" in command or "\r" in command:
-            raise ValueError("a command is one line; send several lines one by one")
+        check_line(command, "a command")
         if parse is not None:
             from tessel.parse import check_parser
 
             check_parser(parse, template)
-        if state is not None:
-            self.go_to(state, timeout=timeout)
-        engine = self._engine
-        engine.timeout = self.timeout if timeout is None else check_timeout(timeout)
-        engine.dialog = dialog
-        done = engine.run_command(command, pager=self.pager)
+        with self._lock:
+            if state is not None:
+                self.go_to(state, timeout=timeout)
+            engine = self._engine
+            engine.timeout = self.timeout if timeout is None else check_timeout(timeout)
+            engine.dialog = dialog
+            done = engine.run_command(command, pager=self.pager)
         failure = self.failure_in(done.output)
         result = CommandResult(command=command, output=done.output, state=done.state,
                                failed=failure is not None, failure=failure,
@@ -179,43 +306,90 @@ class Connection:
                   timeout: Optional[float] = None) -> List[CommandResult]:
         """Enters configuration lines one by one; returns a result for each line sent.
 
-        Goes to ``state`` (default: the platform's configuration state) first
-        and back to the state it started from at the end, also after a
-        failure. A refused line raises :class:`ConfigError` (with the line,
-        the device's message and the results so far) and the lines after it
-        are not sent, unless ``stop_on_failure`` is False.
+        ``lines`` is a list of lines or one text, split at ``\\n``, ``\\r\\n``
+        and ``\\r`` (:func:`split_lines`). Blank lines are skipped; a line
+        holding a control character is refused with ValueError before
+        anything is sent. Goes to ``state`` (default: the platform's
+        configuration state) first and back to the state it started from at
+        the end, also after a failure.
+
+        A refused line raises :class:`ConfigError` (with the line, the
+        device's message and the results so far) and the lines after it are
+        not sent, unless ``stop_on_failure`` is False. A line that fails to
+        run (no prompt in time, the session closed, an unknown prompt) raises
+        :class:`ConfigError` too, whatever ``stop_on_failure`` says: ``line``
+        is that line, ``results`` those of the lines before it, and the
+        device's reason is its ``__cause__``. When the way back fails after
+        either, its error is kept in ``return_error`` (and noted in the
+        message) rather than hiding the first.
         """
-        if isinstance(lines, str):
-            lines = lines.splitlines()
-        todo = [line for line in lines if line.strip()]
+        todo = _config_lines(lines)
+        with self._lock:
+            return self._configure(todo, state, stop_on_failure, timeout)
+
+    def _configure(self, todo: List[str], state: Optional[str], stop_on_failure: bool,
+                   timeout: Optional[float]) -> List[CommandResult]:
         start = self.state
         target = state or declared.config_state(self.machine)
         results: List[CommandResult] = []
-        refused: Optional[CommandResult] = None
         try:
             self.go_to(target, timeout=timeout)
             for line in todo:
-                result = self.execute(line, timeout=timeout)
+                try:
+                    result = self.execute(line, timeout=timeout)
+                except Exception as err:
+                    raise self._line_failed(line, err, results) from err
                 results.append(result)
-                if result.failed and refused is None:
-                    refused = result
-                    if stop_on_failure:
-                        break
-        finally:
-            # Back where it started, also when a line or a state change failed.
-            if start != self.state and start in state_names(self.machine):
-                self.go_to(start, timeout=timeout)
-        if refused is not None and stop_on_failure:
-            raise ConfigError(self.spawn.mask("configuration line %r refused by %s: %s" % (
-                refused.command, self.host or "the device", refused.failure)),
-                              refused.command, refused.failure or "", results)
+                if result.failed and stop_on_failure:
+                    raise ConfigError(self.spawn.mask("configuration line %r refused by %s: %s" % (
+                        line, self.host or "the device", result.failure)),
+                                      line, result.failure or "", results)
+        except Exception as err:
+            # Back where it started, but an error on the way back must not hide this one.
+            back_error = self._return_to(start, timeout)
+            if back_error is not None:
+                note = self.spawn.mask("the way back to %s failed too: %s" % (
+                    start, str(back_error).split("\n")[0]))
+                if isinstance(err, ConfigError):
+                    err.return_error = back_error
+                    err.args = (err.args[0] + "\n" + note,) + err.args[1:]
+                else:
+                    err.add_note(note)
+            raise
+        back_error = self._return_to(start, timeout)
+        if back_error is not None:
+            back_error.add_note("every configuration line (%d) had been accepted" % len(results))
+            raise back_error
         return results
+
+    def _return_to(self, start: str, timeout: Optional[float]) -> Optional[Exception]:
+        """Goes back to ``start`` when the device left it; returns the error if that failed."""
+        if start == self.state or start not in state_names(self.machine):
+            return None
+        try:
+            self.go_to(start, timeout=timeout)
+        except Exception as err:
+            return err
+        return None
+
+    def _line_failed(self, line: str, err: Exception,
+                     results: List[CommandResult]) -> ConfigError:
+        """The ConfigError of a line that did not run to its prompt (timeout, closed session)."""
+        reason = str(err).split("\n")[0] or type(err).__name__
+        said = _last_line_said(getattr(err, "output", ""))
+        return ConfigError(self.spawn.mask("configuration line %r failed on %s: %s; %s" % (
+            line, self.host or "the device", reason, said)),
+                           line, self.spawn.mask(reason), results, refused=False)
 
     # -- lifetime --------------------------------------------------------------------------
 
     def close(self) -> None:
-        """Ends the session (the client or program is terminated)."""
-        self.spawn.close()
+        """Ends the session (the client or program is terminated).
+
+        Waits for an operation that another thread is running to end.
+        """
+        with self._lock:
+            self.spawn.close()
 
     def __enter__(self) -> "Connection":
         return self
@@ -225,7 +399,35 @@ class Connection:
 
     def __repr__(self) -> str:
         return "<Connection to %s (%s) in state %s>" % (
-            self.host or self.spawn.command_text, type(self.machine).__name__, self.state)
+            self.spawn.mask(self.host or self.spawn.command_text), type(self.machine).__name__,
+            self.state)
+
+
+def _config_lines(lines: Union[str, Iterable[str]]) -> List[str]:
+    """The lines to send (blank ones dropped), each checked before any is sent."""
+    if isinstance(lines, str):
+        lines = split_lines(lines)
+    elif isinstance(lines, (bytes, bytearray)):
+        raise TypeError("configuration lines are a str or a list of str, not %s"
+                        % type(lines).__name__)
+    todo = []
+    for number, line in enumerate(lines, 1):
+        if not isinstance(line, str):
+            raise TypeError("configuration line %d is a str, not %s"
+                            % (number, type(line).__name__))
+        if line.strip():
+            todo.append(check_line(line, "configuration line %d" % number))
+    return todo
+
+
+def _last_line_said(output: str) -> str:
+    """What the device printed last, for a message: its last two lines (often a message and a
+    prompt)."""
+    lines = [line.strip()[-120:] for line in clean_output(output or "").split("\n")
+             if line.strip()]
+    if not lines:
+        return "the device printed nothing"
+    return "last from the device: %s" % " / ".join(repr(line) for line in lines[-2:])
 
 
 def state_names(machine: Any) -> List[str]:
@@ -242,7 +444,7 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
             context: Optional[Mapping[str, Any]] = None, hostname: Optional[str] = None,
             timeout: float = 10.0, log: Union[None, str, IO[str]] = None,
             host_keys: str = "strict", known_hosts: Optional[str] = None,
-            ssh_options: Sequence[str] = ()) -> Connection:
+            ssh_options: Union[str, Sequence[str]] = ()) -> Connection:
     """Opens a session with a device, logs in and recognises its state.
 
     ``platform``: a shipped name (``generic``), the path of a platform file,
@@ -261,9 +463,17 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
     "accept-new" (record a new key, refuse a changed one) or "off" (accept
     any key: unsafe, anyone in the middle gets the password).
     ``known_hosts``: the known_hosts file to use instead of ssh's default;
-    ``ssh_options``: further ssh arguments, which take precedence.
+    ``ssh_options``: further ssh arguments, which take precedence: a list,
+    or one str split as a shell splits it (``"-o Ciphers=aes128-ctr"``).
+    ``username`` and ``password`` are str (anything else is a TypeError).
     """
     timeout = check_timeout(timeout)
+    _check_credential(username, "username")
+    _check_credential(password, "password")
+    for key, value in (secrets or {}).items():
+        if value is not None and not isinstance(value, str):
+            raise TypeError("secret %r must be a str, not %s" % (key, type(value).__name__))
+    options = _ssh_options(ssh_options)
     if transport not in TRANSPORTS:
         raise ValueError("transport must be one of %s, not %r" % (", ".join(TRANSPORTS),
                                                                  transport))
@@ -285,12 +495,12 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
         if transport == "ssh":
             argv = ssh_argv(host, port=port, username=username, key_file=key_file,
                             connect_timeout=timeout, host_keys=host_keys,
-                            known_hosts=known_hosts, options=ssh_options)
+                            known_hosts=known_hosts, options=options)
         elif transport == "asyncssh":
             argv, child = asyncssh_child(host, port=port, username=username, password=password,
                                          key_file=key_file, connect_timeout=timeout,
                                          host_keys=host_keys, known_hosts=known_hosts,
-                                         options=ssh_options)
+                                         options=options)
         else:
             argv = telnet_argv(host, port)
 
@@ -310,8 +520,8 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
     except BaseException:
         spawn.close()
         raise
-    logger.info("connected to %s: state %s, hostname %s", host or spawn.command_text,
-                connection.state, connection.hostname)
+    logger.info("connected to %s: state %s, hostname %s",
+                spawn.mask(host or spawn.command_text), connection.state, connection.hostname)
     return connection
 
 

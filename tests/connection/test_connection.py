@@ -1,15 +1,19 @@
 """tessel.connect over a local program: commands, failures, configuration, parsing, secrets."""
 import dataclasses
 import json
+import logging
 import re
 import shlex
 import sys
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import tessel
+from tessel.core import errors
 from tessel.core.errors import (AuthenticationError, CommandError, ConfigError, ConnectError,
-                                HostKeyError, PlatformError)
+                                HostKeyError, PlatformError, StateMachineError, TesselError,
+                                TransitionError)
 from tessel.platforms.generic import GenericRouter
 from tessel.statemachine.statemachine import StateMachine
 
@@ -62,12 +66,31 @@ class TestConnect:
         ({"transport": "command", "command": None}, ValueError, "needs command"),
         ({"port": 70000, "transport": "ssh", "host": "h"}, ValueError, "port must be"),
         ({"platform": "no.such:Platform"}, PlatformError, "cannot import"),
+        ({"password": 1234}, TypeError, "password must be a str, not int"),
+        ({"username": ["admin"]}, TypeError, "username must be a str, not list"),
+        ({"password": "pw\nshow run"}, ValueError, "password holds a line break"),
+        ({"secrets": {"enable_password": 99}}, TypeError, "secret 'enable_password' must be"),
+        ({"ssh_options": 5}, TypeError, "ssh_options must be a str or a list"),
+        ({"ssh_options": ["-v", 5]}, TypeError, "ssh_options must hold str items"),
+        ({"ssh_options": "-o 'x"}, ValueError, "No closing quotation"),
     ])
     def test_bad_arguments_fail_before_anything_starts(self, kwargs, error, message):
         kwargs.setdefault("transport", "command")
         kwargs.setdefault("command", sim_argv())
         with pytest.raises(error, match=message):
             tessel.connect(kwargs.pop("platform", "generic"), **kwargs)
+
+    def test_ssh_options_as_one_string_are_split_as_a_shell_does(self):
+        with pytest.raises(ConnectError, match="/nonexistent/ssh config"):
+            tessel.connect("generic", "127.0.0.1", ssh_options="-F '/nonexistent/ssh config'")
+
+    def test_secrets_on_the_command_line_stay_out_of_repr_and_log(self, caplog):
+        caplog.set_level(logging.INFO, logger="tessel")
+        with connect_sim("--enable-password", PASSWORD) as conn:
+            shown = repr(conn)
+        assert "--enable-password ********" in shown and "--enable-password lab" not in shown
+        assert "--enable-password ********" in caplog.text
+        assert "--enable-password lab" not in caplog.text
 
     def test_a_platform_without_create_is_named(self):
         class Bare(StateMachine):
@@ -109,7 +132,9 @@ class TestExecute:
         assert json.loads(json.dumps(record)) == record
 
     @pytest.mark.parametrize("command, error", [
-        ("show version\nreload", ValueError), ("show\r", ValueError), (b"show", TypeError)])
+        ("show version\nreload", ValueError), ("show\r", ValueError), (b"show", TypeError),
+        ("show\x15version", ValueError), ("show\tversion", ValueError),
+        ("show\x1b[Aversion", ValueError), ("show\u2028version", ValueError)])
     def test_one_line_of_text_only(self, conn, command, error):
         with pytest.raises(error):
             conn.execute(command)
@@ -134,10 +159,109 @@ class TestConfigure:
         assert conn.state == "disable"
         assert "never sent" not in conn.execute("show running-config", state="enable").output
 
+    @pytest.mark.parametrize("text, lines", [
+        ("a\r\nb\rc\nd\n", ["a", "b", "c", "d"]),
+        ("a\u2028b\x0cc\x85d\x1ce", ["a\u2028b\x0cc\x85d\x1ce"]),
+        ("\ufeffa\n\nb", ["a", "", "b"]),
+    ])
+    def test_lines_split_at_line_ends_only(self, text, lines):
+        assert tessel.split_lines(text) == lines
+
+    @pytest.mark.parametrize("lines", [
+        "interface Loopback9\ndescription a\u2028b",
+        "interface Loopback9\ndescription a\x0cb",
+        ["interface Loopback9", "description\tuplink"],
+        ["interface Loopback9", "description x\x15"],
+    ])
+    def test_a_line_with_a_control_character_is_refused_before_any_is_sent(self, conn, lines):
+        with pytest.raises(ValueError, match="configuration line 2 holds"):
+            conn.configure(lines)
+        assert "Loopback9" not in conn.execute("show running-config", state="enable").output
+
     def test_without_stopping_every_line_is_sent(self, conn):
         results = conn.configure(["bogus", "hostname Core1"], stop_on_failure=False)
         assert [r.failed for r in results] == [True, False]
         assert conn.state == "disable" and conn.hostname == "Core1"
+
+
+# A router command line that dies, falls silent or refuses at its third configuration line;
+# and dies when it is asked to leave configuration then.
+FAILING_ROUTER = """\
+import sys, time
+how = sys.argv[1]
+prompts = {"disable": "R1>", "enable": "R1#", "config": "R1(config)#"}
+moves = {"enable": "enable", "configure terminal": "config", "end": "enable"}
+state, lines = "disable", 0
+sys.stdout.write("R1>"); sys.stdout.flush()
+for line in sys.stdin:
+    command = line.strip()
+    if lines == 3 and command == "end":
+        sys.exit(0)
+    if state == "config" and command not in moves:
+        lines += 1
+        if lines == 3 and how == "dies":
+            sys.exit(0)
+        if lines == 3 and how == "falls silent":
+            time.sleep(60)
+        if lines == 3:
+            sys.stdout.write("% Invalid input detected\\n")
+    state = moves.get(command, state)
+    sys.stdout.write(prompts[state]); sys.stdout.flush()
+"""
+
+
+@pytest.mark.parametrize("how, sent", [("dies", 2), ("falls silent", 2), ("refuses", 3)])
+def test_a_failure_at_a_line_is_a_config_error_that_the_way_back_does_not_hide(how, sent):
+    with tessel.connect("generic", transport="command", timeout=1,
+                        command=[sys.executable, "-c", FAILING_ROUTER, how]) as conn:
+        with pytest.raises(ConfigError) as caught:
+            conn.configure(["one", "two", "three", "four"])
+        err = caught.value
+        assert err.line == "three" and [r.command for r in err.results] == ["one", "two", "three"][:sent]
+        assert (err.result is None) == (sent == 2) and isinstance(err.__cause__, TransitionError) == (sent == 2)
+        assert isinstance(err.return_error, TesselError) and "way back to disable failed" in str(err)
+        assert conn.state in ("config", "generic")  # never the start state it did not reach
+
+
+def test_threads_sharing_a_connection_each_get_their_own_output(conn):
+    def commands(worker, state):
+        return [(conn.execute("echo w%d-%d" % (worker, n), state=state).output, conn.state)
+                for n in range(12)]
+
+    def configure(worker):
+        return [[(r.command, r.failed) for r in conn.configure(["interface Loopback%d" % n])]
+                for n in range(4)]
+
+    with ThreadPoolExecutor(4) as pool:
+        running = [pool.submit(commands, worker, state)
+                   for worker, state in enumerate(["disable", "enable", "config"])]
+        configuring = pool.submit(configure, 3)
+    for worker, state in enumerate(["disable", "enable", "config"]):
+        assert running[worker].result() == [("w%d-%d" % (worker, n), state) for n in range(12)]
+    assert configuring.result() == [[("interface Loopback%d" % n, False)] for n in range(4)]
+
+
+@pytest.mark.parametrize("change", [
+    lambda conn: conn.go_to("config"),
+    lambda conn: conn.execute("show version", state="config"),
+    lambda conn: conn.configure(["hostname Core9"]),
+], ids=["go_to", "execute", "configure"])
+def test_a_failed_state_change_names_target_hop_reason_and_last_line(change):
+    with connect_sim(secrets={"enable_password": "not-the-password"}) as conn:
+        with pytest.raises(StateMachineError) as caught:
+            change(conn)
+    err, engine_error = caught.value, caught.value.__cause__
+    assert re.match(r'could not bring the device to state "config" at hop disable->enable: '
+                    r".*ended in state disable.*'% Access denied' / 'R1>'", str(err))
+    assert type(err) is type(engine_error) and isinstance(engine_error, TransitionError)
+    assert (err.state_reached, err.failed_hop, err.route, err.output) == (
+        "disable", engine_error.failed_hop, engine_error.route, engine_error.output)
+
+
+@pytest.mark.parametrize("name", [name for name, value in vars(errors).items()
+                                  if isinstance(value, type) and issubclass(value, TesselError)])
+def test_errors_are_importable_from_the_package(name):
+    assert getattr(tessel, name) is getattr(errors, name)
 
 
 SHOW_VERSION_FSM = """\

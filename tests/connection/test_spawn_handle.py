@@ -194,6 +194,7 @@ SECRETS = ["hunter2", "pw", "abc", "bcdef"]
     "xabcdef and abc and bcdef",            # secrets that overlap each other
     "hunter2hunter2pwpw",
     "no secret here, only hunt and pwned",  # starts of secrets that never complete
+    "pw pwn xpw -pw pw_ abc.pw",            # short secrets: whole words only
 ])
 def test_transcript_masks_a_secret_split_anywhere(text):
     """Every way of cutting the text in three reads gives the same masked transcript."""
@@ -206,6 +207,16 @@ def test_transcript_masks_a_secret_split_anywhere(text):
                 log.write(chunk)
             log.release()
             assert out.getvalue() == masker.mask(text), (first, second)
+
+
+@pytest.mark.parametrize("secrets, text, masked", [
+    (["a"], "a label: -p a, 'a' a_b", "M label: -p M, 'M' a_b"),
+    (["lab"], "lab labs collab lab1 =lab", "M labs collab lab1 =M"),
+    (["lab", "lab-x9"], "lab-x9 lab-x", "M M-x"),
+    (["s3cr"], "xs3cry s3cr", "xMy M"),  # 4 characters and more: anywhere
+])
+def test_short_secrets_are_masked_as_whole_words_only(secrets, text, masked):
+    assert SecretMasker(secrets).mask(text) == masked.replace("M", MASK)
 
 
 SPLIT_ECHO = ("import sys, time\n"

@@ -165,18 +165,25 @@ class CommandError(TesselError):
 
 
 class ConfigError(CommandError):
-    """A configuration line was refused; the lines after it were not sent.
+    """A configuration line was refused or failed to run; the lines after it were not sent.
 
-    ``line`` is the refused line, ``failure`` the device's message, ``results``
-    the ``CommandResult`` of every line sent, the refused one last.
+    ``line`` is that line. For a refused line, ``failure`` is the device's
+    message and ``results`` holds the ``CommandResult`` of every line sent,
+    the refused one last (also in ``result``). For a line that failed to run
+    (no prompt in time, the session closed), ``failure`` says why,
+    ``results`` holds the lines before it, ``result`` is None and the error
+    that stopped the line is the ``__cause__``. ``return_error`` is the
+    error of the way back to the state the configuration started from, when
+    that failed too (None otherwise).
     """
 
     def __init__(self, message: str, line: str = "", failure: str = "",
-                 results: Sequence[Any] = ()) -> None:
+                 results: Sequence[Any] = (), refused: bool = True) -> None:
         self.line = line
         self.failure = failure
         self.results = list(results)
-        super().__init__(message, self.results[-1] if self.results else None)
+        self.return_error: Optional[BaseException] = None
+        super().__init__(message, self.results[-1] if refused and self.results else None)
 
 
 def _describe_patterns(patterns: Sequence[str]) -> str:

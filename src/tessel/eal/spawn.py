@@ -210,29 +210,59 @@ def compile_patterns(patterns: Patterns) -> List[Any]:
     return result
 
 
+#: Secrets shorter than this are masked only where they stand as a whole word.
+SHORT_SECRET = 4
+
+
 class SecretMasker:
-    """Replaces every occurrence of some texts (secrets) by asterisks."""
+    """Replaces every occurrence of some texts (secrets) by asterisks.
+
+    A secret of 4 characters or more is masked wherever it appears. A
+    shorter one ("a", "lab") is masked only where it stands as a whole word:
+    neither preceded nor followed by a letter, a digit or an underscore
+    (``-p lab`` and ``lab,`` are masked, ``label`` is not). Masked inside
+    words, a one-letter secret would leave no text readable.
+    """
 
     def __init__(self, secrets: Iterable[str]) -> None:
         #: Longest first, so that a secret inside another is covered by the longer one.
         self.secrets = sorted({s for s in secrets if s}, key=len, reverse=True)
-        self._pattern = re.compile("|".join(re.escape(s) for s in self.secrets)) \
-            if self.secrets else None
+        self._pattern = re.compile("|".join(
+            re.escape(s) if len(s) >= SHORT_SECRET else r"(?<!\w)%s(?!\w)" % re.escape(s)
+            for s in self.secrets)) if self.secrets else None
 
-    def mask(self, text: str) -> str:
+    def mask(self, text: str, start: int = 0, end: Optional[int] = None) -> str:
+        """``text[start:end]`` with every secret masked.
+
+        The text around the slice is context: it decides whether a short
+        secret at either end of the slice stands as a whole word.
+        """
         if self._pattern is None or not text:
-            return text
-        return self._pattern.sub(MASK, text)
+            return text[start:end]
+        if start == 0 and end is None:
+            return self._pattern.sub(MASK, text)
+        stop = len(text) if end is None else end
+        parts = []
+        position = start
+        for found in self._pattern.finditer(text, start):
+            if found.start() >= stop:
+                break
+            parts += [text[position:found.start()], MASK]
+            position = found.end()
+        parts.append(text[position:stop])
+        return "".join(parts)
 
     def safe_end(self, text: str) -> int:
         """Where the part of ``text`` that may be a secret still arriving begins.
 
         ``text[:safe_end(text)]`` can be masked and shown now: its end is not the
-        start of a secret, and no secret runs across it.
+        start of a secret (nor a whole short secret, which the next character
+        may join to a longer word), and no secret runs across it.
         """
         cut = len(text)
         for secret in self.secrets:
-            for size in range(min(len(secret) - 1, len(text)), 0, -1):
+            longest = len(secret) if len(secret) < SHORT_SECRET else len(secret) - 1
+            for size in range(min(longest, len(text)), 0, -1):
                 if text.endswith(secret[:size]):
                     cut = min(cut, len(text) - size)
                     break
@@ -253,20 +283,24 @@ class MaskedLog:
     A read may end in the middle of a secret (a device that echoes a
     password, a slow link); the text that could be the start of one is held
     back until more output shows what it is, or until a match consumes it.
+    The last character written is kept as context for the next write.
     """
 
     def __init__(self, out: IO[str], masker: Callable[[], SecretMasker]) -> None:
         self._out = out
         self._masker = masker
         self._held = ""
+        self._before = ""
 
     def write(self, data: str) -> None:
         masker = self._masker()
-        text = self._held + data
-        cut = masker.safe_end(text)
+        text = self._before + self._held + data
+        written = len(self._before)
+        cut = max(masker.safe_end(text), written)
         self._held = text[cut:]
-        if cut:
-            self._out.write(masker.mask(text[:cut]))
+        if cut > written:
+            self._out.write(masker.mask(text, written, cut))
+            self._before = text[cut - 1]
 
     def flush(self) -> None:
         self._out.flush()
@@ -274,7 +308,8 @@ class MaskedLog:
     def release(self) -> None:
         """Writes what was held back: a match consumed it, so no secret continues it."""
         if self._held:
-            self._out.write(self._masker().mask(self._held))
+            self._out.write(self._masker().mask(self._before + self._held, len(self._before)))
+            self._before = self._held[-1]
             self._held = ""
             self._out.flush()
 
@@ -282,8 +317,9 @@ class MaskedLog:
         """Ends the transcript; an unfinished secret is written as a mask."""
         if self._held:
             masker = self._masker()
-            self._out.write(MASK if masker.safe_end(self._held) < len(self._held)
-                            else masker.mask(self._held))
+            text = self._before + self._held
+            self._out.write(MASK if masker.safe_end(text) < len(text)
+                            else masker.mask(text, len(self._before)))
             self._held = ""
             self._out.flush()
 
@@ -345,7 +381,8 @@ class Spawn:
                                               cwd=cwd, dimensions=dimensions)
         except (pexpect.ExceptionPexpect, OSError) as err:
             self._close_logfile()
-            raise SpawnError("cannot start %s: %s" % (self.command_text, self.mask(str(err)))) \
+            raise SpawnError("cannot start %s: %s" % (self.mask(self.command_text),
+                                                      self.mask(str(err)))) \
                 from err
         except BaseException:
             self._close_logfile()  # a child that cannot connect says why in its own error
