@@ -112,9 +112,13 @@ class Connection:
     def go_to(self, state: Any, *, timeout: Optional[float] = None) -> List[Any]:
         """Moves the device to ``state`` (a name, a list of names, or "any"); returns the hops.
 
-        ``timeout`` (default: the connection's) bounds the whole change.
+        ``timeout`` (default: the connection's) bounds the whole change. A
+        session in doubt or in an unknown state is recognised first.
         """
         wait = self.timeout if timeout is None else check_timeout(timeout)
+        if state != "any" and (self.spawn.in_doubt is not None
+                               or self.machine.current_state not in state_names(self.machine)):
+            self.machine.go_to("any", self.spawn, context=self.context, timeout=wait)
         hops = self.machine.go_to(state, self.spawn, context=self.context, timeout=wait)
         return list(hops or [])
 

@@ -114,3 +114,9 @@ def collapse_repeated_prompt(line: str) -> str:
     if 0 < period < len(text):
         return text[:period]
     return line
+
+
+def has_text(text: str) -> bool:
+    """True when ``text`` shows something once cleaned: more than blanks, line ends and
+    escape sequences."""
+    return bool(text.strip()) and bool(clean_output(text).strip())
