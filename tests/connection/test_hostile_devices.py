@@ -5,6 +5,7 @@ prompt read with a made-up hostname, late output or an unanswered question carri
 command, a wait that never ends.
 """
 import os
+import re
 import sys
 
 import pytest
@@ -14,10 +15,12 @@ from tessel.core.errors import (DialogError, StateMachineError, TransitionError,
                                 TransitionTimeoutError, UnknownPromptError)
 from tessel.eal.dialogs import Statement
 from tessel.eal.spawn import MAX_PROMPT_LENGTH, LastLineSearch, Spawn, prompt_compiled
-from tessel.platforms import load
+from tessel.eal.output import last_line
+from tessel.platforms import load, shipped_file, shipped_names
+from tessel.platforms.definition import read_platform
 from tessel.platforms.generic import GenericRouter
 from tessel.statemachine.statemachine import State, StateMachine
-from tessel.statemachine.statetransition import StateTransition, execute
+from tessel.statemachine.statetransition import StateTransition, execute, literal_hostname
 
 from conftest import PASSWORD, sim_argv
 
@@ -100,9 +103,26 @@ def test_the_python_repl_prompts_repeat_one_character():
 ])
 def test_last_line_search(patterns, line, expected):
     search = LastLineSearch([prompt_compiled(p.replace("%N", r"(?P<hostname00>\S+)"))
-                             for p in patterns], collapse=True)
+                             for p in patterns], collapse=True, learns=True)
     found = search.search("output\r\n" + line)
     assert (found.index, found.repeated) == expected if expected else found is None
+
+
+SHIPPED = [(name, state) for name in shipped_names()
+           for state in read_platform(shipped_file(name)).states]
+
+
+@pytest.mark.parametrize("name, state", SHIPPED,
+                         ids=["%s-%s" % (name, state.name) for name, state in SHIPPED])
+def test_shipped_prompts_are_linear_and_read_their_samples_as_re_does(name, state):
+    line = last_line(state.sample.replace("%N", "R1"))
+    for prompt in state.prompts:
+        learning = prompt.replace("%N", r"(?P<hostname00>\S+)")
+        for text in (learning, literal_hostname(learning, "R1")):
+            linear, plain = prompt_compiled(text), re.search(text, line)
+            assert type(linear).__module__ == "re2"
+            found = linear.search(line)
+            assert (found and found.groupdict()) == (plain and plain.groupdict())
 
 
 # -- each result exact, whatever the read boundaries --------------------------------------

@@ -83,9 +83,10 @@ READ_SIZE = 65536
 #: How much of the output an error raised by :meth:`Spawn.expect` for too much output keeps.
 KEPT_TAIL = 4000
 
-#: The longest last line that a prompt pattern compiled by ``re`` is searched on: such a
-#: pattern may backtrack for ages on a long line. Patterns that ``re2`` accepts have no bound.
-MAX_PROMPT_LENGTH = 2048
+#: The longest last line that prompt patterns are searched on: a longer line is output (a
+#: pattern compiled by ``re`` could backtrack for ages on it, and searching it after every
+#: read would cost time for nothing). A known prompt text at its end still counts.
+MAX_PROMPT_LENGTH = 512
 
 #: How much of the text sent since the last prompt :class:`SessionNotes` keeps.
 SENT_KEPT = 4096
@@ -216,15 +217,18 @@ class LastLineSearch:
     def __init__(self, patterns: Sequence[Any], collapse: bool = False, *,
                  learning: Optional[Sequence[Any]] = None,
                  renamed: Optional[Callable[[str], bool]] = None,
-                 known: Optional[Dict[int, str]] = None,
+                 known: Optional[Dict[int, str]] = None, learns: bool = False,
                  max_length: int = MAX_PROMPT_LENGTH) -> None:
         self.patterns = list(patterns)
         self.collapse = collapse
         self.learning = list(learning) if learning else None
         self.renamed = renamed
         self.known = known
+        self.learns = learns
         self.max_length = max_length
         self.pattern = " | ".join(p.pattern for p in self.patterns)
+        self._any = any_of(self.patterns)
+        self._any_learning = any_of(self.learning) if self.learning else None
 
     def search(self, text: str, pos: int = 0) -> Optional[LastLineMatch]:
         start = max(text.rfind("\n", pos) + 1, pos)
@@ -237,7 +241,7 @@ class LastLineSearch:
         after_output = self._after_output(line, raw, start) if self.known else None
         if after_output is not None:
             return self._rename(line, raw, start) or after_output
-        hit = self._first(self.patterns, line)
+        hit = self._first(self.patterns, self._any, line, self.learns)
         if hit is not None:
             index, found, repeated = hit
             return LastLineMatch(index, found, line, raw, start, repeated)
@@ -247,7 +251,8 @@ class LastLineSearch:
                 unknown: bool = False) -> Optional[LastLineMatch]:
         """The match of the learning patterns: a rename with evidence, else (with
         ``unknown``) an unknown prompt."""
-        learned = self._first(self.learning, line) if self.learning else None
+        learned = self._first(self.learning, self._any_learning, line, True) \
+            if self.learning else None
         if learned is None:
             return None
         name = hostname_of(learned[1])
@@ -257,26 +262,26 @@ class LastLineSearch:
             return LastLineMatch(learned[0], learned[1], line, raw, start, learned[2], UNKNOWN)
         return None
 
-    def _first(self, patterns: Optional[Sequence[Any]],
-               line: str) -> Optional[Tuple[int, Any, bool]]:
+    def _first(self, patterns: Sequence[Any], prefilter: Any, line: str,
+               learns: bool) -> Optional[Tuple[int, Any, bool]]:
         """The first pattern matching the line as it is, or the repetition collapsed."""
-        if not patterns:
+        if len(line) > self.max_length:
             return None
-        hit = self._search_all(patterns, line)
-        if self.collapse and len(line) <= self.max_length and (
-                hit is None or hostname_of(hit[1]) is not None):
+        hit = self._search_all(patterns, prefilter, line)
+        if self.collapse and (hit is None or (learns and hostname_of(hit[1]) is not None)):
             single = collapse_repeated_prompt(line)
             if single is not line:
-                again = self._search_all(patterns, single)
+                again = self._search_all(patterns, prefilter, single)
                 if again is not None:
                     return again[0], again[1], True
         return None if hit is None else (hit[0], hit[1], False)
 
-    def _search_all(self, patterns: Sequence[Any], line: str) -> Optional[Tuple[int, Any]]:
-        long_line = len(line) > self.max_length
+    @staticmethod
+    def _search_all(patterns: Sequence[Any], prefilter: Any,
+                    line: str) -> Optional[Tuple[int, Any]]:
+        if prefilter is not None and prefilter.search(line) is None:
+            return None
         for index, pattern in enumerate(patterns):
-            if long_line and isinstance(pattern, re.Pattern):
-                continue
             found = pattern.search(line)
             if found is not None:
                 return index, found
@@ -364,6 +369,28 @@ _PROMPT_COMPILED: Dict[str, Any] = {}
 if re2 is not None:
     _RE2_OPTIONS = re2.Options()
     _RE2_OPTIONS.log_errors = False  # a refused pattern falls back to re: no noise on stderr
+    _ANY_OPTIONS = re2.Options()
+    _ANY_OPTIONS.log_errors = False
+    _ANY_OPTIONS.never_capture = True  # the states' groups share names
+    _RE2_TYPE = type(re2.compile(""))
+
+
+def any_of(patterns: Sequence[Any]) -> Any:
+    """One ``re2`` pattern that matches where any of ``patterns`` does (groups ignored), to
+    tell at once that a line is no prompt; None unless every pattern is a ``re2`` one."""
+    if re2 is None or len(patterns) < 2 or any(not isinstance(p, _RE2_TYPE) for p in patterns):
+        return None
+    text = "|".join("(?:%s)" % p.pattern for p in patterns)
+    found = _PROMPT_COMPILED.get(text + "\0any")
+    if found is None:
+        try:
+            found = re2.compile(text, options=_ANY_OPTIONS)
+        except re2.error:
+            return None
+        if len(_PROMPT_COMPILED) >= _COMPILED_LIMIT:
+            _PROMPT_COMPILED.clear()
+        _PROMPT_COMPILED[text + "\0any"] = found
+    return found
 
 
 def prompt_compiled(pattern: str) -> Any:

@@ -308,34 +308,39 @@ class Progress:
         self.decided = self.echo is None and not first_line
         self.printed = False
         self._line = ""
+        self._line_start = 0
 
     @property
     def stale(self) -> bool:
         return self.require_echo and not self.decided
 
-    def feed(self, text: str) -> None:
-        self.consumed += len(text)
+    def feed(self, text: str, end: Optional[int] = None) -> None:
+        """Takes ``text[:end]``, the next piece of what the wait consumed."""
+        stop = len(text) if end is None else end
+        base = self.consumed
+        self.consumed += stop
         if self.decided:
-            if not self.printed and has_text(text):
-                self.printed = True
+            if not self.printed:
+                self.printed = has_text(text, 0, stop)
             return
-        pending = self._line + text
-        start = self.consumed - len(pending)  # where pending[0] lies in the consumed text
-        rest = pending
-        while not self.decided:
-            cut = rest.find("\n")
+        pos = 0
+        while True:
+            cut = text.find("\n", pos, stop)
             if cut < 0:
-                break
-            line, rest = rest[:cut], rest[cut + 1:]
-            line_start, start = start, start + cut + 1
+                self._line += text[pos:stop]
+                return
+            line, line_start = self._line + text[pos:cut], self._line_start
+            pos = cut + 1
+            self._line, self._line_start = "", base + pos
             if self.first_line or clean_output(line).strip().endswith(str(self.echo)):
                 self.decided = True
-                self.echo_start, self.output_start = line_start, start
-                self.printed = has_text(rest)
-            elif not self.require_echo:
+                self.echo_start, self.output_start = line_start, base + pos
+                self.printed = has_text(text, pos, stop)
+                return
+            if not self.require_echo:
                 self.decided = True  # the first line is output: the device does not echo
-                self.printed = has_text(pending)
-        self._line = "" if self.decided else rest
+                self.printed = has_text(line) or has_text(text, pos, stop)
+                return
 
 
 def command_text(command: Any) -> str:
@@ -383,7 +388,7 @@ class StateTransition:
     #: How often one statement may be answered in one wait.
     max_answers = 10
     #: The most characters a command (or a hop) may print before its prompt.
-    max_output = 64 * 1024 * 1024
+    max_output = 256 * 1024 * 1024
     #: The most pager pages a command may show.
     max_pages = 10_000
 
@@ -537,10 +542,11 @@ class StateTransition:
             drainer = getattr(self.spawn, "drain", None)
             if drainer is not None:
                 stale = drainer()
-        if notes.doubt is None and not stale:
+        if notes.doubt is None and not has_text(stale):
             return None
         why = notes.doubt or "output arrived after the last prompt"
-        log.warning("the session is in doubt (%s): recovering a prompt first", self._mask(why))
+        log.log(logging.WARNING if notes.doubt else logging.INFO,
+                "the session is in doubt (%s): recovering a prompt first", self._mask(why))
         state = self._recover_prompt(stale, why)
         notes.doubt = None
         return state
@@ -577,8 +583,8 @@ class StateTransition:
                 state = self._found_state(found)
         else:
             state = self._found_state(found)
-        if stale.strip():
-            log.warning("discarded stale output: %r", self._mask(stale[-400:]))
+        if has_text(stale):
+            log.info("discarded stale output: %r", self._mask(stale[-400:]))
         self._confirmed(state)
         log.info("recovered: the device is in state %s", state.name)
         return state
@@ -666,7 +672,8 @@ class StateTransition:
             learning = [self._compile_prompt(state, text) for state, text in zip(states, texts)] \
                 if literal else None
             self._search = LastLineSearch(primary, collapse=True, learning=learning,
-                                          renamed=self._names_new_hostname)
+                                          renamed=self._names_new_hostname,
+                                          learns=learn and not literal)
             self._prompt = Statement(pattern=self._search)
             self._prompt_states = states
             self._index_of = {state.name: index for index, state in enumerate(states)}
@@ -773,8 +780,8 @@ class StateTransition:
                 found = match.re_match
                 assert isinstance(found, LastLineMatch)
                 output = match.match_output
-                before = output[:len(output) - len(found.line_raw)]
-                progress.feed(before)
+                before = len(output) - len(found.line_raw)
+                progress.feed(output, before)
                 if progress.stale:
                     log.info("%r before the echo of %r: late output of an earlier operation",
                              self._mask(found.line), self._mask(echo or ""))
@@ -786,7 +793,7 @@ class StateTransition:
                     unread = getattr(self.spawn, "unread", None)
                     if unread is not None:
                         unread(found.line_raw)
-                        match = Match(match.index, match.pattern, _NOTHING, before)
+                        match = Match(match.index, match.pattern, _NOTHING, output[:before])
                     else:
                         progress.feed(found.line_raw)
                     steps.append((None, match))
