@@ -12,7 +12,8 @@ import pytest
 
 import tessel
 from tessel.core.errors import (DialogError, StateMachineError, TransitionError,
-                                TransitionTimeoutError, UnknownPromptError)
+                                TransitionTimeoutError, UnexpectedStateError,
+                                UnknownPromptError)
 from tessel.eal.dialogs import Statement
 from tessel.eal.spawn import MAX_PROMPT_LENGTH, LastLineSearch, Spawn, prompt_compiled
 from tessel.eal.output import last_line
@@ -159,14 +160,17 @@ def test_output_without_a_final_line_break_is_kept():
 
 LATE = ("a = termios.tcgetattr(0); a[3] &= ~termios.ECHO; termios.tcsetattr(0, termios.TCSANOW, a)\n"
         "signal.signal(signal.SIGINT, signal.SIG_IGN)\n"
-        "w('R1#')\n"
+        "prompt = 'R1#'\n"
+        "w(prompt)\n"
         "for line in sys.stdin:\n"
         "    w(line)\n"  # the device echoes what it reads, as a line editor does
         "    if line.strip() == 'slow':\n"
         "        time.sleep(0.6); w('part\\nR1#'); time.sleep(0.4); w('late\\n')\n"
+        "    elif line.strip() == 'leave':\n"
+        "        time.sleep(0.6); prompt = 'R1>'\n"
         "    else:\n"
         "        w(line.strip() + ' output\\n')\n"
-        "    w('R1#')\n")
+        "    w(prompt)\n")
 
 
 def test_late_output_never_enters_the_next_result():
@@ -180,6 +184,13 @@ def test_late_output_never_enters_the_next_result():
         assert spawn.in_doubt is not None and machine.current_state == "enable"
         assert execute(machine, spawn, "fast") == "fast output"
         assert execute(machine, spawn, "next") == "next output" and spawn.in_doubt is None
+        # A late change of state: the next command is not sent where the caller did not expect.
+        with pytest.raises(TransitionTimeoutError):
+            execute(machine, spawn, "leave", timeout=0.3)
+        with pytest.raises(UnexpectedStateError, match="'fast' was not sent"):
+            execute(machine, spawn, "fast")
+        assert machine.current_state == "disable"
+        assert execute(machine, spawn, "fast") == "fast output"
 
 
 def connect_sim(*options, **kwargs):

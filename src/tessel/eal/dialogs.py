@@ -70,7 +70,7 @@ class Statement:
     end it here (False). ``continue_timer``: when the dialog goes on after
     this statement, keep counting down the time already running (True) or
     start the wait afresh (False, for steps that may take long, such as a
-    reload).
+    reload; the transition engines grant that fresh wait once per hop).
     """
 
     def __init__(self, pattern: Any, action: Action = None,

@@ -80,8 +80,13 @@ command and waits up to ``recovery_wait`` for a prompt; without one it
 refuses with an error naming what the device shows, the state unknown. The
 first command after a recovery requires its echo (when the device echoed
 the command before): prompts before the echo are late output of an earlier
-operation. ``state_reached`` of every error, like the machine's current
-state, is the state of the last prompt confirmed, or unknown.
+operation; and it is not sent at all (``UnexpectedStateError``) when the
+recovery finds the device in another state than the machine records.
+``state_reached`` of every error, like the machine's current state, is the
+state of the last prompt confirmed, or unknown. ``go_to`` to the state the
+machine records returns without an engine, so without a recovery:
+recognise (``"any"``) first, as ``Connection.go_to`` does for a session in
+doubt.
 
 Bounds. Every wait ends:
 
@@ -446,9 +451,11 @@ class StateTransition:
         current state.
 
         Raises ``TransitionTimeoutError`` when no prompt comes,
-        ``UnknownPromptError`` for an unknown prompt, and ``TransitionError``
-        when the session closes, a dialog fails or the output passes
-        ``max_output`` or ``max_pages``.
+        ``UnknownPromptError`` for an unknown prompt, ``UnexpectedStateError``
+        (without sending the command) when the recovery of a session in doubt
+        finds the device in another state than the machine records, and
+        ``TransitionError`` when the recovery fails, the session closes, a
+        dialog fails or the output passes ``max_output`` or ``max_pages``.
         """
         spawn = self.spawn
         started = time.monotonic()
@@ -456,9 +463,16 @@ class StateTransition:
         self._total = wait
         self._deadline = started + wait
         self._doing = "running %r" % self._mask(command)
-        self.current_state = self._machine_state() or GENERIC
+        expected = self._machine_state()
+        self.current_state = expected or GENERIC
         with self._operation():
-            recovered = self._sync() is not None
+            state = self._sync()
+            recovered = state is not None
+            if state is not None and expected is not None and state.name != expected.name:
+                raise UnexpectedStateError(
+                    "the session was in doubt, and the device shows the prompt of state %s, "
+                    "not %s: %r was not sent" % (state.name, expected.name, self._mask(command)),
+                    failed_hop=None, expected=[expected.pattern], state_reached=state.name)
             spawn.sendline(command)
             pager_statement = self._pager_statement(pager) if pager is not None else None
             try:
