@@ -465,6 +465,7 @@ class StateTransition:
         self._doing = "running %r" % self._mask(command)
         expected = self._machine_state()
         self.current_state = expected or GENERIC
+        pager_statement = self._pager_statement(pager) if pager is not None else None
         with self._operation():
             state = self._sync()
             recovered = state is not None
@@ -474,7 +475,6 @@ class StateTransition:
                     "not %s: %r was not sent" % (state.name, expected.name, self._mask(command)),
                     failed_hop=None, expected=[expected.pattern], state_reached=state.name)
             spawn.sendline(command)
-            pager_statement = self._pager_statement(pager) if pager is not None else None
             try:
                 seen = self._wait_for_prompt(
                     wait, idle=True, pager=pager_statement, echo=command, defaults=False,
@@ -826,9 +826,9 @@ class StateTransition:
                                       "(StateTransition.max_pages)" % self.max_pages)
                 statement.run_action(self.spawn, self.context)
                 continue
-            counts[match.index] = counts.get(match.index, 0) + 1
-            if counts[match.index] > self.max_answers:
-                raise too_many_answers(statement, match, counts[match.index])
+            count = counts[id(statement)] = counts.get(id(statement), 0) + 1
+            if count > self.max_answers:
+                raise too_many_answers(statement, match, count)
             answered.append(match.text.strip())
             matched.append(statement.pattern_text)
             statement.run_action(self.spawn, self.context)
