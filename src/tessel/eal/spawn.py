@@ -23,9 +23,9 @@ device prints last, when it waits for input).
 
 Prompt patterns are compiled by :func:`prompt_compiled`: with ``re2`` (the
 ``google-re2`` package, linear time, so a pattern such as ``^(a+)+>$`` cannot
-freeze the process) when it accepts the pattern, with ``re`` otherwise; a
-pattern that only ``re`` accepts is never searched on a last line longer
-than :data:`MAX_PROMPT_LENGTH`. Under ``re2``, ``\\d``, ``\\w``, ``\\s`` and
+freeze the process) when it accepts the pattern, with ``re`` otherwise; no
+prompt pattern is searched on a last line longer than
+:data:`MAX_PROMPT_LENGTH`. Under ``re2``, ``\\d``, ``\\w``, ``\\s`` and
 ``\\b`` are ASCII classes (``\\s`` without the vertical tab) and ``$`` is the
 end of the line; the named groups that learn a hostname work alike.
 

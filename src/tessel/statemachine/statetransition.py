@@ -21,8 +21,9 @@ until a registered state's prompt appears. A command (``run_command``,
 ``execute``) answers the caller's dialog only: a question that nobody
 answers ends in a timeout naming the line the device shows.
 
-Recognition, the rule shared with ``detect_state``: a prompt is the last line
-the device printed (the text after the last line break, cleaned of terminal
+Recognition, the rule shared with ``detect_state`` (which matches the patterns
+as the machine writes them, without the hostname rules below): a prompt is the
+last line the device printed (the text after the last line break, cleaned of terminal
 escape sequences), and the state is the first registered state whose pattern
 matches that line (``search``, no flags). A platform therefore registers a
 state whose prompt extends another's before it (``R1(config)#`` before
@@ -109,8 +110,11 @@ Bounds. Every wait ends:
   that teaches a hostname (or shows an unknown one) must stay the last line;
   and the quiet that ends the reading of a session in doubt.
 * ``prompt_settle``: the confirmation wait above.
-* a last line longer than :data:`tessel.eal.spawn.MAX_PROMPT_LENGTH` is not
-  searched with a prompt pattern that ``re2`` refuses.
+* the recovery of a session in doubt: reading until quiet, for at most the
+  operation's timeout, then ``recovery_wait`` for a prompt after Ctrl-C.
+* a last line longer than :data:`tessel.eal.spawn.MAX_PROMPT_LENGTH` (512) is
+  output: prompt patterns are not searched on it (a known prompt text at its
+  end still counts).
 
 This module must not import the state machine module at import time: that
 module imports this one while it initialises.
