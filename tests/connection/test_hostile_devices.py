@@ -81,7 +81,7 @@ class Repl(StateMachine):
 
 
 def test_the_python_repl_prompts_repeat_one_character():
-    env = dict(os.environ, PYTHONSTARTUP="", TERM="dumb")
+    env = dict(os.environ, PYTHONSTARTUP="", TERM="dumb", PYTHON_BASIC_REPL="1")
     with Spawn([sys.executable, "-q", "-i"], timeout=5, env=env) as spawn:
         machine = Repl(learn_hostname=True)
         machine.go_to("any", spawn)
