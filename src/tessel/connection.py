@@ -206,10 +206,15 @@ class Connection:
         lines; ``state_reached`` is the last state confirmed from a prompt.
         Any other failure of the change is a :class:`StateMachineError` saying
         the same as far as it is known. The engine's error is the ``__cause__``.
+        A session in doubt or in an unknown state is recognised first.
         """
         wait = self.timeout if timeout is None else check_timeout(timeout)
         with self._lock:
             try:
+                if state != "any" and (self.spawn.in_doubt is not None
+                                       or self.machine.current_state
+                                       not in state_names(self.machine)):
+                    self.machine.go_to("any", self.spawn, context=self.context, timeout=wait)
                 hops = self.machine.go_to(state, self.spawn, context=self.context,
                                           timeout=wait)
             except StateMachineError as err:

@@ -74,6 +74,10 @@ class ExpectTimeoutError(TesselError):
                output_tail(output, MESSAGE_OUTPUT_CHARS)))
 
 
+class OutputLimitError(SpawnError):
+    """More output arrived without a match than the wait allows (``Spawn.expect``'s ``limit``)."""
+
+
 class DialogError(TesselError):
     """A dialog statement could not run its action (for instance a context field is missing)."""
 
@@ -129,6 +133,20 @@ class TransitionTimeoutError(TransitionError):
 
 class UnexpectedStateError(TransitionError):
     """A hop ended at the prompt of a state other than the one it leads to."""
+
+
+class UnknownPromptError(TransitionError):
+    """The device shows a prompt that no state matches with the known hostname.
+
+    ``prompt`` is the line. The state is unknown afterwards (``state_reached``
+    is None and the machine's current state "generic").
+    """
+
+    def __init__(self, reason: str, prompt: str, route: Sequence[Any] = (),
+                 failed_hop: Any = None, expected: Sequence[Any] = (),
+                 output: str = "") -> None:
+        self.prompt = prompt
+        super().__init__(reason, route, failed_hop, expected, output, None)
 
 
 class ConnectError(TesselError):

@@ -14,6 +14,10 @@ An action is one of:
 * a callable: called with the spawn handle as its first argument, plus
   ``context=`` when it has a parameter of that name (or ``**kwargs``), plus
   the statement's ``args`` as keyword arguments.
+
+A question answered over and over is no dialog that ends: one processing
+answers the same statement at most :data:`MAX_ANSWERS` times (a dialog's
+``max_answers``), then fails with a ``DialogError`` naming it.
 """
 import inspect
 import logging
@@ -36,6 +40,7 @@ from typing import (
 )
 
 from tessel.core.errors import DialogError, DialogTimeoutError, ExpectTimeoutError
+from tessel.eal.output import last_line
 from tessel.utils import is_secret_key
 
 if TYPE_CHECKING:
@@ -44,6 +49,10 @@ if TYPE_CHECKING:
 log = logging.getLogger(__name__)
 
 Action = Union[None, str, Callable[..., Any]]
+
+#: How often one statement may be answered in one wait (one :meth:`Dialog.process`, one
+#: hop or command of the engines) before the dialog fails.
+MAX_ANSWERS = 10
 
 
 class DialogSession(Protocol):
@@ -61,7 +70,7 @@ class Statement:
     end it here (False). ``continue_timer``: when the dialog goes on after
     this statement, keep counting down the time already running (True) or
     start the wait afresh (False, for steps that may take long, such as a
-    reload).
+    reload; the transition engines grant that fresh wait once per hop).
     """
 
     def __init__(self, pattern: Any, action: Action = None,
@@ -163,8 +172,22 @@ class DialogResult:
         return "DialogResult(statement=%r, matched=%d)" % (self.statement, len(self.history))
 
 
+def too_many_answers(statement: Statement, match: "Match", count: int) -> DialogError:
+    """The error for a statement answered ``count`` times in one wait, naming the line."""
+    shown = last_line(match.match_output).strip() or match.text.strip()
+    return DialogError("the device asked %r %d times in one wait (statement %r): a question "
+                       "that comes back after every answer is not answered further"
+                       % (shown, count, statement.pattern_text))
+
+
 class Dialog:
-    """An ordered list of statements processed against the device's output."""
+    """An ordered list of statements processed against the device's output.
+
+    ``max_answers`` (default :data:`MAX_ANSWERS`; None for no bound): how often
+    one statement may match in one :meth:`process`.
+    """
+
+    max_answers: Optional[int] = MAX_ANSWERS
 
     def __init__(self, statements: Optional[Iterable[Statement]] = None) -> None:
         self.statements: List[Statement] = []
@@ -214,8 +237,9 @@ class Dialog:
         starts it afresh. With ``idle=True`` it bounds silence instead: the
         wait starts afresh whenever the device prints something (for output
         that streams for long). Raises ``DialogTimeoutError`` (with what the
-        device printed) when no statement matched in time. Returns None for
-        an empty dialog, which waits for nothing.
+        device printed) when no statement matched in time, and ``DialogError``
+        when one statement matched more than ``max_answers`` times. Returns
+        None for an empty dialog, which waits for nothing.
         """
         if not self.statements:
             return None
@@ -225,6 +249,7 @@ class Dialog:
         history: List[Statement] = []
         shown: List[str] = []
         matches: List[Any] = []
+        counts: Dict[int, int] = {}
         while True:
             try:
                 if idle:
@@ -236,6 +261,9 @@ class Dialog:
                 raise DialogTimeoutError(patterns, wait, err.output,
                                          [s.pattern_text for s in history], shown) from None
             statement = self.statements[match.index]
+            counts[match.index] = counts.get(match.index, 0) + 1
+            if self.max_answers is not None and counts[match.index] > self.max_answers:
+                raise too_many_answers(statement, match, counts[match.index])
             history.append(statement)
             shown.append(match.text)
             matches.append(match)

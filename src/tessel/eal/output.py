@@ -5,6 +5,7 @@ everything downstream (failure patterns, parsers, the caller) trusts its result.
 :func:`last_line` gives the line a prompt is recognised on, cleaned the same way.
 """
 import re
+from typing import Optional
 
 #: Terminal escape sequences: CSI (colours, cursor movement, erase, bracketed paste
 #: ``ESC [ ? 2004 h``), OSC (window titles, ended by BEL or ``ESC \``), device
@@ -114,3 +115,18 @@ def collapse_repeated_prompt(line: str) -> str:
     if 0 < period < len(text):
         return text[:period]
     return line
+
+
+def has_text(text: str, start: int = 0, end: Optional[int] = None) -> bool:
+    """True when ``text[start:end]`` shows something once cleaned: more than blanks, line
+    ends and escape sequences.
+
+    Looks at pieces of 4 KiB until one shows something, so a long output costs little; an
+    escape sequence cut in two by a piece's end may read as text.
+    """
+    stop = len(text) if end is None else end
+    for begin in range(start, stop, 4096):
+        piece = text[begin:min(begin + 4096, stop)]
+        if not piece.isspace() and clean_output(piece).strip():
+            return True
+    return False

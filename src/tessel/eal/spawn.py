@@ -20,11 +20,24 @@ adds is masking of secrets (also when one arrives split across reads), an
 idle timeout that restarts while output keeps arriving, and patterns that
 look at the last line only (:class:`LastLineSearch`: a prompt is what a
 device prints last, when it waits for input).
+
+Prompt patterns are compiled by :func:`prompt_compiled`: with ``re2`` (the
+``google-re2`` package, linear time, so a pattern such as ``^(a+)+>$`` cannot
+freeze the process) when it accepts the pattern, with ``re`` otherwise; no
+prompt pattern is searched on a last line longer than
+:data:`MAX_PROMPT_LENGTH`. Under ``re2``, ``\\d``, ``\\w``, ``\\s`` and
+``\\b`` are ASCII classes (``\\s`` without the vertical tab) and ``$`` is the
+end of the line; the named groups that learn a hostname work alike.
+
+A handle also carries :class:`SessionNotes`, what the transition engines
+remember about the session between operations (whether it is in doubt, the
+text sent since the last prompt, the prompt texts seen).
 """
 import logging
 import re
 import shlex
 import time
+from dataclasses import dataclass, field
 from typing import (
     IO,
     Any,
@@ -43,10 +56,20 @@ from typing import (
 import pexpect
 from pexpect.expect import searcher_re
 
-from tessel.core.errors import ExpectTimeoutError, SessionClosedError, SpawnError
+from tessel.core.errors import (
+    ExpectTimeoutError,
+    OutputLimitError,
+    SessionClosedError,
+    SpawnError,
+)
 from tessel.eal.output import collapse_repeated_prompt, last_line
 from tessel.eal.ptyspawn import PtySpawn
 from tessel.utils import is_secret_key
+
+try:
+    import re2
+except ImportError:  # pragma: no cover - a dependency; re (with the length bound) stands in
+    re2 = None
 
 log = logging.getLogger(__name__)
 
@@ -57,6 +80,56 @@ MASK = "********"
 
 #: How much a single read may return.
 READ_SIZE = 65536
+#: How much of the output an error raised by :meth:`Spawn.expect` for too much output keeps.
+KEPT_TAIL = 4000
+
+#: The longest last line that prompt patterns are searched on: a longer line is output (a
+#: pattern compiled by ``re`` could backtrack for ages on it, and searching it after every
+#: read would cost time for nothing). A known prompt text at its end still counts.
+MAX_PROMPT_LENGTH = 512
+
+#: How much of the text sent since the last prompt :class:`SessionNotes` keeps.
+SENT_KEPT = 4096
+
+#: The kinds of :class:`LastLineMatch`: a state's prompt; a prompt that names a new
+#: hostname which the lines sent since the last prompt gave (a rename); a line that only the
+#: hostname-learning patterns match (an unknown prompt); a known prompt text at the end of
+#: output that lacks its final line break.
+PROMPT, RENAMED, UNKNOWN, SUFFIX = "prompt", "renamed", "unknown", "suffix"
+
+
+@dataclass
+class SessionNotes:
+    """What the transition engines remember about one session between operations.
+
+    ``doubt``: why the session is in doubt (an operation failed or timed out, so
+    the device may still be busy, asking a question or printing), None while
+    the last prompt seen is what the device shows. ``sent``: the text sent
+    since the last prompt was confirmed (secrets masked; the last
+    :data:`SENT_KEPT` characters). ``prompts``: by state name, the prompt
+    text last seen for that state. ``echoes``: whether the device echoed the
+    last command (None before the first).
+    """
+
+    doubt: Optional[str] = None
+    sent: str = field(default="", repr=False)
+    prompts: Dict[str, str] = field(default_factory=dict)
+    echoes: Optional[bool] = None
+
+    def record_sent(self, text: str) -> None:
+        self.sent = (self.sent + text)[-SENT_KEPT:]
+
+
+def notes_of(spawn: Any) -> SessionNotes:
+    """The :class:`SessionNotes` of a handle (one is attached to a handle that has none)."""
+    notes = getattr(spawn, "notes", None)
+    if not isinstance(notes, SessionNotes):
+        notes = SessionNotes()
+        try:
+            spawn.notes = notes
+        except AttributeError:
+            pass
+    return notes
 
 #: Makes a session's child, called as ``PtySpawn`` is: ``child(argv[0], argv[1:], timeout=,
 #: encoding=, codec_errors=, maxread=, env=, cwd=, dimensions=)``. What it returns is all a
@@ -70,21 +143,28 @@ ChildFactory = Callable[..., Any]
 class LastLineMatch:
     """A match of :class:`LastLineSearch`: the last line of the searched text.
 
-    ``start()``/``end()`` and ``group(0)`` cover the raw last line as the
-    device printed it (escape sequences included); ``found`` is the match of
-    pattern number ``index`` on the cleaned ``line``, and ``groupdict()`` its
-    named groups. ``repeated`` tells that the line held one prompt several
-    times over (``R1>R1>``) and was read as one.
+    ``start()``/``end()`` and ``group(0)`` cover the raw prompt as the device
+    printed it (escape sequences included): the whole last line, or for a
+    ``SUFFIX`` match its end after the output. ``found`` is the match of
+    pattern number ``index`` on the cleaned ``line``, and ``groupdict()``
+    its named groups. ``repeated`` tells that the line held one prompt
+    several times over (``R1>R1>``) and was read as one. ``kind`` is one of
+    ``PROMPT``, ``RENAMED``, ``UNKNOWN`` and ``SUFFIX``; ``line_raw`` is the
+    whole raw last line and ``line_start`` where it starts.
     """
 
-    def __init__(self, index: int, found: "re.Match[str]", line: str, raw: str, start: int,
-                 repeated: bool) -> None:
+    def __init__(self, index: int, found: Any, line: str, raw: str, start: int,
+                 repeated: bool, kind: str = PROMPT, line_raw: Optional[str] = None,
+                 line_start: Optional[int] = None) -> None:
         self.index = index
         self.found = found
         self.line = line
         self.raw = raw
         self._start = start
         self.repeated = repeated
+        self.kind = kind
+        self.line_raw = raw if line_raw is None else line_raw
+        self.line_start = start if line_start is None else line_start
 
     def start(self) -> int:
         return self._start
@@ -93,10 +173,24 @@ class LastLineMatch:
         return self._start + len(self.raw)
 
     def group(self, index: int = 0) -> Optional[str]:
-        return self.raw if index == 0 else self.found.group(index)
+        if index == 0:
+            return self.raw
+        value: Optional[str] = self.found.group(index)
+        return value
 
     def groupdict(self) -> Dict[str, Optional[str]]:
-        return self.found.groupdict()
+        groups: Dict[str, Optional[str]] = self.found.groupdict()
+        return groups
+
+
+def hostname_of(found: Any) -> Optional[str]:
+    """The text that a hostname-learning group (``hostname00``, ...) of a match captured."""
+    groups = found.groupdict()
+    for key in sorted(groups):
+        value = groups[key]
+        if key.startswith("hostname") and value:
+            return str(value)
+    return None
 
 
 class LastLineSearch:
@@ -105,16 +199,44 @@ class LastLineSearch:
     A device prints its prompt (or a pager prompt) last, when it waits for
     input: a line that merely looks like one is followed by more output. The
     last line is the text after the last line break, cleaned of escape
-    sequences; an empty line never matches. With ``collapse``, a line that
-    repeats one text several times (``R1>R1>``: a line sent before the device
-    printed its first prompt) is read as that text once. Each pattern is
-    searched with ``search``, so ``^`` and ``$`` stand for the ends of the line.
+    sequences; an empty line never matches. Each pattern is searched with
+    ``search``, so ``^`` and ``$`` stand for the ends of the line.
+
+    The line as it is comes first. With ``collapse``, a line that repeats one
+    text several times (``R1>R1>``: a line sent before the device printed its
+    first prompt) is read as that text once, but only when the line as it is
+    matches no pattern, or when a hostname-learning group swallowed the
+    repetition (``R1>R1`` is no hostname); so ``>>> `` and ``##`` stay what
+    they are.
+
+    ``learning``: the same states' patterns with hostname-learning groups, for
+    a machine whose hostname is known (``patterns`` then hold it literally). A
+    line that only they match is a rename when ``renamed(hostname)`` says the
+    lines sent since the last prompt named that hostname, and an ``UNKNOWN``
+    prompt otherwise. ``known``: by pattern index, the prompt text last seen
+    for that state; a line that ends with one of them after other text (output
+    without its final line break, ``abcadmin@web1:~$``) is that prompt after
+    the output (``SUFFIX``), even when a pattern would take the whole line
+    (``[\\w.-]+@`` takes ``abcadmin@``), unless it is a rename or the prompt
+    repeated. Patterns compiled by ``re`` are not searched on lines longer
+    than ``max_length``.
     """
 
-    def __init__(self, patterns: Sequence["re.Pattern[str]"], collapse: bool = False) -> None:
+    def __init__(self, patterns: Sequence[Any], collapse: bool = False, *,
+                 learning: Optional[Sequence[Any]] = None,
+                 renamed: Optional[Callable[[str], bool]] = None,
+                 known: Optional[Dict[int, str]] = None, learns: bool = False,
+                 max_length: int = MAX_PROMPT_LENGTH) -> None:
         self.patterns = list(patterns)
         self.collapse = collapse
+        self.learning = list(learning) if learning else None
+        self.renamed = renamed
+        self.known = known
+        self.learns = learns
+        self.max_length = max_length
         self.pattern = " | ".join(p.pattern for p in self.patterns)
+        self._any = any_of(self.patterns)
+        self._any_learning = any_of(self.learning) if self.learning else None
 
     def search(self, text: str, pos: int = 0) -> Optional[LastLineMatch]:
         start = max(text.rfind("\n", pos) + 1, pos)
@@ -124,15 +246,76 @@ class LastLineSearch:
         line = last_line(raw)
         if not line.strip():
             return None
-        repeated = False
-        if self.collapse:
+        after_output = self._after_output(line, raw, start) if self.known else None
+        if after_output is not None:
+            return self._rename(line, raw, start) or after_output
+        hit = self._first(self.patterns, self._any, line, self.learns)
+        if hit is not None:
+            index, found, repeated = hit
+            return LastLineMatch(index, found, line, raw, start, repeated)
+        return self._rename(line, raw, start, unknown=True)
+
+    def _rename(self, line: str, raw: str, start: int,
+                unknown: bool = False) -> Optional[LastLineMatch]:
+        """The match of the learning patterns: a rename with evidence, else (with
+        ``unknown``) an unknown prompt."""
+        learned = self._first(self.learning, self._any_learning, line, True) \
+            if self.learning else None
+        if learned is None:
+            return None
+        name = hostname_of(learned[1])
+        if name and self.renamed is not None and self.renamed(name):
+            return LastLineMatch(learned[0], learned[1], line, raw, start, learned[2], RENAMED)
+        if unknown:
+            return LastLineMatch(learned[0], learned[1], line, raw, start, learned[2], UNKNOWN)
+        return None
+
+    def _first(self, patterns: Sequence[Any], prefilter: Any, line: str,
+               learns: bool) -> Optional[Tuple[int, Any, bool]]:
+        """The first pattern matching the line as it is, or the repetition collapsed."""
+        if len(line) > self.max_length:
+            return None
+        hit = self._search_all(patterns, prefilter, line)
+        if self.collapse and (hit is None or (learns and hostname_of(hit[1]) is not None)):
             single = collapse_repeated_prompt(line)
-            repeated = single is not line
-            line = single
-        for index, pattern in enumerate(self.patterns):
+            if single is not line:
+                again = self._search_all(patterns, prefilter, single)
+                if again is not None:
+                    return again[0], again[1], True
+        return None if hit is None else (hit[0], hit[1], False)
+
+    @staticmethod
+    def _search_all(patterns: Sequence[Any], prefilter: Any,
+                    line: str) -> Optional[Tuple[int, Any]]:
+        if prefilter is not None and prefilter.search(line) is None:
+            return None
+        for index, pattern in enumerate(patterns):
             found = pattern.search(line)
             if found is not None:
-                return LastLineMatch(index, found, line, raw, start, repeated)
+                return index, found
+        return None
+
+    def _after_output(self, line: str, raw: str, start: int) -> Optional[LastLineMatch]:
+        """A known prompt text ending a longer line: the output before it lacked its line end."""
+        best: Optional[Tuple[int, str]] = None
+        for index, prompt in self.known.items() if self.known else ():
+            if len(line) > len(prompt) and line.endswith(prompt) and (
+                    best is None or len(prompt) > len(best[1])):
+                best = index, prompt
+        if best is None or best[0] >= len(self.patterns):
+            return None
+        index, prompt = best
+        if len(line) <= self.max_length and collapse_repeated_prompt(line) == prompt.rstrip():
+            return None  # the prompt repeated (R1>R1>), no output before it
+        found = self.patterns[index].search(prompt)
+        if found is None:
+            return None
+        # Where the prompt starts in the raw line: the shortest end that reads as it.
+        for size in range(len(prompt), min(len(raw), len(prompt) + 256) + 1):
+            if last_line(raw[-size:]) == prompt:
+                cut = len(raw) - size
+                return LastLineMatch(index, found, prompt, raw[cut:], start + cut, False, SUFFIX,
+                                     raw, start)
         return None
 
     def __repr__(self) -> str:
@@ -186,6 +369,57 @@ def compiled(pattern: str) -> "re.Pattern[str]":
         if len(_COMPILED) >= _COMPILED_LIMIT:
             _COMPILED.clear()
         found = _COMPILED[pattern] = re.compile(pattern)
+    return found
+
+
+_PROMPT_COMPILED: Dict[str, Any] = {}
+
+if re2 is not None:
+    _RE2_OPTIONS = re2.Options()
+    _RE2_OPTIONS.log_errors = False  # a refused pattern falls back to re: no noise on stderr
+    _ANY_OPTIONS = re2.Options()
+    _ANY_OPTIONS.log_errors = False
+    _ANY_OPTIONS.never_capture = True  # the states' groups share names
+    _RE2_TYPE = type(re2.compile(""))
+
+
+def any_of(patterns: Sequence[Any]) -> Any:
+    """One ``re2`` pattern that matches where any of ``patterns`` does (groups ignored), to
+    tell at once that a line is no prompt; None unless every pattern is a ``re2`` one."""
+    if re2 is None or len(patterns) < 2 or any(not isinstance(p, _RE2_TYPE) for p in patterns):
+        return None
+    text = "|".join("(?:%s)" % p.pattern for p in patterns)
+    found = _PROMPT_COMPILED.get(text + "\0any")
+    if found is None:
+        try:
+            found = re2.compile(text, options=_ANY_OPTIONS)
+        except re2.error:
+            return None
+        if len(_PROMPT_COMPILED) >= _COMPILED_LIMIT:
+            _PROMPT_COMPILED.clear()
+        _PROMPT_COMPILED[text + "\0any"] = found
+    return found
+
+
+def prompt_compiled(pattern: str) -> Any:
+    """A prompt or pager pattern compiled for the last line, cached by its text.
+
+    By ``re2`` (linear time) when it accepts the pattern, else by ``re``
+    (raising ``re.error`` for a pattern that neither accepts); see
+    :data:`MAX_PROMPT_LENGTH`.
+    """
+    found = _PROMPT_COMPILED.get(pattern)
+    if found is None:
+        if re2 is not None:
+            try:
+                found = re2.compile(pattern, options=_RE2_OPTIONS)
+            except re2.error:
+                found = None
+        if found is None:
+            found = compiled(pattern)
+        if len(_PROMPT_COMPILED) >= _COMPILED_LIMIT:
+            _PROMPT_COMPILED.clear()
+        _PROMPT_COMPILED[pattern] = found
     return found
 
 
@@ -362,6 +596,10 @@ class Spawn:
         self._masker_key: frozenset[str] = frozenset()
         self.last_sent: Optional[str] = None
         self.match: Optional[Match] = None
+        #: What the engines remember about this session (see :class:`SessionNotes`).
+        self.notes = SessionNotes()
+        #: The text of the last read from the device (where read boundaries fell).
+        self.last_read = ""
         #: Output received since the last match, as read.
         self._chunks: List[str] = []
         self._sent_since_match = False
@@ -433,6 +671,7 @@ class Spawn:
         self._check_open()
         written: int = self._child.send(text)
         self.last_sent = self.mask(text)
+        self.notes.record_sent(self.last_sent)
         self._sent_since_match = True
         log.debug("sent %r", self.last_sent)
         return written
@@ -440,6 +679,19 @@ class Spawn:
     def sendline(self, text: str = "") -> int:
         """Writes ``text`` followed by a line end."""
         return self.send(text + self.linesep)
+
+    @property
+    def in_doubt(self) -> Optional[str]:
+        """Why the session is in doubt (a failed or timed-out operation), or None.
+
+        The next state change or command brings it back to a known prompt
+        first, or refuses.
+        """
+        return self.notes.doubt
+
+    @in_doubt.setter
+    def in_doubt(self, reason: Optional[str]) -> None:
+        self.notes.doubt = reason
 
     @property
     def sent_since_match(self) -> bool:
@@ -459,15 +711,16 @@ class Spawn:
         return self.mask(self._unconsumed())
 
     def expect(self, patterns: Patterns, timeout: Optional[float] = None, *,
-               idle: bool = False) -> Match:
+               idle: bool = False, limit: Optional[int] = None) -> Match:
         """Waits until one of ``patterns`` appears in the output and consumes up to its end.
 
         The match that starts first wins; on a tie the pattern listed first.
         ``timeout`` (default: the handle's) bounds the whole wait, or with
         ``idle=True`` the silence: the wait starts afresh whenever output
-        arrives. Raises ``ExpectTimeoutError`` when it runs out and
-        ``SessionClosedError`` when the device ends the session; both carry
-        the output received (secrets masked).
+        arrives. Raises ``ExpectTimeoutError`` when it runs out,
+        ``SessionClosedError`` when the device ends the session, and
+        ``OutputLimitError`` when more than ``limit`` characters are waiting
+        unmatched; all carry the output received (secrets masked).
         """
         compiled_patterns = compile_patterns(patterns)
         if not compiled_patterns:
@@ -489,6 +742,11 @@ class Spawn:
                 deadline = time.monotonic() + wait
             self._chunks.append(data)
             size = len(window) + len(data)
+            if limit is not None and offset + size > limit:
+                raise OutputLimitError("more than %d characters arrived without a match for %s"
+                                       % (limit, ", ".join(repr(getattr(p, "pattern", p))
+                                                           for p in compiled_patterns)),
+                                       self.mask(self._unconsumed()[-KEPT_TAIL:]))
             if self.search_window and size > self.search_window:
                 cut = size - self.search_window
                 window = (window[cut:] + data) if cut < len(window) else data[cut - len(window):]
@@ -510,8 +768,20 @@ class Spawn:
             data: str = self._child.read_nonblocking(READ_SIZE, timeout=wait)
         except (pexpect.TIMEOUT, pexpect.EOF):
             return False
+        if data:
+            self.last_read = data
         self._chunks.append(data)
         return bool(data)
+
+    def unread(self, text: str) -> None:
+        """Puts ``text`` back in front of the output not consumed yet.
+
+        For the end of a match that turned out not to be what was awaited
+        (a line that looked like a prompt, and output followed): the next
+        :meth:`expect` reads it again with what came after it.
+        """
+        if text:
+            self._chunks.insert(0, text)
 
     def _read(self, patterns: Sequence[Any], wait: float) -> Optional[str]:
         """Reads the next chunk of output, or returns None when ``wait`` ran out first."""
@@ -524,6 +794,8 @@ class Spawn:
             self._child.close()
             raise SessionClosedError(patterns, self.mask(self._unconsumed()),
                                      self._child.exitstatus) from None
+        if data:
+            self.last_read = data
         return data
 
     def _matched(self, index: int, pattern: Any, re_match: Any, end: int) -> Match:
@@ -549,9 +821,12 @@ class Spawn:
         """
         while not self._child.closed:
             try:
-                self._chunks.append(self._child.read_nonblocking(READ_SIZE, timeout=0))
+                data = self._child.read_nonblocking(READ_SIZE, timeout=0)
             except (pexpect.TIMEOUT, pexpect.EOF):
                 break
+            if data:
+                self.last_read = data
+            self._chunks.append(data)
         discarded = self._unconsumed()
         self._chunks = []
         if self._log is not None:

@@ -2,8 +2,8 @@
 
 ``StateMachine.go_to`` builds one engine per state change and calls its
 ``do_transitions()``; afterwards it reads the engine's ``current_state``,
-which is the string "generic" while no prompt has confirmed a state, and the
-``State`` reached so far once one has.
+which is the string "generic" while no prompt has confirmed a state (or
+after an unknown prompt), and the ``State`` last confirmed once one has.
 
 * :class:`StateTransition` plans the shortest route from the machine's
   current state to one target state and travels it; a hop that ends at any
@@ -15,38 +15,106 @@ which is the string "generic" while no prompt has confirmed a state, and the
   (target "any"), or reaches the nearest of a list of states.
 
 A hop sends the path's command (a ``str`` as a line; a callable is called
-with the spawn handle and, when it takes one, ``context=``) and then processes
+with the spawn handle and, when it takes one, ``context=``) and then answers
 the path's dialog, the caller's dialog and the machine's default statements
-until a registered state's prompt appears.
+until a registered state's prompt appears. A command (``run_command``,
+``execute``) answers the caller's dialog only: a question that nobody
+answers ends in a timeout naming the line the device shows.
 
-How a state is recognised, the one rule shared with ``detect_state``: a
-prompt is the last line the device printed (the text after the last line
-break, cleaned of terminal escape sequences), and the state is the first
-registered state whose pattern matches that line (``re.search``, no
-flags). A platform therefore registers a state whose prompt extends
-another's before it (``R1(config)#`` before ``R1#`` when both patterns
-would match). Output that merely looks like a prompt is followed by more
-output, so it is never the last line; a line that repeats one prompt
-(``R1>R1>``, the answer to a line sent before the first prompt) counts as
-that prompt. With hostname learning, a prompt that teaches a hostname (the
-first one, or another one: a rename) counts only if nothing follows it
-within ``settle_time``: a banner line such as ``Router>`` or ``#####`` whose
-line break is still on its way is output, not a prompt.
+Recognition, the rule shared with ``detect_state`` (which matches the patterns
+as the machine writes them, without the hostname rules below): a prompt is the
+last line the device printed (the text after the last line break, cleaned of terminal
+escape sequences), and the state is the first registered state whose pattern
+matches that line (``search``, no flags). A platform therefore registers a
+state whose prompt extends another's before it (``R1(config)#`` before
+``R1#`` when both patterns would match). Prompt and pager patterns are
+compiled by ``re2`` (linear time) when it accepts them (see
+:func:`tessel.eal.spawn.prompt_compiled`). The line as it is comes first; a
+line that repeats one prompt (``R1>R1>``, the answer to a line sent before
+the first prompt) counts as that prompt only when the line as it is matches
+no state, so ``>>> `` and ``##`` are prompts of their own.
 
-What each wait bounds:
+The hostname. With hostname learning, the first prompt teaches it (it must
+stay the last line for ``settle_time``: a banner line such as ``Router>``
+whose line break is still on its way is output). From then on, and with a
+hostname given, the prompts must show that hostname literally:
+``vm(config-router)#`` is not the enable prompt ``%N#`` of a device named
+``vm(config-router)``. A last line that only the learning patterns match
+(some state's prompt with another hostname) is
+
+* a **rename** when the lines sent since the last prompt hold the new name as
+  a whole word (as ``hostname R2`` does) and the line stays the last line for
+  ``settle_time``: the new hostname is learned;
+* otherwise an **unknown prompt**: once it has stayed the last line for
+  ``settle_time``, the operation fails at once with ``UnknownPromptError``
+  naming the line, and the state becomes unknown ("generic").
+
+Output without its final line break (``printf abc`` on a shell prints
+``abcadmin@web1:~$``) ends the command when the line ends with the exact
+prompt text last seen for a state; the text before it is output.
+
+Confirmation, so that a result is exact whatever the read boundaries: a
+prompt-like line in the output (``R1#`` in a configuration dump) is followed
+by more output, a real prompt is not. A candidate prompt therefore counts
+only when a zero-wait poll finds nothing after it and, when the candidate's
+line arrived in a read of its own (nothing but line breaks before it in
+that read, or the line came in pieces) after the command had printed
+output other than its echo, when nothing follows within ``prompt_settle``.
+A prompt right after the echo, as a configuration line gets, costs no wait;
+a ``show`` whose prompt comes in a read of its own costs ``prompt_settle``
+once. Limits: a line that reads exactly as a prompt and whose line break
+the device sends more than ``prompt_settle`` later is taken for the prompt,
+and so is such a line printed first, right after the echo, when its line
+break comes in a later read; the rule relies on reads that see the device's
+pauses.
+
+A session in doubt. An operation that fails without a confirmed prompt (a
+timeout, an unknown prompt, a dialog error, too much output, an interrupt)
+leaves the session in doubt (``Spawn.in_doubt``), and so does output that
+arrives after the prompt that ended the last operation. Every entry (a state
+change or a command) then first recovers: it reads until the device is quiet
+for ``settle_time`` (for at most the operation's timeout), takes a known
+prompt on the last line as the state (the stale output is logged and
+discarded, never part of a result), or else sends Ctrl-C (never Enter, which
+would confirm a ``[confirm]``) to abandon a pending question, page or
+command and waits up to ``recovery_wait`` for a prompt; without one it
+refuses with an error naming what the device shows, the state unknown. The
+first command after a recovery requires its echo (when the device echoed
+the command before): prompts before the echo are late output of an earlier
+operation; and it is not sent at all (``UnexpectedStateError``) when the
+recovery finds the device in another state than the machine records.
+``state_reached`` of every error, like the machine's current state, is the
+state of the last prompt confirmed, or unknown. ``go_to`` to the state the
+machine records returns without an engine, so without a recovery:
+recognise (``"any"``) first, as ``Connection.go_to`` does for a session in
+doubt.
+
+Bounds. Every wait ends:
 
 * ``go_to(..., timeout=T)``: the whole state change, every hop and dialog
-  (default: the spawn's ``timeout``); prompt recovery then tries each of its
-  lines for up to ``recovery_wait`` more.
+  (default: the spawn's ``timeout``). A statement with
+  ``continue_timer=False`` (``restart_timer`` in a platform file) grants a
+  fresh wait of ``T`` at most once per hop; prompt recovery then tries each
+  of its lines for up to ``recovery_wait`` more.
 * ``run_command`` and ``execute`` (``timeout=T``): silence while waiting for
   the closing prompt. The wait starts afresh whenever output arrives, so a
   long output is never cut off while it keeps coming (default: the spawn's
-  ``timeout``).
+  ``timeout``); a command's output is bounded by ``max_output`` characters
+  and ``max_pages`` pager pages.
+* one statement answered more than ``max_answers`` times in one wait (a
+  ``[confirm]`` that comes back after every answer) is a ``DialogError``.
 * ``fresh_prompt_wait``: how long a recognition waits for a prompt printed
   unasked before it sends a line to ask for one.
 * ``settle_time``: after a recognition that sent a line to ask for a prompt,
-  how long it waits for a second prompt still on its way; and how long a
-  prompt that teaches a hostname must stay the last line to count.
+  how long it waits for a second prompt still on its way; how long a prompt
+  that teaches a hostname (or shows an unknown one) must stay the last line;
+  and the quiet that ends the reading of a session in doubt.
+* ``prompt_settle``: the confirmation wait above.
+* the recovery of a session in doubt: reading until quiet, for at most the
+  operation's timeout, then ``recovery_wait`` for a prompt after Ctrl-C.
+* a last line longer than :data:`tessel.eal.spawn.MAX_PROMPT_LENGTH` (512) is
+  output: prompt patterns are not searched on it (a known prompt text at its
+  end still counts).
 
 This module must not import the state machine module at import time: that
 module imports this one while it initialises.
@@ -54,12 +122,16 @@ module imports this one while it initialises.
 import logging
 import re
 import time
+from collections import Counter
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import (
     TYPE_CHECKING,
     Any,
     Callable,
+    Dict,
     Iterable,
+    Iterator,
     List,
     NamedTuple,
     Optional,
@@ -71,22 +143,43 @@ from typing import (
 from tessel.core.errors import (
     DialogError,
     DialogTimeoutError,
+    ExpectTimeoutError,
+    OutputLimitError,
     SessionClosedError,
     StateMachineError,
     TesselError,
     TransitionError,
     TransitionTimeoutError,
     UnexpectedStateError,
+    UnknownPromptError,
 )
-from tessel.eal.dialogs import Dialog, Statement, call_action
-from tessel.eal.output import clean_output, collapse_repeated_prompt, erase_length
-from tessel.eal.spawn import LastLineMatch, LastLineSearch, Match, compiled
+from tessel.eal.dialogs import Statement, call_action, too_many_answers
+from tessel.eal.output import (
+    clean_output,
+    collapse_repeated_prompt,
+    erase_length,
+    has_text,
+    last_line,
+)
+from tessel.eal.spawn import (
+    RENAMED,
+    SUFFIX,
+    UNKNOWN,
+    LastLineMatch,
+    LastLineSearch,
+    Match,
+    SessionNotes,
+    compiled,
+    hostname_of,
+    notes_of,
+    prompt_compiled,
+)
 
 if TYPE_CHECKING:
     from tessel.statemachine.statemachine import Path, State, StateMachine
 
 __all__ = ["StateTransition", "HopWiseStateTransition", "AnyStateTransition", "CommandOutput",
-           "Hop", "execute", "command_text", "collapse_repeated_prompt"]
+           "Hop", "execute", "command_text", "collapse_repeated_prompt", "literal_hostname"]
 
 log = logging.getLogger(__name__)
 
@@ -98,12 +191,34 @@ ANY = "any"
 #: platform may set ``prompt_recovery_commands`` on its machine instead.
 PROMPT_RECOVERY_COMMANDS: Tuple[str, ...] = ("", "\x03")
 
+#: What a session in doubt is sent, alone, to abandon a pending question, page or command.
+INTERRUPT = "\x03"
+
+#: A hostname-learning group as the state machine writes it for ``%N``.
+LEARNING_GROUP = re.compile(r"\(\?P<(hostname\d+)>\\S\+\)")
+
+#: How much of the stale output of a session in doubt is kept for the log and the screen.
+SCREEN_KEPT = 4000
+
+#: The match of a step that only holds output (the text before a line that looked like a prompt).
+_NOTHING = re.compile("").search("")
+
+
+def literal_hostname(pattern: str, hostname: str) -> str:
+    """``pattern`` with each hostname-learning group matching ``hostname`` literally.
+
+    The groups stay (``(?P<hostname00>R1)``), so a match still tells the hostname.
+    """
+    escaped = re.escape(hostname)
+    return LEARNING_GROUP.sub(lambda found: "(?P<%s>%s)" % (found.group(1), escaped), pattern)
+
 
 class Session(Protocol):
     """What the engines need of the device handle (``Spawn``, or a test's fake).
 
     Optional extras, used when present: ``drain()``, ``poll(wait)``,
-    ``mask(text)`` and ``sent_since_match``.
+    ``unread(text)``, ``mask(text)``, ``sent_since_match``, ``last_read``
+    and ``notes``.
     """
 
     timeout: float
@@ -114,7 +229,7 @@ class Session(Protocol):
     def send(self, text: str) -> int: ...
 
     def expect(self, patterns: Any, timeout: Optional[float] = None, *,
-               idle: bool = False) -> Match: ...
+               idle: bool = False, limit: Optional[int] = None) -> Match: ...
 
 
 class PagerLike(Protocol):
@@ -167,14 +282,74 @@ class CommandOutput:
 
 class PromptSeen(NamedTuple):
     """A prompt that ended a wait: the state it shows, the spawn's match for it,
-    the texts that dialog statements answered on the way, and every statement
+    the texts that dialog statements answered on the way, every statement
     that matched with the spawn's match for it (None for output that only
-    looked like a prompt)."""
+    looked like a prompt), and where the command's echo and its own output
+    start in the text consumed."""
 
     state: "State"
     match: Match
     answered: List[str]
     steps: List[Tuple[Optional[Statement], Match]]
+    echo_start: int = 0
+    output_start: int = 0
+
+
+class Progress:
+    """What one wait consumed: where the command's echo lies, and whether the command
+    printed anything besides it.
+
+    ``echo`` is the command sent (None: no echo to look for). The echo is the
+    first line when that line ends with the command (with ``first_line``,
+    the first line whatever it holds); with ``require_echo`` it is the first
+    line that does, and what comes before it is late output of an earlier
+    operation (``stale`` until the echo is seen).
+    """
+
+    def __init__(self, echo: Optional[str], require_echo: bool = False, *,
+                 first_line: bool = False) -> None:
+        self.echo = echo.strip() if echo and echo.strip() else None
+        self.require_echo = require_echo and self.echo is not None
+        self.first_line = first_line
+        self.consumed = 0
+        self.echo_start = 0
+        self.output_start = 0
+        self.decided = self.echo is None and not first_line
+        self.printed = False
+        self._line = ""
+        self._line_start = 0
+
+    @property
+    def stale(self) -> bool:
+        return self.require_echo and not self.decided
+
+    def feed(self, text: str, end: Optional[int] = None) -> None:
+        """Takes ``text[:end]``, the next piece of what the wait consumed."""
+        stop = len(text) if end is None else end
+        base = self.consumed
+        self.consumed += stop
+        if self.decided:
+            if not self.printed:
+                self.printed = has_text(text, 0, stop)
+            return
+        pos = 0
+        while True:
+            cut = text.find("\n", pos, stop)
+            if cut < 0:
+                self._line += text[pos:stop]
+                return
+            line, line_start = self._line + text[pos:cut], self._line_start
+            pos = cut + 1
+            self._line, self._line_start = "", base + pos
+            if self.first_line or clean_output(line).strip().endswith(str(self.echo)):
+                self.decided = True
+                self.echo_start, self.output_start = line_start, base + pos
+                self.printed = has_text(text, pos, stop)
+                return
+            if not self.require_echo:
+                self.decided = True  # the first line is output: the device does not echo
+                self.printed = has_text(line) or has_text(text, pos, stop)
+                return
 
 
 def command_text(command: Any) -> str:
@@ -190,16 +365,6 @@ def command_text(command: Any) -> str:
 
 def _state_name(state: Any) -> str:
     return str(getattr(state, "name", state))
-
-
-def _hostname_of(found: "re.Match[str]") -> Optional[str]:
-    """The text that a hostname-learning group of a prompt pattern captured."""
-    groups = found.groupdict()
-    for key in sorted(groups):
-        value = groups[key]
-        if key.startswith("hostname") and value:
-            return value
-    return None
 
 
 def _invalid_pattern(statements: Iterable[Statement], err: re.error) -> str:
@@ -219,11 +384,22 @@ class StateTransition:
     #: How long a recognition waits for a prompt the device prints unasked
     #: (right after connecting) before it sends a line to get one.
     fresh_prompt_wait = 0.5
-    #: How long a recognition that sent a line waits for a second prompt, and
-    #: how long a prompt with a new hostname must stay last to count.
+    #: How long a recognition that sent a line waits for a second prompt; how
+    #: long a prompt with a new (or unknown) hostname must stay last to count;
+    #: the quiet that ends the reading of a session in doubt.
     settle_time = 0.1
-    #: The longest wait for each prompt-recovery attempt, in seconds.
+    #: How long a candidate prompt that arrived in a read of its own after
+    #: output must stay the last line to count.
+    prompt_settle = 0.05
+    #: The longest wait for each prompt-recovery attempt, and for a prompt
+    #: after the Ctrl-C that a session in doubt is sent, in seconds.
     recovery_wait = 2.0
+    #: How often one statement may be answered in one wait.
+    max_answers = 10
+    #: The most characters a command (or a hop) may print before its prompt.
+    max_output = 256 * 1024 * 1024
+    #: The most pager pages a command may show.
+    max_pages = 10_000
 
     def __init__(self, state_machine: "StateMachine", to_state: Any = None,
                  spawn: Optional[Session] = None, dialog: Optional[Iterable[Statement]] = None,
@@ -241,66 +417,86 @@ class StateTransition:
         self.route: List["Path"] = []
         self._deadline = 0.0
         self._total = 0.0
-        self._prompt_key: Optional[Tuple[Tuple[int, str], ...]] = None
+        self._prompt_key: Optional[Tuple[Any, ...]] = None
         self._prompt: Optional[Statement] = None
+        self._search: Optional[LastLineSearch] = None
         self._prompt_states: List["State"] = []
+        self._index_of: Dict[str, int] = {}
+        self._doing = "recognising the device's state"
 
     # -- entry points ------------------------------------------------------------------
 
     def do_transitions(self) -> List[Hop]:
         """Performs the state change; returns the hops travelled."""
         self._start_clock()
-        start = self._start_state()
-        target = self.to_state
-        self.route = self._plan(start, target)
-        log.info("route %s -> %s: %s", start.name, target.name,
-                 ", ".join(str(p) for p in self.route) or "(already there)")
-        for path in self.route:
-            reached = self._hop(path)
-            if reached is not path.to_state and reached.name != path.to_state.name:
-                raise self._unexpected(path, reached)
+        with self._operation():
+            start = self._start_state()
+            target = self.to_state
+            self.route = self._plan(start, target)
+            log.info("route %s -> %s: %s", start.name, target.name,
+                     ", ".join(str(p) for p in self.route) or "(already there)")
+            for path in self.route:
+                reached = self._hop(path)
+                if reached is not path.to_state and reached.name != path.to_state.name:
+                    raise self._unexpected(path, reached)
         return self.hops
 
     def run_command(self, command: str, *, pager: Optional[PagerLike] = None) -> CommandOutput:
         """Runs one command at the device's prompt and returns what it printed.
 
-        Output already waiting is discarded first, so a stale prompt cannot end
-        the command. The caller's dialog and the machine's default statements
-        are answered on the way; a pager prompt (``pager.expect``, seen as the
-        last line) is answered with ``pager.send`` and every page is kept. The
-        engine's ``timeout`` (default: the spawn's) bounds silence: the wait
-        for the closing prompt starts afresh whenever output arrives. The
-        state whose prompt ends the output becomes the machine's current state.
+        A session in doubt is brought back to a known prompt first (see the
+        module's notes); output already waiting is stale and never part of
+        the result. Only the caller's dialog is answered on the way (not the
+        machine's default statements); a pager prompt (``pager.expect``, seen
+        as the last line) is answered with ``pager.send`` and every page is
+        kept. The engine's ``timeout`` (default: the spawn's) bounds silence:
+        the wait for the closing prompt starts afresh whenever output
+        arrives. The state whose prompt ends the output becomes the machine's
+        current state.
 
-        Raises ``TransitionTimeoutError`` when no prompt comes, and
-        ``TransitionError`` when the session closes or a dialog fails.
+        Raises ``TransitionTimeoutError`` when no prompt comes,
+        ``UnknownPromptError`` for an unknown prompt, ``UnexpectedStateError``
+        (without sending the command) when the recovery of a session in doubt
+        finds the device in another state than the machine records, and
+        ``TransitionError`` when the recovery fails, the session closes, a
+        dialog fails or the output passes ``max_output`` or ``max_pages``.
         """
         spawn = self.spawn
         started = time.monotonic()
         wait = self._timeout_value()
         self._total = wait
-        drain = getattr(spawn, "drain", None)
-        if drain is not None:
-            drain()
-        spawn.sendline(command)
+        self._deadline = started + wait
+        self._doing = "running %r" % self._mask(command)
+        expected = self._machine_state()
+        self.current_state = expected or GENERIC
         pager_statement = self._pager_statement(pager) if pager is not None else None
-        try:
-            seen = self._wait_for_prompt(wait, idle=True, pager=pager_statement)
-        except DialogTimeoutError as err:
-            raise TransitionTimeoutError(
-                "no prompt: the device printed nothing for %.1f s after the command %r"
-                % (wait, self._mask(command)),
-                expected=self._expected(None), output=err.output,
-                state_reached=self._reached_name()) from None
-        except (SessionClosedError, DialogError) as err:
-            raise self._failure(None, err, command) from err
-        self.current_state = seen.state
-        self.state_machine.update_cur_state(seen.state)
+        with self._operation():
+            state = self._sync()
+            recovered = state is not None
+            if state is not None and expected is not None and state.name != expected.name:
+                raise UnexpectedStateError(
+                    "the session was in doubt, and the device shows the prompt of state %s, "
+                    "not %s: %r was not sent" % (state.name, expected.name, self._mask(command)),
+                    failed_hop=None, expected=[expected.pattern], state_reached=state.name)
+            spawn.sendline(command)
+            try:
+                seen = self._wait_for_prompt(
+                    wait, idle=True, pager=pager_statement, echo=command, defaults=False,
+                    require_echo=recovered and bool(self._notes.echoes),
+                    first_line=not command.strip())
+            except DialogTimeoutError as err:
+                raise self._command_timeout(command, wait, err) from None
+            except (SessionClosedError, DialogError, OutputLimitError) as err:
+                raise self._failure(None, err, command) from err
+        self._confirmed(seen.state)
+        if command.strip():
+            self._notes.echoes = seen.output_start > 0
         raw = "".join(match.match_output for _, match in seen.steps)
         return CommandOutput(command=command,
-                             output=self._command_output(command, seen.steps, pager_statement),
+                             output=self._command_output(seen.steps, pager_statement,
+                                                         seen.output_start),
                              state=seen.state.name, elapsed=time.monotonic() - started,
-                             raw=self._mask(raw))
+                             raw=self._mask(raw[seen.echo_start:]))
 
     # -- clock ---------------------------------------------------------------------------
 
@@ -315,16 +511,151 @@ class StateTransition:
     def _remaining(self) -> float:
         return max(self._deadline - time.monotonic(), 0.0)
 
+    # -- the session ---------------------------------------------------------------------
+
+    @property
+    def _notes(self) -> SessionNotes:
+        return notes_of(self.spawn)
+
+    @contextmanager
+    def _operation(self) -> Iterator[None]:
+        """Leaves the session in doubt when the operation fails without a confirmed prompt."""
+        try:
+            yield
+        except UnexpectedStateError:
+            raise  # a prompt confirmed where the device is
+        except BaseException as err:
+            self._notes.doubt = "%s failed: %s" % (self._doing, type(err).__name__)
+            raise
+
+    def _machine_state(self) -> Optional["State"]:
+        name = self.state_machine.current_state
+        for state in self.state_machine.states:
+            if state.name == name:
+                return state
+        return None
+
+    def _confirmed(self, state: "State") -> None:
+        self.current_state = state
+        self.state_machine.update_cur_state(state)
+
+    def _set_unknown(self) -> None:
+        """The state is unknown: for the engine, the machine and every later error."""
+        self.current_state = GENERIC
+        try:
+            self.state_machine._current_state = GENERIC
+        except (AttributeError, TypeError):  # pragma: no cover - a machine without the slot
+            log.debug("cannot mark the machine's state unknown")
+
+    def _sync(self, *, drain: bool = True) -> Optional["State"]:
+        """Brings a session in doubt back to a known prompt; returns its state when it had to.
+
+        With ``drain``, output that arrived after the last prompt also puts
+        the session in doubt (without, what is waiting is the answer to be
+        read, as for a recognition).
+        """
+        notes = self._notes
+        stale = ""
+        if drain:
+            drainer = getattr(self.spawn, "drain", None)
+            if drainer is not None:
+                stale = drainer()
+        if notes.doubt is None and not has_text(stale):
+            return None
+        why = notes.doubt or "output arrived after the last prompt"
+        log.log(logging.WARNING if notes.doubt else logging.INFO,
+                "the session is in doubt (%s): recovering a prompt first", self._mask(why))
+        state = self._recover_prompt(stale, why)
+        notes.doubt = None
+        return state
+
+    def _recover_prompt(self, stale: str, why: str) -> "State":
+        """Reads until quiet and takes a known prompt, or abandons what is pending with Ctrl-C."""
+        stale = (stale + self._quiet())[-SCREEN_KEPT:]
+        found = self._on_screen(stale)
+        if found is None:
+            shows = last_line(self._screen(stale)).strip()
+            log.warning("the device shows %r: sending Ctrl-C", self._mask(shows))
+            self.spawn.send(INTERRUPT)
+            wait = min(self.recovery_wait, self._total) if self._total > 0 else self.recovery_wait
+            try:
+                state = self._wait_for_prompt(wait, answers=False).state
+            except (DialogTimeoutError, UnknownPromptError) as err:
+                self._set_unknown()
+                now_shows = last_line(getattr(err, "output", "") or "").strip() or shows
+                raise TransitionError(
+                    "the session was in doubt (%s); the device shows %r and gave no known "
+                    "prompt, also after Ctrl-C" % (self._mask(why), self._mask(now_shows)),
+                    expected=self._expected(None), output=getattr(err, "output", ""),
+                    state_reached=None) from err
+            more = self._quiet()
+            if more:
+                found = self._on_screen(more)
+                if found is None:
+                    self._set_unknown()
+                    raise TransitionError(
+                        "the session was in doubt (%s); after Ctrl-C and a prompt the device "
+                        "printed more and shows %r" % (self._mask(why),
+                                                      self._mask(last_line(more).strip())),
+                        output=self._mask(more), state_reached=None)
+                state = self._found_state(found)
+        else:
+            state = self._found_state(found)
+        if has_text(stale):
+            log.info("discarded stale output: %r", self._mask(stale[-400:]))
+        self._confirmed(state)
+        log.info("recovered: the device is in state %s", state.name)
+        return state
+
+    def _found_state(self, found: LastLineMatch) -> "State":
+        state = self._prompt_states[found.index]
+        self._prompt_confirmed(state, found)
+        return state
+
+    def _quiet(self) -> str:
+        """Reads until the device is quiet for ``settle_time``, for at most the operation's
+        timeout; returns the end of what it printed."""
+        poll = getattr(self.spawn, "poll", None)
+        drain = getattr(self.spawn, "drain", None)
+        if poll is None or drain is None:
+            return ""
+        read = str(drain())
+        deadline = time.monotonic() + (self._total if self._total > 0 else self.settle_time)
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not poll(min(self.settle_time, remaining)):
+                break
+            read = (read + str(drain()))[-SCREEN_KEPT:]
+        return read
+
+    def _screen(self, text: str) -> str:
+        """The end of what the device shows: ``text`` after the last line of the last match
+        (unless something was sent after that match: then the device shows what came since)."""
+        if getattr(self.spawn, "sent_since_match", True):
+            return text
+        match = getattr(self.spawn, "match", None)
+        before = str(getattr(match, "match_output", "") or "")
+        return before[before.rfind("\n") + 1:] + text
+
+    def _on_screen(self, text: str) -> Optional[LastLineMatch]:
+        """The known prompt that the device shows last, if any."""
+        self._prompts()
+        assert self._search is not None
+        found = self._search.search(self._screen(text))
+        if found is None or found.kind == UNKNOWN:
+            return None
+        return found
+
     # -- planning --------------------------------------------------------------------------
 
     def _start_state(self) -> "State":
-        """The machine's current state, or the recognised one when the machine has none."""
-        sm = self.state_machine
-        name = sm.current_state
-        for state in sm.states:
-            if state.name == name:
-                return state
-        return self._recognise()
+        """The machine's current state (after any recovery), or the recognised one when the
+        machine has none."""
+        state = self._machine_state()
+        if state is None:
+            return self._recognise()
+        self.current_state = state
+        return self._sync() or state
 
     def _plan(self, start: "State", target: "State") -> List["Path"]:
         if start is target:
@@ -340,25 +671,52 @@ class StateTransition:
     def _prompts(self) -> Tuple[Statement, List["State"]]:
         """One ending statement that recognises every registered state on the last line.
 
-        Built once, and again only when the states or their patterns change
-        (a hostname learned or set changes the patterns).
+        Built once, and again only when the states, their patterns or the
+        hostname change. With a known hostname and hostname learning, the
+        patterns hold the hostname literally and the learning patterns find
+        renames and unknown prompts.
         """
-        states = list(self.state_machine.states)
-        key = tuple((id(state), state.pattern) for state in states)
+        sm = self.state_machine
+        states = list(sm.states)
+        hostname = sm.hostname
+        learn = bool(sm.learn_hostname)
+        key = (tuple((id(state), state.pattern) for state in states), hostname, learn)
         if key != self._prompt_key or self._prompt is None:
-            patterns = []
-            for state, (_, text) in zip(states, key):
-                try:
-                    patterns.append(compiled(text))
-                except re.error as err:
-                    raise TransitionError(
-                        "the prompt pattern of state %s is not a valid regular expression: "
-                        "%s (pattern %r)" % (state.name, err, text),
-                        state_reached=self._reached_name()) from err
-            self._prompt = Statement(pattern=LastLineSearch(patterns, collapse=True))
+            texts = [text for _, text in key[0]]
+            literal = learn and bool(hostname)
+            primary = [self._compile_prompt(state, literal_hostname(text, str(hostname))
+                                            if literal else text)
+                       for state, text in zip(states, texts)]
+            learning = [self._compile_prompt(state, text) for state, text in zip(states, texts)] \
+                if literal else None
+            self._search = LastLineSearch(primary, collapse=True, learning=learning,
+                                          renamed=self._names_new_hostname,
+                                          learns=learn and not literal)
+            self._prompt = Statement(pattern=self._search)
             self._prompt_states = states
+            self._index_of = {state.name: index for index, state in enumerate(states)}
             self._prompt_key = key
+        assert self._search is not None
+        prompts = self._notes.prompts
+        self._search.known = {self._index_of[name]: text for name, text in prompts.items()
+                              if name in self._index_of}
         return self._prompt, self._prompt_states
+
+    def _compile_prompt(self, state: "State", text: str) -> Any:
+        try:
+            return prompt_compiled(text)
+        except re.error as err:
+            raise TransitionError(
+                "the prompt pattern of state %s is not a valid regular expression: "
+                "%s (pattern %r)" % (state.name, err, text),
+                state_reached=self._reached_name()) from err
+
+    def _names_new_hostname(self, hostname: str) -> bool:
+        """True when the lines sent since the last prompt hold ``hostname`` as a whole word."""
+        if hostname == self.state_machine.hostname:
+            return False
+        pattern = r"(?<!\S)%s(?!\S)" % re.escape(hostname)
+        return re.search(pattern, self._notes.sent) is not None
 
     @staticmethod
     def _pager_statement(pager: PagerLike) -> Statement:
@@ -368,104 +726,207 @@ class StateTransition:
             spawn.send(answer)
 
         try:
-            pattern = compiled(pager.expect)
+            pattern = prompt_compiled(pager.expect)
         except re.error as err:
             raise TransitionError("the pager pattern %r is not a valid regular expression: %s"
                                   % (pager.expect, err)) from err
         return Statement(pattern=LastLineSearch([pattern]), action=next_page,
                          loop_continue=True, continue_timer=False)
 
-    def _extra_statements(self, path: Optional["Path"] = None) -> List[Statement]:
+    def _extra_statements(self, path: Optional["Path"] = None,
+                          defaults: bool = True) -> List[Statement]:
         statements: List[Statement] = []
         for dialog in (getattr(path, "dialog", None), self.dialog,
-                       self.state_machine.default_dialog):
+                       self.state_machine.default_dialog if defaults else None):
             if dialog:
                 statements.extend(dialog)
         return statements
 
     def _wait_for_prompt(self, wait: float, path: Optional["Path"] = None, *, idle: bool = False,
-                         pager: Optional[Statement] = None) -> PromptSeen:
-        """Processes the dialogs until a state's prompt is the last line the device printed.
+                         pager: Optional[Statement] = None, echo: Optional[str] = None,
+                         require_echo: bool = False, answers: bool = True,
+                         defaults: bool = True, first_line: bool = False) -> PromptSeen:
+        """Answers the dialogs until a state's prompt is the last line the device printed.
 
-        ``wait`` bounds the whole wait, or with ``idle`` the silence. Raises
-        ``DialogTimeoutError`` when no prompt appeared in time.
+        ``wait`` bounds the whole wait, or with ``idle`` the silence; a
+        statement with ``continue_timer=False`` grants one fresh wait of the
+        operation's timeout. ``echo`` is the command sent (see
+        :class:`Progress`); ``answers=False`` answers nothing, ``defaults=False``
+        leaves the machine's default statements out. Raises
+        ``DialogTimeoutError`` when no prompt appeared in time, ``DialogError``
+        for a statement answered more than ``max_answers`` times or a pager
+        past ``max_pages``, ``OutputLimitError`` past ``max_output``, and
+        ``UnknownPromptError`` for an unknown prompt.
         """
         prompt, states = self._prompts()
         if not states:
             raise TransitionError("the state machine has no states to recognise")
+        statements = self._extra_statements(path, defaults) if answers else []
         endings = [pager] if pager is not None else []
-        dialog = Dialog(endings + self._extra_statements(path) + [prompt])
+        progress = Progress(echo, require_echo, first_line=first_line)
         deadline = time.monotonic() + wait
+        granted = False
+        pages = 0
+        counts: Dict[int, int] = {}
         steps: List[Tuple[Optional[Statement], Match]] = []
         answered: List[str] = []
+        matched: List[str] = []
         while True:
+            active = endings + statements + [prompt]
             remaining = wait if idle else max(deadline - time.monotonic(), 0.0)
+            left = self.max_output - progress.consumed
             try:
-                result = dialog.process(self.spawn, timeout=remaining, context=self.context,
-                                        idle=idle)
+                if left <= 0:
+                    raise OutputLimitError("more than %d characters" % self.max_output)
+                match = self.spawn.expect([s.pattern for s in active], timeout=remaining,
+                                          idle=idle, limit=left)
+            except ExpectTimeoutError as err:
+                raise DialogTimeoutError([s.pattern for s in active], wait, err.output,
+                                         matched, answered) from None
+            except OutputLimitError as err:
+                raise OutputLimitError(
+                    "the output passed %d characters (StateTransition.max_output) without a "
+                    "prompt" % self.max_output, getattr(err, "output", "")) from None
             except re.error as err:
                 raise TransitionError("the dialog statement pattern %r is not a valid regular "
                                       "expression: %s (while %s)"
-                                      % (_invalid_pattern(dialog, err), err,
-                                         self._activity(path)),
+                                      % (_invalid_pattern(active, err), err, self._doing),
                                       self.route, path, state_reached=self._reached_name()) \
                     from err
-            assert result is not None
-            for statement, match in zip(result.history, result.matches):
-                steps.append((statement, match))
-                if statement is not prompt and statement is not pager:
-                    answered.append(match.text.strip())
-            if result.statement is not prompt:
-                # A statement that does not continue ended the dialog: the prompt is still due.
-                dialog = Dialog(endings + [prompt])
+            statement = active[match.index]
+            if statement is prompt:
+                found = match.re_match
+                assert isinstance(found, LastLineMatch)
+                output = match.match_output
+                before = len(output) - len(found.line_raw)
+                progress.feed(output, before)
+                if progress.stale:
+                    log.info("%r before the echo of %r: late output of an earlier operation",
+                             self._mask(found.line), self._mask(echo or ""))
+                    progress.feed(found.line_raw)
+                    steps.append((None, match))
+                    continue
+                if not self._confirm(found, progress, path):
+                    log.debug("%r looked like a prompt but output followed it", found.line)
+                    unread = getattr(self.spawn, "unread", None)
+                    if unread is not None:
+                        unread(found.line_raw)
+                        match = Match(match.index, match.pattern, _NOTHING, output[:before])
+                    else:
+                        progress.feed(found.line_raw)
+                    steps.append((None, match))
+                    continue
+                steps.append((prompt, match))
+                state = states[found.index]
+                self._prompt_confirmed(state, found)
+                return PromptSeen(state, match, answered, steps, progress.echo_start,
+                                  progress.output_start)
+            progress.feed(match.match_output)
+            steps.append((statement, match))
+            if statement is pager:
+                pages += 1
+                if pages > self.max_pages:
+                    raise DialogError("the pager asked for more than %d pages "
+                                      "(StateTransition.max_pages)" % self.max_pages)
+                statement.run_action(self.spawn, self.context)
                 continue
-            found = result.match.re_match
-            assert isinstance(found, LastLineMatch)
-            if self._followed_by_output(found):
-                log.debug("%r looked like a prompt but output followed it", found.line)
-                steps[-1] = (None, result.match)
-                continue
-            self._learn_hostname(found.found)
-            return PromptSeen(states[found.index], result.match, answered, steps)
+            count = counts[id(statement)] = counts.get(id(statement), 0) + 1
+            if count > self.max_answers:
+                raise too_many_answers(statement, match, count)
+            answered.append(match.text.strip())
+            matched.append(statement.pattern_text)
+            statement.run_action(self.spawn, self.context)
+            if not statement.loop_continue:
+                # A statement that does not continue ends the dialog: the prompt is still due.
+                statements = []
+            if not statement.continue_timer and not granted and not idle:
+                granted = True
+                deadline = time.monotonic() + (self._total if self._total > 0 else wait)
+                self._deadline = max(self._deadline, deadline)
 
-    def _followed_by_output(self, found: LastLineMatch) -> bool:
-        """True when a prompt that teaches a hostname turns out to be output.
-
-        Such a line counts as a prompt only if nothing follows it within
-        ``settle_time``, for the first hostname learned as for a rename: the
-        device's output may reach us in pieces, a banner line cut off just
-        before its line break.
-        """
-        sm = self.state_machine
-        if not sm.learn_hostname:
-            return False
-        learned = _hostname_of(found.found)
-        if not learned or learned == sm.hostname:
-            return False
+    def _confirm(self, found: LastLineMatch, progress: Progress,
+                 path: Optional["Path"]) -> bool:
+        """True when a candidate prompt is the prompt: no output follows it (see the module's
+        notes). Raises ``UnknownPromptError`` for an unknown prompt that stays."""
         poll = getattr(self.spawn, "poll", None)
-        if poll is None:
-            return False
-        return bool(poll(self.settle_time))
+        if poll is not None:
+            if poll(0):
+                return False
+            settle = 0.0
+            if found.kind in (RENAMED, UNKNOWN) or self._teaches_hostname(found):
+                settle = self.settle_time
+            elif (progress.printed or found.kind == SUFFIX) and self._arrived_alone(found):
+                settle = self.prompt_settle
+            if settle > 0 and poll(settle):
+                return False
+        if found.kind == UNKNOWN:
+            raise self._unknown_prompt(found, path)
+        return True
 
-    def _learn_hostname(self, found: "re.Match[str]") -> None:
-        """Records the hostname that a learning group of the prompt captured."""
+    def _arrived_alone(self, found: LastLineMatch) -> bool:
+        """True when the candidate's line arrived in a read of its own, or in pieces."""
+        data = getattr(self.spawn, "last_read", None)
+        if not isinstance(data, str):
+            return True
+        line = found.line_raw
+        if len(data) <= len(line):
+            return True
+        return not has_text(data[:len(data) - len(line)])
+
+    def _teaches_hostname(self, found: LastLineMatch) -> bool:
         sm = self.state_machine
         if not sm.learn_hostname:
-            return
-        value = _hostname_of(found)
-        if value and value != sm.hostname:
-            log.info("learned hostname %r from the prompt %r", value, found.group(0))
-            sm.hostname = value
+            return False
+        learned = hostname_of(found.found)
+        return bool(learned) and learned != sm.hostname
+
+    def _prompt_confirmed(self, state: "State", found: LastLineMatch) -> None:
+        """Learns a hostname the prompt teaches, and remembers the prompt's text."""
+        sm = self.state_machine
+        if sm.learn_hostname:
+            value = hostname_of(found.found)
+            if value and value != sm.hostname:
+                if sm.hostname:
+                    log.info("hostname %r renamed to %r by the prompt %r", sm.hostname, value,
+                             found.line)
+                else:
+                    log.info("learned hostname %r from the prompt %r", value, found.line)
+                sm.hostname = value
+        notes = self._notes
+        notes.sent = ""
+        if found.kind != SUFFIX and not found.repeated:
+            notes.prompts[state.name] = found.line
+
+    def _unknown_prompt(self, found: LastLineMatch, path: Optional["Path"]) -> UnknownPromptError:
+        line = found.line.strip()
+        sm = self.state_machine
+        self._set_unknown()
+        reason = ("unknown prompt %r while %s: no state's prompt matches it with the hostname "
+                  "%r, and no line sent since the last prompt names %r (as 'hostname NAME' "
+                  "does); the state is unknown"
+                  % (line, self._doing, sm.hostname, hostname_of(found.found)))
+        match = getattr(self.spawn, "match", None)
+        output = str(getattr(match, "match_output", "") or "")
+        return UnknownPromptError(self._mask(reason), self._mask(line), self.route, path,
+                                  self._expected(path), self._mask(output))
 
     def _recognise(self) -> "State":
         """Finds out which state the device is in, getting a fresh prompt if needed.
 
-        When something was sent since the last match, its answer is awaited;
-        otherwise a prompt the device prints unasked gets a short wait before
-        a line is sent to ask for one. A second prompt is awaited only when
-        one may still be on its way: after a line sent to ask for a prompt
-        that did not bring two, or after lines sent by someone else.
+        A session in doubt is recovered first (unless the caller asked for
+        prompt recovery, which then has its say). When something was sent
+        since the last match, its answer is awaited; otherwise a prompt the
+        device prints unasked gets a short wait before a line is sent to ask
+        for one. A second prompt is awaited only when one may still be on its
+        way: after a line sent to ask for a prompt that did not bring two, or
+        after lines sent by someone else.
         """
+        self._doing = "recognising the device's state"
+        if not self.prompt_recovery:
+            recovered = self._sync(drain=False)
+            if recovered is not None:
+                self.current_state = recovered
+                return recovered
         spawn = self.spawn
         sent_by_caller = bool(getattr(spawn, "sent_since_match", True))
         sent_newline = False
@@ -488,11 +949,12 @@ class StateTransition:
                 state = seen.state
             except DialogTimeoutError as err:
                 state = self._recover(None, err, skip_newline=sent_newline)
-        except (SessionClosedError, DialogError) as err:
+        except (SessionClosedError, DialogError, OutputLimitError) as err:
             raise self._failure(None, err) from err
         if sent_by_caller or (sent_newline and seen is not None and not self._both_prompts(seen)):
             state = self._settle(state)
         self.current_state = state
+        self._notes.doubt = None
         log.info("device is in state %s", state.name)
         return state
 
@@ -540,20 +1002,25 @@ class StateTransition:
 
     # -- commands ------------------------------------------------------------------------
 
-    def _command_output(self, command: str, steps: Sequence[Tuple[Optional[Statement], Match]],
-                        pager: Optional[Statement]) -> str:
-        """The clean output of a command from what each step of its dialog consumed.
+    @staticmethod
+    def _command_output(steps: Sequence[Tuple[Optional[Statement], Match]],
+                        pager: Optional[Statement], output_start: int = 0) -> str:
+        """The clean output of a command from what each step of its wait consumed.
 
-        The echo of the command (the first line, when it ends with the command)
-        and the closing prompt with the line break before it are cut from the
-        raw text first, so the cleaning copies only the output itself.
+        The first ``output_start`` characters (the echo, and late output
+        before it) and the closing prompt with the line break before it are
+        cut from the raw text first, so the cleaning copies only the output.
         """
         parts: List[Tuple[str, int, int]] = []
         after_pager = False
         last = len(steps) - 1
+        skip = output_start
         for number, (statement, match) in enumerate(steps):
             text = match.match_output
             begin = erase_length(text) if after_pager else 0
+            if skip > 0:
+                begin = max(begin, min(skip, len(text)))
+                skip -= len(text)
             paged = pager is not None and statement is pager
             stop = len(text) - len(match.text) if paged or number == last else len(text)
             parts.append((text, begin, max(stop, begin)))
@@ -567,11 +1034,18 @@ class StateTransition:
             end -= 1
             while end > offset and raw[end - 1] == "\r":
                 end -= 1
-        start = raw.find("\n", offset, end) + 1
-        first = raw[offset:start] if start else raw[offset:end]
-        if clean_output(first).strip().endswith(command.strip()):
-            offset = start or end
         return clean_output(raw[offset:end])
+
+    def _command_timeout(self, command: str, wait: float,
+                         err: DialogTimeoutError) -> TransitionTimeoutError:
+        shows = last_line(err.output or "").strip()
+        reason = "no prompt: the device printed nothing for %.1f s after the command %r" % (
+            wait, self._mask(command))
+        if shows:
+            reason += "; it shows %r (a command's questions are answered only by its dialog)" \
+                % shows
+        return TransitionTimeoutError(reason, expected=self._expected(None, defaults=False),
+                                      output=err.output, state_reached=self._reached_name())
 
     # -- hops -------------------------------------------------------------------------------
 
@@ -585,19 +1059,23 @@ class StateTransition:
     def _hop(self, path: "Path") -> "State":
         """Travels one path; returns the state whose prompt the device showed at the end."""
         started = time.monotonic()
+        self._doing = "travelling %s" % path
+        recovered = self._sync()
+        if recovered is not None and recovered.name != path.from_state.name:
+            raise UnexpectedStateError(
+                "before hop %s the device showed the prompt of state %s" % (path, recovered.name),
+                self.route, path, [path.from_state.pattern], "", recovered.name)
         log.info("hop %s: sending %r", path, command_text(path.command))
-        drain = getattr(self.spawn, "drain", None)
-        if drain is not None:
-            drain()
         try:
             self._send_command(path)
             try:
-                seen = self._wait_for_prompt(self._remaining(), path)
+                # The first line of a hop is its echo, or output of no result: see Progress.
+                seen = self._wait_for_prompt(self._remaining(), path, first_line=True)
                 reached, answered = seen.state, seen.answered
             except DialogTimeoutError as err:
                 reached = self._recover(path, err)
                 answered = [text.strip() for text in err.shown]
-        except (SessionClosedError, DialogError) as err:
+        except (SessionClosedError, DialogError, OutputLimitError) as err:
             raise self._failure(path, err) from err
         self.current_state = reached
         hop = Hop(from_state=path.from_state.name, to_state=path.to_state.name,
@@ -616,8 +1094,8 @@ class StateTransition:
     def _reached_name(self) -> Optional[str]:
         return None if self.current_state is GENERIC else _state_name(self.current_state)
 
-    def _expected(self, path: Optional["Path"]) -> List[str]:
-        patterns = [s.pattern_text for s in self._extra_statements(path)]
+    def _expected(self, path: Optional["Path"], defaults: bool = True) -> List[str]:
+        patterns = [s.pattern_text for s in self._extra_statements(path, defaults)]
         if path is not None:
             patterns.insert(0, path.to_state.pattern)
         else:
@@ -635,6 +1113,13 @@ class StateTransition:
         reason = "no prompt within %.1f s while %s" % (self._total, self._activity(path))
         if recovered:
             reason += ", and prompt recovery got none either"
+        shows = last_line(err.output or "").strip()
+        if shows:
+            reason += "; the device shows %r" % shows
+        if err.shown:
+            reason += "; answered on the way: %s" % ", ".join(
+                "%r%s" % (text, " (%d times)" % count if count > 1 else "")
+                for text, count in Counter(text.strip() for text in err.shown).items())
         if any("%N" in state.pattern for state in self.state_machine.states):
             reason += " (the prompt patterns still hold %N: give the machine a hostname " \
                       "or set learn_hostname)"
@@ -648,7 +1133,8 @@ class StateTransition:
             reason = "the device closed the session while %s" % activity
         else:
             reason = "%s (while %s)" % (str(err).splitlines()[0], activity)
-        return TransitionError(reason, self.route, path, self._expected(path),
+        return TransitionError(self._mask(reason), self.route, path,
+                               self._expected(path, command is None),
                                getattr(err, "output", ""), self._reached_name())
 
     def _unexpected(self, path: "Path", reached: "State") -> UnexpectedStateError:
@@ -693,9 +1179,10 @@ class HopWiseStateTransition(StateTransition):
     def do_transitions(self) -> List[Hop]:
         self._start_clock()
         target = self.to_state
-        self._travel_hop_by_hop(self._start_state(),
-                                lambda state: state is target or state.name == target.name,
-                                lambda state: self._plan(state, target), target.name)
+        with self._operation():
+            self._travel_hop_by_hop(self._start_state(),
+                                    lambda state: state is target or state.name == target.name,
+                                    lambda state: self._plan(state, target), target.name)
         return self.hops
 
 
@@ -712,18 +1199,19 @@ class AnyStateTransition(StateTransition):
 
     def do_transitions(self) -> List[Hop]:
         self._start_clock()
-        if isinstance(self.to_state, str):
-            if self.to_state != ANY:
-                raise TransitionError("AnyStateTransition takes \"any\" or a list of state "
-                                      "names, not %r" % self.to_state)
-            self._recognise()
-            return self.hops
-        targets = [_state_name(t) for t in self.to_state]
-        current = self._start_state()
-        self.current_state = current
-        self._travel_hop_by_hop(current, lambda state: state.name in targets,
-                                lambda state: self._nearest_route(state, targets),
-                                "any of " + ", ".join(targets))
+        with self._operation():
+            if isinstance(self.to_state, str):
+                if self.to_state != ANY:
+                    raise TransitionError("AnyStateTransition takes \"any\" or a list of state "
+                                          "names, not %r" % self.to_state)
+                self._recognise()
+                return self.hops
+            targets = [_state_name(t) for t in self.to_state]
+            current = self._start_state()
+            self.current_state = current
+            self._travel_hop_by_hop(current, lambda state: state.name in targets,
+                                    lambda state: self._nearest_route(state, targets),
+                                    "any of " + ", ".join(targets))
         return self.hops
 
     def _nearest_route(self, start: "State", targets: Sequence[str]) -> List["Path"]:
@@ -753,8 +1241,9 @@ def execute(state_machine: "StateMachine", spawn: Session, command: str,
     """Runs one command at the device's prompt and returns its clean output.
 
     A thin wrapper of :meth:`StateTransition.run_command`: ``timeout`` bounds
-    silence while the output comes, dialogs and pager prompts are answered,
-    and the state whose prompt ends the output becomes the machine's current state.
+    silence while the output comes, only ``dialog`` answers questions, pager
+    prompts are answered, and the state whose prompt ends the output becomes
+    the machine's current state.
     """
     engine = StateTransition(state_machine=state_machine, spawn=spawn, dialog=dialog,
                              timeout=timeout, context=context)
