@@ -47,21 +47,22 @@ SUBMODES = ("def interrupted(*args):\n"
             "w(prompt)\n"
             "for line in sys.stdin:\n"
             "    words = line.split()\n"
-            "    if words[:1] == ['router']: prompt = 'vm(config-router)# '\n"
+            "    if words[:1] == ['router']: prompt = 'vm(tunnel)# '\n"
             "    elif words[:1] == ['hostname']: prompt = words[1] + '# '\n"
             "    elif words[:1] == ['end']: prompt = 'vm# '\n"
             "    w(prompt)\n")
 
 
 def test_a_prompt_with_another_hostname_is_unknown_without_a_rename():
-    """vm(config-router)# is no enable prompt of a device named 'vm(config-router)'."""
+    """vm(tunnel)#, a mode the platform does not know, is no enable prompt of a device named
+    'vm(tunnel)'."""
     machine = GenericRouter(learn_hostname=True)
     with device(SUBMODES) as spawn:
         machine.go_to("any", spawn)
-        with pytest.raises(UnknownPromptError, match=r"unknown prompt 'vm\(config-router\)#'") \
+        with pytest.raises(UnknownPromptError, match=r"unknown prompt 'vm\(tunnel\)#'") \
                 as caught:
             execute(machine, spawn, "router bgp 65001")
-        assert caught.value.state_reached is None and caught.value.prompt == "vm(config-router)#"
+        assert caught.value.state_reached is None and caught.value.prompt == "vm(tunnel)#"
         assert (machine.current_state, machine.hostname) == ("generic", "vm")
         # The device still shows it, also after Ctrl-C: refused, never guessed.
         with pytest.raises(TransitionError, match="no known prompt, also after Ctrl-C"):
