@@ -1,8 +1,10 @@
 """Fleet runs against simulated devices on real ptys: the Python API and `tessel run`."""
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import pexpect
 import pytest
@@ -132,3 +134,58 @@ def test_login_password_from_the_environment_or_a_prompt(write_inventory, how):
     child.close()
     assert child.exitstatus == 0, child.before
     assert "R8 uptime" in child.before and LOGIN_PASSWORD not in child.before
+
+
+@pytest.mark.parametrize("interrupts", [1, 2])
+def test_ctrl_c_sends_nothing_more_and_reports_every_host(write_inventory, tmp_path, interrupts):
+    # r1 configures a slow device; r2 is still logging in when Ctrl-C comes (its device starts
+    # once `go` exists); r3 and r4 wait for a free worker. A second Ctrl-C leaves r2 behind.
+    received, go = tmp_path / "received.log", tmp_path / "go"
+    received.touch()
+
+    def slow(name, start_after=""):
+        return device(faulty("records", "%s%s" % (received, start_after), "--hostname", name,
+                             "--delay", "0.5"))
+
+    inventory = write_inventory({"r1": slow("R1"), "r2": slow("R2", ",%s" % go),
+                                 "r3": slow("R3"), "r4": slow("R4")})
+    config = tmp_path / "change.cfg"
+    config.write_text("".join("interface Loopback%d\n description step-%d\n" % (i, i)
+                              for i in range(6)))
+    out = tmp_path / "results.jsonl"
+    child = PtySpawn(sys.executable, ["-m", "tessel", "run", "-i", str(inventory), "--config",
+                                      str(config), "--workers", "2", "--timeout", "60",
+                                      "--output", str(out)],
+                     encoding="utf-8", timeout=120, dimensions=(24, 200))
+    try:
+        while "R1\t description step-2" not in received.read_text():
+            assert child.isalive(), child.read_nonblocking(100000, timeout=1)
+            time.sleep(0.05)
+        with received.open("a") as handle:  # the device answers each line 0.5 s after it
+            handle.write("INTERRUPT\n")
+        os.kill(child.pid, signal.SIGINT)
+        child.expect("waiting for 2 sessions")
+        if interrupts == 2:
+            os.kill(child.pid, signal.SIGINT)
+        else:
+            go.touch()
+        child.expect(pexpect.EOF)
+    finally:
+        go.touch()
+        child.close(force=True)
+    assert child.exitstatus == 130, child.before
+    assert out.read_text(), child.before
+    records = {r["host"]: r for r in map(json.loads, out.read_text().splitlines())}
+    assert {h: r["status"] for h, r in records.items()} == {
+        "r1": "interrupted", "r2": "interrupted", "r3": "not started", "r4": "not started"}
+    before, after = received.read_text().split("INTERRUPT\n")
+    configured = [line.split("\t") for line in before.splitlines() if "Loopback" in line
+                  or "step-" in line]
+    assert not [line for line in after.splitlines() if "Loopback" in line or "step-" in line]
+    assert {name for name, _ in configured} == {"R1"}
+    assert "R3" not in before + after and "R4" not in before + after
+    if interrupts == 1:  # r1 finished the line it was in, and reports every line it sent
+        assert [c["command"] for c in records["r1"]["result"]] == [
+            line for _, line in configured]
+        assert "before the task" in records["r2"]["error"] and records["r2"]["state"]
+    assert "4 hosts: 0 ok, 0 failed, 2 interrupted, 2 not started" in child.before
