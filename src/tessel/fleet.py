@@ -832,25 +832,63 @@ def worker_slots(limit: int) -> threading.BoundedSemaphore:
 class DaskFlag:
     """A run's interrupt seen from a Dask worker: the named ``distributed.Event``.
 
-    Once it was seen set, or when the scheduler cannot be asked, it stays set
-    (a session that cannot learn whether to stop sends nothing more).
+    A context manager: while jobs of the run are in the worker process, one
+    thread of the process waits on the Event at the scheduler, so a session
+    learns of an interrupt without asking the scheduler before each line.
+    When the scheduler cannot be asked, the flag is set (a session that
+    cannot learn whether to stop sends nothing more).
     """
+
+    _lock = threading.Lock()
+    #: Per run: the flag of this process and how many of the run's jobs are in it.
+    _watched: Dict[str, List[Any]] = {}
 
     def __init__(self, name: str) -> None:
         self.name = name
-        self._event: Any = None
-        self._set = False
+        self._flag = threading.Event()
 
     def is_set(self) -> bool:
-        if not self._set:
+        return self._flag.is_set()
+
+    def __enter__(self) -> "DaskFlag":
+        with DaskFlag._lock:
+            entry = DaskFlag._watched.get(self.name)
+            if entry is not None:
+                entry[1] += 1
+                self._flag = entry[0]
+                return self
+            DaskFlag._watched[self.name] = [self._flag, 1]
+        try:
+            from distributed import Event
+
+            event = Event(self.name)  # type: ignore[no-untyped-call]
+            if event.is_set():  # type: ignore[no-untyped-call]
+                self._flag.set()
+        except Exception:
+            self._flag.set()
+            return self
+        threading.Thread(target=self._watch, args=(event,), daemon=True,
+                         name="tessel-interrupt-watch").start()
+        return self
+
+    def _watch(self, event: Any) -> None:
+        while not self._flag.is_set():
+            with DaskFlag._lock:
+                if self.name not in DaskFlag._watched:
+                    return  # the run's last job in this process has ended
             try:
-                if self._event is None:
-                    from distributed import Event
-                    self._event = Event(self.name)  # type: ignore[no-untyped-call]
-                self._set = bool(self._event.is_set())
+                if event.wait(timeout=1.0):
+                    self._flag.set()
             except Exception:
-                self._set = True
-        return self._set
+                self._flag.set()
+
+    def __exit__(self, *exc: Any) -> None:
+        with DaskFlag._lock:
+            entry = DaskFlag._watched.get(self.name)
+            if entry is not None:
+                entry[1] -= 1
+                if entry[1] <= 0:
+                    del DaskFlag._watched[self.name]
 
 
 def run_on_worker(host: Host, task: Task, limit: int, timeout: Optional[float],
@@ -863,11 +901,18 @@ def run_on_worker(host: Host, task: Task, limit: int, timeout: Optional[float],
     sessions are bounded by ``limit``, not by its thread count. ``stop``
     names the run's interrupt (a ``distributed.Event``).
     """
+    if stop is None:
+        return _run_on_worker(host, task, limit, timeout, connect, None)
+    with DaskFlag(stop) as interrupted:
+        if interrupted.is_set():
+            return _not_started(host)
+        return _run_on_worker(host, task, limit, timeout, connect, interrupted)
+
+
+def _run_on_worker(host: Host, task: Task, limit: int, timeout: Optional[float],
+                   connect: Optional[Connect], interrupted: Optional[Flag]) -> HostResult:
     from distributed import get_worker, secede
 
-    interrupted = DaskFlag(stop) if stop else None
-    if interrupted is not None and interrupted.is_set():
-        return _not_started(host)
     raise_open_file_limit(limit)
     slots = worker_slots(limit)
     slots.acquire()

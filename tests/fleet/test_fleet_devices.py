@@ -46,17 +46,22 @@ def test_every_host_reports_and_failures_stay_with_their_host(write_inventory, f
             assert secret not in (result.error or "") + repr(result.value)
 
 
-@pytest.mark.parametrize("lines, ok, refused", [
-    (["interface Loopback7", "description uplink", "exit"], True, None),
-    (["interface Loopback7", "bogus line", "description never sent"], False, "bogus line"),
+@pytest.mark.parametrize("dies, lines, ok, refused", [
+    (False, ["interface Loopback7", "description uplink", "exit"], True, None),
+    (False, ["interface Loopback7", "bogus line", "description never sent"], False, "bogus line"),
+    (True, ["interface Loopback7", "description dies", "exit"], False, "description dies"),
 ])
-def test_configuration_stops_at_the_refused_line(write_inventory, lines, ok, refused):
-    inventory = load(write_inventory({"r1": device(sim("--hostname", "R1"))}))
+def test_configuration_stops_at_the_refused_line(write_inventory, dies, lines, ok, refused):
+    command = (faulty("dies-on", "description", "--hostname", "R1") if dies
+               else sim("--hostname", "R1"))
+    inventory = load(write_inventory({"r1": device(command)}))
     result = run(inventory, Configure(lines), timeout=5)["r1"]
     assert result.ok is ok
-    sent = [r.command for r in result.value]
+    sent = [r.command for r in result.value]  # the lines sent so far, whatever stopped them
     if ok:
         assert sent == lines and not any(r.failed for r in result.value)
+    elif dies:
+        assert sent[:1] == lines[:1] and refused in result.error_line
     else:
         assert sent == lines[:2] and result.value[-1].failed
         assert refused in result.error_line and result.error_type == "ConfigError"

@@ -2,7 +2,6 @@
 bounded sessions, per-host isolation, masking, order, the arguments of connect, Ctrl-C."""
 import _thread
 import dataclasses
-import signal
 import threading
 import types
 
@@ -186,14 +185,6 @@ def test_lines_end_only_at_line_breaks_and_control_characters_are_refused(make, 
             make()
     else:
         assert make() == expected
-
-
-@pytest.fixture
-def ctrl_c():
-    """Ctrl-C taken as an interactive run takes it (the tests may run with it ignored)."""
-    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
-    yield
-    signal.signal(signal.SIGINT, previous)
 
 
 class Session:
