@@ -232,11 +232,9 @@ class Commands:
         step = "going to %s" % self.state
         try:
             if self.state:
-                stop_if_interrupted("before going to %s" % self.state)
                 conn.go_to(self.state)
             for command in self.commands:
                 step = "command %r" % command
-                stop_if_interrupted("before the command %r" % command)
                 result = conn.execute(command, timeout=self.timeout)
                 results.append(result)
                 if result.failed:
@@ -286,12 +284,11 @@ class Configure:
 
 
 class _LineRecorder:
-    """Keeps the results of the lines that ``conn.configure`` sends, and stops it on an interrupt.
+    """Keeps the results of the lines that ``conn.configure`` sends.
 
     It stands in for the connection's ``execute`` while the configuration
     runs (configure sends each line through it): so the lines sent so far
-    are known whatever error ends the configuration, and no line goes out
-    once the run is interrupted.
+    are known whatever error ends the configuration.
     """
 
     def __init__(self, conn: Any) -> None:
@@ -306,7 +303,6 @@ class _LineRecorder:
 
         def recorded(command: str, *args: Any, **kwargs: Any) -> Any:
             try:
-                stop_if_interrupted("before the line %r" % command)
                 result = execute(command, *args, **kwargs)
             except Exception as err:
                 if self.failure is None:
@@ -440,37 +436,61 @@ class Flag(Protocol):
     def is_set(self) -> bool: ...
 
 
-_current = threading.local()
+class _Guard:
+    """Stops a session once the run is interrupted: it lets the command in progress end, and
+    refuses any further command, state change or write.
 
-
-def stop_if_interrupted(where: str = "") -> None:
-    """Raises :class:`Interrupted` when the run of the calling host's task was interrupted.
-
-    Tasks call it between steps (the tasks of ``tessel run`` before each
-    command and line); a task's session refuses to send anything after an
-    interrupt in any case.
+    It stands in for the connection's ``execute`` and ``go_to`` (the
+    connection's ``configure`` sends each line through them) and for its
+    handle's ``send``. A write within a command in progress (a pager's
+    answer, a dialog's) still goes out, so no command is cut in half; any
+    other write after the interrupt is refused, whatever sends it.
     """
-    flag: Optional[Flag] = getattr(_current, "flag", None)
-    if flag is not None and flag.is_set():
-        raise Interrupted("interrupted%s: nothing more is sent" % (" " + where if where else ""))
 
+    def __init__(self, conn: Any, flag: Flag) -> None:
+        self.flag = flag
+        self.busy = 0  # commands in progress
+        self._wrap(conn, "execute", self._execute)
+        self._wrap(conn, "go_to", self._go_to)
+        self._wrap(getattr(conn, "spawn", None), "send", self._send)
 
-def _guard_sends(conn: Any, flag: Flag) -> None:
-    """Makes the session refuse every write to the device once ``flag`` is set."""
-    spawn = getattr(conn, "spawn", None)
-    send = getattr(spawn, "send", None)
-    if send is None:
-        return
+    @staticmethod
+    def _wrap(owner: Any, name: str, make: Callable[[Callable[..., Any]], Callable[..., Any]]
+              ) -> None:
+        original = getattr(owner, name, None)
+        if owner is None or not callable(original):
+            return
+        try:
+            setattr(owner, name, make(original))
+        except AttributeError:  # an object that takes no attribute: the other guards remain
+            pass
 
-    def guarded(text: str) -> Any:
-        if flag.is_set():
-            raise Interrupted("interrupted: nothing more is sent")
-        return send(text)
+    def _stop(self, what: str) -> None:
+        if self.flag.is_set():
+            raise Interrupted("interrupted before %s: nothing more is sent" % what)
 
-    try:
-        spawn.send = guarded  # type: ignore[union-attr]
-    except AttributeError:
-        pass
+    def _execute(self, execute: Callable[..., Any]) -> Callable[..., Any]:
+        def guarded(command: str, *args: Any, **kwargs: Any) -> Any:
+            self._stop(repr(command))
+            self.busy += 1
+            try:
+                return execute(command, *args, **kwargs)
+            finally:
+                self.busy -= 1
+        return guarded
+
+    def _go_to(self, go_to: Callable[..., Any]) -> Callable[..., Any]:
+        def guarded(state: Any, *args: Any, **kwargs: Any) -> Any:
+            self._stop("going to %s" % (state,))
+            return go_to(state, *args, **kwargs)
+        return guarded
+
+    def _send(self, send: Callable[..., Any]) -> Callable[..., Any]:
+        def guarded(text: str) -> Any:
+            if not self.busy:
+                self._stop("the next write")
+            return send(text)
+        return guarded
 
 
 def run_host(host: Host, task: Task, *, timeout: Optional[float] = None,
@@ -499,13 +519,11 @@ def run_host(host: Host, task: Task, *, timeout: Optional[float] = None,
         if opened is not None:
             opened(conn, True)
         if interrupted is not None:
-            _guard_sends(conn, interrupted)
-        previous, _current.flag = getattr(_current, "flag", None), interrupted
-        try:
-            stop_if_interrupted("after the login, before the task")
-            value = task(conn, host)
-        finally:
-            _current.flag = previous
+            if interrupted.is_set():
+                raise Interrupted("interrupted during the login, before the task: nothing is "
+                                  "sent")
+            _Guard(conn, interrupted)
+        value = task(conn, host)
         state = _state_of(conn)
         _close(conn, opened)
         conn = None
@@ -1103,5 +1121,5 @@ def both(*callbacks: Optional[Progress]) -> Progress:
 __all__ = ["FAILED", "INTERRUPTED", "NOT_STARTED", "OK", "Commands", "Configure", "HostResult",
            "Interrupted", "JsonLines", "ProgressBar", "Results", "RunInterrupted", "TaskFailed",
            "check_line", "connect_arguments", "credential_text", "raise_open_file_limit",
-           "read_config_lines", "run", "run_host", "split_lines", "stop_if_interrupted",
+           "read_config_lines", "run", "run_host", "split_lines",
            "summary_table"]
