@@ -20,6 +20,7 @@ before the next one. :func:`run` then raises :class:`RunInterrupted`, whose
 ``results`` report every host. A second interrupt while running hosts finish
 their current command stops waiting for them.
 """
+import collections
 import dataclasses
 import inspect
 import json
@@ -31,8 +32,8 @@ import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import (IO, Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional,
-                    Protocol, Sequence, Set, TextIO, Union)
+from typing import (IO, Any, Callable, Deque, Dict, Iterable, Iterator, List, Mapping,
+                    Optional, Protocol, Sequence, Set, TextIO, Union)
 
 from tessel.core.errors import ConfigError, TesselError, TransitionError
 from tessel.inventory import CONNECTION_NAME, Host, Inventory, InventoryError, load
@@ -733,7 +734,7 @@ class _Collector:
         self.hosts = hosts
         self.progress = progress
         self.results: Dict[str, HostResult] = {}
-        self._unreported: List[HostResult] = []
+        self._unreported: Deque[HostResult] = collections.deque()
 
     def add(self, result: HostResult) -> None:
         if result.host not in self.results:
@@ -747,7 +748,7 @@ class _Collector:
         while self._unreported:
             if self.progress is not None:
                 self.progress(self._unreported[0])
-            self._unreported.pop(0)
+            self._unreported.popleft()
 
     def finish(self, missing: Callable[[Host], HostResult]) -> Results:
         """Every host's result, ``missing(host)`` for those that have none."""
