@@ -167,7 +167,7 @@ class Results(Dict[str, HostResult]):
 
 _LINE_BREAK = re.compile(r"\r\n|\r|\n")
 #: The control characters (Unicode category Cc): C0, DEL and C1.
-_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
+_CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
 
 
 def split_lines(text: str) -> List[str]:
@@ -188,6 +188,8 @@ def check_line(line: str, where: str) -> str:
     A device acts on a control character (a tab completes a word, Ctrl-U
     erases the line) instead of taking it as text.
     """
+    if not isinstance(line, str):
+        raise TypeError("%s must be text, not %s" % (where, type(line).__name__))
     found = _CONTROL.search(line)
     if found is not None:
         raise ValueError("%s holds the control character U+%04X: a device would act on it "
