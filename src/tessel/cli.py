@@ -27,6 +27,9 @@ GRAPHVIZ_FORMATS = ("svg", "png", "pdf")
 
 DEMO_PASSWORD = "lab"
 
+#: The exit status of a run ended by Ctrl-C (128 + SIGINT, as a shell reports it).
+INTERRUPTED_STATUS = 130
+
 
 class UserError(Exception):
     """A mistake of the user: reported as one line, exit status 2."""
@@ -262,6 +265,7 @@ def parse_context(pairs: Sequence[str], ask: Sequence[str]) -> Dict[str, str]:
 
 def cmd_connect(args: argparse.Namespace) -> int:
     import tessel
+    from tessel.inventory import environment_credentials
 
     command = list(args.command)
     if command and args.host:
@@ -276,22 +280,25 @@ def cmd_connect(args: argparse.Namespace) -> int:
         target = check_state(build_platform(args.platform), args.state)
     config_lines = read_config(args.config) if args.config else []
     context = parse_context(args.context, [])
-    secrets = parse_context([], args.ask)
-    password = None
+    # The environment gives what the flags leave unset, as for tessel run.
+    username, password, secrets = environment_credentials()
+    username = args.user or username
+    secrets = {k: v for k, v in secrets.items() if k not in context}
+    secrets.update(parse_context([], args.ask))
     if args.ask_password:
-        password = getpass.getpass("password for %s%s: " % (args.user + "@" if args.user else "",
+        password = getpass.getpass("password for %s%s: " % (username + "@" if username else "",
                                                             args.host or "the device"))
     err_out = sys.stderr
     try:
         conn = tessel.connect(
-            platform, args.host, username=args.user, password=password, port=args.port,
+            platform, args.host, username=username, password=password, port=args.port,
             transport="command" if command else "telnet" if args.telnet else "ssh",
             command=command or None, key_file=args.key, secrets=secrets, context=context,
             hostname=args.hostname, timeout=args.timeout, log=args.log,
             host_keys=args.host_keys, known_hosts=args.known_hosts)
     except PlatformError as err:
         raise UserError(str(err)) from None
-    except ValueError as err:
+    except (TypeError, ValueError) as err:
         raise UserError(str(err)) from None
     with conn:
         print("tessel: device is in state %s (hostname %s)" % (conn.state, conn.hostname),
@@ -328,17 +335,26 @@ def cmd_connect(args: argparse.Namespace) -> int:
 
 
 def read_config(path: str) -> List[str]:
-    """The configuration lines of a file ('-': standard input), without blank and '!' lines."""
+    """The configuration lines of a file ('-': standard input), without blank lines and
+    ``!``/``#`` comments; a line holding a control character is a UserError."""
+    from tessel.fleet import read_config_lines
+
     try:
         if path == "-":
             text = sys.stdin.read()
         else:
-            with open(path, encoding="utf-8") as handle:
+            with open(path, encoding="utf-8-sig") as handle:
                 text = handle.read()
     except OSError as err:
-        raise UserError("cannot read the configuration file: %s" % err) from None
-    return [line.rstrip() for line in text.splitlines()
-            if line.strip() and not line.lstrip().startswith("!")]
+        raise UserError("cannot read the configuration file %s: %s"
+                        % (path, err.strerror or err)) from None
+    except UnicodeDecodeError as err:
+        raise UserError("cannot read the configuration file %s: not UTF-8 text (%s)"
+                        % (path, err.reason)) from None
+    try:
+        return read_config_lines(text)
+    except ValueError as err:
+        raise UserError("%s: %s" % ("standard input" if path == "-" else path, err)) from None
 
 
 def positive_seconds(text: str) -> float:
@@ -390,16 +406,15 @@ def cmd_run(args: argparse.Namespace) -> int:
     # The tasks take the connection's timeout: --timeout, or the host's own from the inventory.
     task: Any
     if args.config is not None:
-        try:
-            with open(args.config, encoding="utf-8") as handle:
-                lines = fleet.read_config_lines(handle.read())
-        except OSError as err:
-            raise UserError("cannot read %s: %s" % (args.config, err.strerror or err)) from None
+        lines = read_config(args.config)
         if not lines:
             raise UserError("%s holds no configuration line" % args.config)
         task = fleet.Configure(lines, state=args.state)
     else:
-        task = fleet.Commands(list(args.command), state=args.state)
+        try:
+            task = fleet.Commands(list(args.command), state=args.state)
+        except ValueError as err:
+            raise UserError(str(err)) from None
 
     inventory = inventory.with_environment()
     password = getpass.getpass("password: ") if args.ask_password else None
@@ -411,13 +426,24 @@ def cmd_run(args: argparse.Namespace) -> int:
     report = sys.stderr if to_stdout else sys.stdout
     output: Optional[Any] = None
     started = time.monotonic()
+    stopped: Optional[fleet.RunInterrupted] = None
+
+    def announce(running: int) -> None:
+        print("\ntessel: interrupted: nothing more is sent; waiting for %d session%s to end "
+              "the command in progress (Ctrl-C again to stop waiting)"
+              % (running, "" if running == 1 else "s"), file=sys.stderr, flush=True)
+
     try:
         if args.output is not None:
             output = sys.stdout if to_stdout else open(args.output, "w", encoding="utf-8")
         records = fleet.JsonLines(output) if output is not None else None
         with fleet.ProgressBar(len(inventory)) as bar:
-            results = fleet.run(inventory, task, workers=args.workers, client=client,
-                                timeout=args.timeout, progress=fleet.both(bar, records))
+            try:
+                results = fleet.run(inventory, task, workers=args.workers, client=client,
+                                    timeout=args.timeout, progress=fleet.both(bar, records),
+                                    on_interrupt=announce)
+            except fleet.RunInterrupted as interrupt:
+                stopped, results = interrupt, interrupt.results
     except OSError as err:
         raise UserError("cannot write %s: %s" % (args.output, err.strerror or err)) from None
     finally:
@@ -425,23 +451,45 @@ def cmd_run(args: argparse.Namespace) -> int:
             output.close()
         if client is not None:
             client.close()
-    elapsed = time.monotonic() - started
-    if args.output is None and print_outputs(results.values(), sys.stdout):
+    try:
+        report_run(results, time.monotonic() - started, interrupted=stopped is not None,
+                   outputs=args.output is None, report=report)
+    finally:
+        if stopped is not None and stopped.abandoned:
+            # Sessions still finishing a command would hold the exit until they end: leave
+            # now, whatever happens on the way.
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(INTERRUPTED_STATUS)
+    if stopped is not None:
+        return INTERRUPTED_STATUS
+    return 1 if results.failed else 0
+
+
+def report_run(results: Any, elapsed: float, interrupted: bool, outputs: bool,
+               report: Any) -> None:
+    """The command outputs (when ``outputs``), the table and the totals of a run."""
+    from tessel import fleet
+
+    if outputs and print_outputs(results.values(), sys.stdout):
         print(file=report)
     report.write(fleet.summary_table(results.values(), shutil.get_terminal_size().columns
                                      if report.isatty() else None))
-    print("%d host%s: %d ok, %d failed, in %.1f s (%.0f hosts per minute)"
-          % (len(results), "" if len(results) == 1 else "s", len(results.ok),
-             len(results.failed), elapsed, 60.0 * len(results) / max(elapsed, 1e-9)),
-          file=report)
-    return 1 if results.failed else 0
+    counts = "%d ok, %d failed" % (results.count(fleet.OK), results.count(fleet.FAILED))
+    if interrupted:
+        counts += ", %d interrupted, %d not started" % (results.count(fleet.INTERRUPTED),
+                                                        results.count(fleet.NOT_STARTED))
+    print("%d host%s: %s, in %.1f s (%.0f hosts per minute)"
+          % (len(results), "" if len(results) == 1 else "s", counts, elapsed,
+             60.0 * len(results) / max(elapsed, 1e-9)), file=report)
 
 
 def connect_scheduler(address: str) -> Any:
     try:
         from distributed import Client
     except ImportError:
-        raise UserError("--scheduler needs Dask: pip install 'tessel[dask]'") from None
+        raise UserError("--scheduler needs Dask: pip install 'tessel[dask]' (from a checkout: "
+                        "pip install '.[dask]')") from None
     try:
         return Client(address, timeout=10)  # type: ignore[no-untyped-call]
     except (OSError, TimeoutError) as err:
@@ -476,7 +524,10 @@ def add_run_parser(sub: Any) -> None:
                     "groups.yaml, defaults.yaml) with tessel.connect, run the commands or the "
                     "configuration, and report each host's result. A host's failure (a refused "
                     "login, a timeout, a lost session) fails that host only; the exit status "
-                    "is 1 when any host failed.",
+                    "is 1 when any host failed. Ctrl-C stops the run: nothing more is sent, "
+                    "every host is reported (ok, failed, interrupted or not started) and the "
+                    "exit status is 130; a second Ctrl-C stops waiting for the commands in "
+                    "progress.",
         epilog="Filters:\n" + FILTER_SYNTAX + "\nCredentials the inventory leaves unset come "
                "from TESSEL_USERNAME, TESSEL_PASSWORD and TESSEL_SECRET_<KEY> (for instance "
                "TESSEL_SECRET_ENABLE_PASSWORD), or from --ask-password and --ask KEY.")
@@ -488,7 +539,8 @@ def add_run_parser(sub: Any) -> None:
     work.add_argument("--command", action="extend", nargs="+", metavar="CMD",
                       help="commands to run on each host, in turn")
     work.add_argument("--config", metavar="FILE",
-                      help="configuration lines to send (blank lines and ! comments skipped)")
+                      help="configuration lines to send ('-': standard input; blank lines and "
+                           "! or # comments skipped)")
     run.add_argument("--state", help="state to run the commands in (with --config: the state "
                                      "to enter the lines in; default the platform's)")
     run.add_argument("--workers", type=int, default=20, metavar="N",
@@ -748,13 +800,16 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Examples: tessel connect generic 10.0.0.1 -u admin --ask-password --ask "
                "enable_password --state enable --run 'show version'; tessel connect generic "
                "--state enable --context enable_password=lab --run 'show version' -- "
-               "python -m tessel.sim.router")
+               "python -m tessel.sim.router. Credentials the options leave unset come from "
+               "TESSEL_USERNAME, TESSEL_PASSWORD and TESSEL_SECRET_<KEY> (for instance "
+               "TESSEL_SECRET_ENABLE_PASSWORD), as for tessel run.")
     connect.add_argument("platform", metavar="PLATFORM",
                          help=PLATFORM_HELP)
     connect.add_argument("host", metavar="HOST", nargs="?",
                          help="the device's host name or address")
     login = connect.add_argument_group("login")
-    login.add_argument("-u", "--user", metavar="USER", help="the username to log in as")
+    login.add_argument("-u", "--user", metavar="USER",
+                       help="the username to log in as (default: $TESSEL_USERNAME)")
     login.add_argument("-p", "--port", type=port_number, metavar="PORT",
                        help="the port (default: 22 for ssh, 23 for telnet)")
     login.add_argument("--telnet", action="store_true", help="use telnet instead of ssh")
@@ -766,11 +821,13 @@ def build_parser() -> argparse.ArgumentParser:
     login.add_argument("--known-hosts", metavar="FILE",
                        help="the known_hosts file to use instead of ssh's default")
     login.add_argument("--ask-password", action="store_true",
-                       help="ask for the login password without echo")
+                       help="ask for the login password without echo (default: "
+                            "$TESSEL_PASSWORD)")
     connect.add_argument("--state", help="state to go to after login")
     connect.add_argument("--config", metavar="FILE",
                          help="configuration lines to push, one per line ('-': standard "
-                              "input); stops at the first line the device refuses")
+                              "input; blank lines and ! or # comments skipped); stops at the "
+                              "first line the device refuses")
     connect.add_argument("--run", action="append", default=[], metavar="CMD",
                          help="command to run and print (repeatable); a command the device "
                               "refuses ends the run with exit status 1")
@@ -825,7 +882,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 1
     except KeyboardInterrupt:
         print("tessel: interrupted", file=sys.stderr)
-        return 130
+        return INTERRUPTED_STATUS
 
 
 if __name__ == "__main__":

@@ -11,19 +11,29 @@ once). With a ``dask.distributed.Client``, each host is one Dask task; a
 Dask worker holds at most ``workers`` sessions at once, whatever its
 number of threads (a session waits on its device, not on a CPU, so a task
 leaves the worker's thread pool while its session runs).
+
+A run is interrupted by ``KeyboardInterrupt`` in the calling thread (Ctrl-C):
+from then on nothing more is sent to any device. Hosts not started are not
+started; a host logging in is closed once its login ends, before its first
+command; a running host finishes the command or line it is in and stops
+before the next one. :func:`run` then raises :class:`RunInterrupted`, whose
+``results`` report every host. A second interrupt while running hosts finish
+their current command stops waiting for them.
 """
+import collections
 import dataclasses
 import inspect
 import json
 import os
+import re
 import sys
 import threading
 import time
 import uuid
-from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import (IO, Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Set,
-                    TextIO, Union)
+from typing import (IO, Any, Callable, Deque, Dict, Iterable, Iterator, List, Mapping,
+                    Optional, Protocol, Sequence, Set, TextIO, Union)
 
 from tessel.core.errors import ConfigError, TesselError, TransitionError
 from tessel.inventory import CONNECTION_NAME, Host, Inventory, InventoryError, load
@@ -41,6 +51,11 @@ DEFAULT_WORKERS = 20
 MASK = "********"
 
 
+#: What became of a host: its task ran to the end, failed, was stopped by an interrupt, or the
+#: run was interrupted before the host's turn came.
+OK, FAILED, INTERRUPTED, NOT_STARTED = "ok", "failed", "interrupted", "not started"
+
+
 class TaskFailed(TesselError):
     """A task failed part of the way and has a partial result (``value``) worth keeping."""
 
@@ -49,16 +64,39 @@ class TaskFailed(TesselError):
         self.value = value
 
 
+class Interrupted(TesselError):
+    """The run was interrupted: this host's session sends nothing more."""
+
+
+class RunInterrupted(KeyboardInterrupt):
+    """:func:`run` was interrupted; ``results`` holds every host's :class:`HostResult`.
+
+    ``abandoned`` counts the hosts that were still finishing their current
+    command when a second interrupt stopped the wait for them (their threads
+    end on their own, sending nothing more).
+    """
+
+    def __init__(self, results: "Results", abandoned: int = 0) -> None:
+        super().__init__("interrupted")
+        self.results = results
+        self.abandoned = abandoned
+
+
 @dataclass
 class HostResult:
     """What happened on one host.
 
-    ``value`` is what the task returned (or the partial result of a failed
-    task); ``error`` the full message of the failure (secrets masked) and
-    ``error_type`` its class; ``state`` the device's state at the end (or
-    the last one confirmed before a failure); ``elapsed`` seconds from the
-    start of the connection to its close; ``worker`` the Dask worker that
-    ran it (None for a thread run).
+    ``status`` is ``"ok"``, ``"failed"``, ``"interrupted"`` or ``"not started"``
+    (``ok`` is true for the first only). ``value`` is what the task returned
+    (or the partial result of a failed or interrupted task, such as the
+    configuration lines sent so far); ``error`` the full message of the
+    failure (secrets masked) and ``error_type`` its class; ``state`` the
+    device's state at the end, or the last one the connection confirmed
+    before a failure; ``failed_hop``, ``state_reached`` and ``last_line`` come
+    from the error when it has them: the state change that failed, the state
+    the error says was reached, and the last line the device printed (masked);
+    ``elapsed`` seconds from the start of the connection to its close;
+    ``worker`` the Dask worker that ran it (None for a thread run).
     """
 
     host: str
@@ -69,6 +107,14 @@ class HostResult:
     state: Optional[str] = None
     elapsed: float = 0.0
     worker: Optional[str] = None
+    status: str = ""
+    failed_hop: Optional[str] = None
+    state_reached: Optional[str] = None
+    last_line: Optional[str] = None
+
+    def __post_init__(self) -> None:
+        if not self.status:
+            self.status = OK if self.ok else FAILED
 
     @property
     def failed(self) -> bool:
@@ -79,12 +125,25 @@ class HostResult:
         """The first line of the error ('' when there is none)."""
         return (self.error or "").strip().split("\n")[0]
 
+    @property
+    def detail(self) -> str:
+        """The failed hop, the state reached and the device's last line, as far as known."""
+        parts = []
+        if self.failed_hop:
+            parts.append("hop %s" % self.failed_hop)
+        if self.state_reached:
+            parts.append("reached %s" % self.state_reached)
+        if self.last_line:
+            parts.append("device: %r" % self.last_line)
+        return "; ".join(parts)
+
     def to_dict(self) -> Dict[str, Any]:
         """A JSON-friendly record (dataclass values such as CommandResult become mappings)."""
-        return {"host": self.host, "ok": self.ok, "state": self.state,
+        return {"host": self.host, "status": self.status, "ok": self.ok, "state": self.state,
                 "elapsed": round(self.elapsed, 6), "error": self.error,
-                "error_type": self.error_type, "worker": self.worker,
-                "result": _jsonable(self.value)}
+                "error_type": self.error_type, "failed_hop": self.failed_hop,
+                "state_reached": self.state_reached, "last_line": self.last_line,
+                "worker": self.worker, "result": _jsonable(self.value)}
 
 
 class Results(Dict[str, HostResult]):
@@ -92,11 +151,65 @@ class Results(Dict[str, HostResult]):
 
     @property
     def failed(self) -> List[HostResult]:
+        """Every host that is not ok: failed, interrupted or not started."""
         return [r for r in self.values() if not r.ok]
 
     @property
     def ok(self) -> List[HostResult]:
         return [r for r in self.values() if r.ok]
+
+    def count(self, status: str) -> int:
+        """How many hosts have ``status``."""
+        return sum(1 for r in self.values() if r.status == status)
+
+
+# -- lines ---------------------------------------------------------------------------------------
+
+_LINE_BREAK = re.compile(r"\r\n|\r|\n")
+#: The control characters (Unicode category Cc): C0, DEL and C1.
+_CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+
+
+def split_lines(text: str) -> List[str]:
+    """``text`` split at ``\\n``, ``\\r\\n`` and ``\\r`` only.
+
+    ``str.splitlines`` also splits at form feeds, U+2028 and the like, which a
+    device does not take as line ends.
+    """
+    lines = _LINE_BREAK.split(text)
+    if lines and not lines[-1]:
+        lines.pop()
+    return lines
+
+
+def check_line(line: str, where: str) -> str:
+    """``line`` when it holds no control character; a ValueError naming ``where`` otherwise.
+
+    A device acts on a control character (a tab completes a word, Ctrl-U
+    erases the line) instead of taking it as text.
+    """
+    if not isinstance(line, str):
+        raise TypeError("%s must be text, not %s" % (where, type(line).__name__))
+    found = _CONTROL.search(line)
+    if found is not None:
+        raise ValueError("%s holds the control character U+%04X: a device would act on it "
+                         "instead of taking it as text" % (where, ord(found.group())))
+    return line
+
+
+def read_config_lines(text: str) -> List[str]:
+    """Configuration lines from a file's text: blank lines and ``!``/``#`` comments skipped.
+
+    Lines end at ``\\n``, ``\\r\\n`` or ``\\r``; a line holding another
+    control character is a ValueError that names its line number.
+    """
+    lines = []
+    for number, line in enumerate(split_lines(text), 1):
+        stripped = line.strip()
+        if not stripped or stripped.startswith(("!", "#")):
+            continue
+        lines.append(check_line(line.rstrip(), "line %d" % number))
+    return lines
 
 
 # -- tasks of the command ------------------------------------------------------------------------
@@ -112,6 +225,10 @@ class Commands:
     commands: Sequence[str]
     state: Optional[str] = None
     timeout: Optional[float] = None
+
+    def __post_init__(self) -> None:
+        for number, command in enumerate(self.commands, 1):
+            check_line(command, "command %d" % number)
 
     def __call__(self, conn: Any, host: Host) -> List[Any]:
         results: List[Any] = []
@@ -134,17 +251,83 @@ class Commands:
 
 @dataclass(frozen=True)
 class Configure:
-    """Sends configuration lines with ``Connection.configure``; stops at the first refused line."""
+    """Sends configuration lines with ``Connection.configure``; stops at the first refused line.
+
+    Whatever stops it, the host's value is the results of the lines sent so
+    far: a refused line, a device that dies or falls silent on a line, an
+    interrupt (checked before each line).
+    """
 
     lines: Sequence[str]
     state: Optional[str] = None
     timeout: Optional[float] = None
 
+    def __post_init__(self) -> None:
+        for number, line in enumerate(self.lines, 1):
+            check_line(line, "line %d" % number)
+
     def __call__(self, conn: Any, host: Host) -> List[Any]:
+        with _LineRecorder(conn) as sent:
+            try:
+                return list(conn.configure(list(self.lines), state=self.state,
+                                           timeout=self.timeout))
+            except ConfigError as err:
+                raise TaskFailed(str(err), list(err.results) or sent.results) from err
+            except Exception as err:
+                # The failure of a line, not that of the way back that followed it.
+                line, cause = sent.failure if sent.failure is not None else (None, err)
+                if isinstance(cause, Interrupted):
+                    message = "%s (%d of %d lines sent)" % (cause, len(sent.results),
+                                                            len(self.lines))
+                elif line is not None:
+                    message = "configuration line %r: %s" % (line, _message(cause))
+                else:
+                    message = "configuration: %s" % _message(err)
+                raise TaskFailed(message, sent.results) from cause
+
+
+class _LineRecorder:
+    """Keeps the results of the lines that ``conn.configure`` sends.
+
+    It stands in for the connection's ``execute`` while the configuration
+    runs (configure sends each line through it): so the lines sent so far
+    are known whatever error ends the configuration.
+    """
+
+    def __init__(self, conn: Any) -> None:
+        self.conn = conn
+        self.results: List[Any] = []
+        self.failure: Optional[Any] = None  # (line, error) of the line that failed to run
+        self._own: Any = getattr(conn, "__dict__", {}).get("execute")
+        self._installed = False
+
+    def __enter__(self) -> "_LineRecorder":
+        execute = self.conn.execute
+
+        def recorded(command: str, *args: Any, **kwargs: Any) -> Any:
+            try:
+                result = execute(command, *args, **kwargs)
+            except Exception as err:
+                if self.failure is None:
+                    self.failure = (command, err)
+                raise
+            self.results.append(result)
+            return result
+
         try:
-            return list(conn.configure(list(self.lines), state=self.state, timeout=self.timeout))
-        except ConfigError as err:
-            raise TaskFailed(str(err), list(err.results)) from err
+            self.conn.execute = recorded
+            self._installed = True
+        except AttributeError:  # a connection that takes no attribute: its errors say the rest
+            pass
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        if not self._installed:
+            return
+        if self._own is not None:
+            self.conn.execute = self._own
+        else:
+            del self.conn.execute
 
 
 # -- one host ------------------------------------------------------------------------------------
@@ -205,9 +388,18 @@ def connection_arguments(name: str, hostname: Optional[str], username: Optional[
                              % (name, "s" if len(unknown) > 1 else "", ", ".join(unknown),
                                 ", ".join(sorted(allowed or ()))))
     arguments: Dict[str, Any] = {"platform": platform, "host": hostname}
-    for key, value in (("username", username), ("password", password), ("port", port)):
+    for key, value in (("username", credential_text(username, name, "username")),
+                       ("password", credential_text(password, name, "password")),
+                       ("port", port)):
         if value is not None:
             arguments[key] = value
+    secrets = options.get("secrets")
+    if secrets is not None:
+        if not isinstance(secrets, Mapping):
+            raise InventoryError("host %s: secrets must be a mapping of names to texts, not %s"
+                                 % (name, type(secrets).__name__))
+        options["secrets"] = {key: credential_text(value, name, "secret %s" % key)
+                              for key, value in secrets.items()}
     if isinstance(options.get("log"), str):
         options["log"] = options["log"].replace("{name}", name)
     if timeout is not None:
@@ -216,16 +408,109 @@ def connection_arguments(name: str, hostname: Optional[str], username: Optional[
     return arguments
 
 
+def credential_text(value: Any, name: str, what: str) -> Optional[str]:
+    """A username, password or secret as the text to send: a whole number is taken as its
+    digits; anything but text and whole numbers is an InventoryError for host ``name``
+    (that names the kind of value, never the value)."""
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, int) and not isinstance(value, bool):
+        return str(value)
+    raise InventoryError("host %s: the %s must be text, not %s" % (
+        name, what, _KINDS.get(type(value), "a " + type(value).__name__)))
+
+
+_KINDS = {bool: "true/false", float: "a number with a fraction (quote it to keep it as written)",
+          list: "a list", dict: "a mapping"}
+
+
+def _secrets_of(host: Host) -> List[str]:
+    """The host's secrets as texts, for masking; never fails."""
+    try:
+        return [str(value) for value in host.secret_values()
+                if isinstance(value, (str, int)) and not isinstance(value, bool)]
+    except Exception:
+        return []
+
+
+class Flag(Protocol):
+    """What tells a host's session that the run was interrupted."""
+
+    def is_set(self) -> bool: ...
+
+
+class _Guard:
+    """Stops a session once the run is interrupted: it lets the command in progress end, and
+    refuses any further command, state change or write.
+
+    It stands in for the connection's ``execute`` and ``go_to`` (the
+    connection's ``configure`` sends each line through them) and for its
+    handle's ``send``. A write within a command in progress (a pager's
+    answer, a dialog's) still goes out, so no command is cut in half; any
+    other write after the interrupt is refused, whatever sends it.
+    """
+
+    def __init__(self, conn: Any, flag: Flag) -> None:
+        self.flag = flag
+        self.busy = 0  # commands in progress
+        self._wrap(conn, "execute", self._execute)
+        self._wrap(conn, "go_to", self._go_to)
+        self._wrap(getattr(conn, "spawn", None), "send", self._send)
+
+    @staticmethod
+    def _wrap(owner: Any, name: str, make: Callable[[Callable[..., Any]], Callable[..., Any]]
+              ) -> None:
+        original = getattr(owner, name, None)
+        if owner is None or not callable(original):
+            return
+        try:
+            setattr(owner, name, make(original))
+        except AttributeError:  # an object that takes no attribute: the other guards remain
+            pass
+
+    def _stop(self, what: str) -> None:
+        if self.flag.is_set():
+            raise Interrupted("interrupted before %s: nothing more is sent" % what)
+
+    def _execute(self, execute: Callable[..., Any]) -> Callable[..., Any]:
+        def guarded(command: str, *args: Any, **kwargs: Any) -> Any:
+            self._stop(repr(command))
+            self.busy += 1
+            try:
+                return execute(command, *args, **kwargs)
+            finally:
+                self.busy -= 1
+        return guarded
+
+    def _go_to(self, go_to: Callable[..., Any]) -> Callable[..., Any]:
+        def guarded(state: Any, *args: Any, **kwargs: Any) -> Any:
+            self._stop("going to %s" % (state,))
+            return go_to(state, *args, **kwargs)
+        return guarded
+
+    def _send(self, send: Callable[..., Any]) -> Callable[..., Any]:
+        def guarded(text: str) -> Any:
+            if not self.busy:
+                self._stop("the next write")
+            return send(text)
+        return guarded
+
+
 def run_host(host: Host, task: Task, *, timeout: Optional[float] = None,
              connect: Optional[Connect] = None,
-             opened: Optional[Callable[[Any, bool], None]] = None) -> HostResult:
+             opened: Optional[Callable[[Any, bool], None]] = None,
+             interrupted: Optional[Flag] = None) -> HostResult:
     """Connects to ``host``, runs ``task`` and closes; never raises for the host's own failures.
 
     ``opened(conn, True)`` is called once the session is open and
-    ``opened(conn, False)`` once it is closed (the runner uses it to close
-    sessions left open by an interrupt).
+    ``opened(conn, False)`` once it is closed. ``interrupted`` is the run's
+    interrupt: set before the host starts, the host is not started; set
+    during its login, the session is closed before the task; set while the
+    task runs, the session sends nothing more (the host is interrupted).
     """
     started = time.monotonic()
+    if interrupted is not None and interrupted.is_set():
+        return _not_started(host)
     conn: Any = None
     try:
         if connect is None:
@@ -236,24 +521,85 @@ def run_host(host: Host, task: Task, *, timeout: Optional[float] = None,
         conn = connect(platform, **arguments)
         if opened is not None:
             opened(conn, True)
+        if interrupted is not None:
+            if interrupted.is_set():
+                raise Interrupted("interrupted during the login, before the task: nothing is "
+                                  "sent")
+            _Guard(conn, interrupted)
         value = task(conn, host)
         state = _state_of(conn)
         _close(conn, opened)
         conn = None
-        return HostResult(host.name, True, value=_masked(value, host.secret_values()),
+        return HostResult(host.name, True, value=_masked(value, _secrets_of(host)),
                           state=state, elapsed=time.monotonic() - started)
     except Exception as err:
         value = err.value if isinstance(err, TaskFailed) else None
         cause = err.__cause__ if isinstance(err, TaskFailed) and err.__cause__ else err
-        state = _failed_state(cause, conn)
-        secrets = host.secret_values()
-        return HostResult(host.name, False, value=_masked(value, secrets),
-                          error=_masked(_message(err), secrets),
-                          error_type=type(cause).__name__, state=state,
-                          elapsed=time.monotonic() - started)
+        stopped = (interrupted is not None and _interrupt_in(err)
+                   and interrupted.is_set())
+        secrets = _secrets_of(host)
+        result = HostResult(host.name, False, value=_masked(value, secrets),
+                            error=_masked(_message(err), secrets),
+                            error_type=type(cause).__name__,
+                            state=_failed_state(cause, conn),
+                            elapsed=time.monotonic() - started,
+                            status=INTERRUPTED if stopped else FAILED)
+        _add_details(result, cause, secrets)
+        return result
     finally:
         if conn is not None:
             _close(conn, opened)
+
+
+def _not_started(host: Host, why: str = "the run was interrupted before this host started"
+                 ) -> HostResult:
+    return HostResult(host.name, False, error="not started: %s" % why,
+                      error_type=Interrupted.__name__, status=NOT_STARTED)
+
+
+def _interrupt_in(err: BaseException) -> bool:
+    """True when an :class:`Interrupted` is among the causes and contexts of ``err``."""
+    seen: Set[int] = set()
+    todo: List[Optional[BaseException]] = [err]
+    while todo:
+        item = todo.pop()
+        if item is None or id(item) in seen:
+            continue
+        if isinstance(item, Interrupted):
+            return True
+        seen.add(id(item))
+        todo.extend((item.__cause__, item.__context__))
+    return False
+
+
+def _chain(err: BaseException) -> Iterator[BaseException]:
+    """``err`` and its causes, outermost first."""
+    seen: Set[int] = set()
+    item: Optional[BaseException] = err
+    while item is not None and id(item) not in seen:
+        seen.add(id(item))
+        yield item
+        item = item.__cause__
+
+
+def _add_details(result: HostResult, err: BaseException, secrets: Sequence[str]) -> None:
+    """The failed hop, the state reached and the device's last line, from the first error of
+    ``err``'s causes that has each."""
+    for item in _chain(err):
+        if isinstance(item, TransitionError):
+            if result.failed_hop is None and item.failed_hop is not None:
+                result.failed_hop = _masked(str(item.failed_hop), secrets)
+            if result.state_reached is None and item.state_reached:
+                result.state_reached = str(item.state_reached)
+        output = getattr(item, "output", None)
+        if result.last_line is None and isinstance(output, str):
+            lines = [line.strip() for line in split_lines(output) if line.strip()]
+            if lines:
+                result.last_line = _masked(lines[-1][-LAST_LINE_CHARS:], secrets)
+
+
+#: How much of the device's last line a result keeps.
+LAST_LINE_CHARS = 200
 
 
 def _message(err: BaseException) -> str:
@@ -266,13 +612,21 @@ def _state_of(conn: Any) -> Optional[str]:
         state = conn.state
     except Exception:
         return None
-    return str(state) if state else None
+    return str(state) if state and state not in _NO_STATE else None
+
+
+#: What a connection's state reads when no state is confirmed.
+_NO_STATE = frozenset({"generic", "unknown", "None"})
 
 
 def _failed_state(err: BaseException, conn: Any) -> Optional[str]:
-    if isinstance(err, TransitionError) and err.state_reached:
-        return err.state_reached
-    return _state_of(conn) if conn is not None else None
+    """The last state confirmed: the open connection's own, else the one the error names."""
+    if conn is not None:
+        return _state_of(conn)
+    for item in _chain(err):
+        if isinstance(item, TransitionError):
+            return item.state_reached or None
+    return None
 
 
 def _close(conn: Any, opened: Optional[Callable[[Any, bool], None]]) -> None:
@@ -330,7 +684,8 @@ def _jsonable(value: Any) -> Any:
 def run(inventory: Union[Inventory, Iterable[Host], str, "os.PathLike[str]"], task: Task,
         workers: int = DEFAULT_WORKERS, client: Any = None, *,
         timeout: Optional[float] = None, progress: Optional[Progress] = None,
-        connect: Optional[Connect] = None) -> Results:
+        connect: Optional[Connect] = None,
+        on_interrupt: Optional[Callable[[int], None]] = None) -> Results:
     """Runs ``task(conn, host)`` on every host; returns each host's :class:`HostResult`.
 
     ``inventory`` is an :class:`~tessel.inventory.Inventory`, hosts, or the
@@ -340,6 +695,12 @@ def run(inventory: Union[Inventory, Iterable[Host], str, "os.PathLike[str]"], ta
     ``tessel.connect`` for hosts whose inventory sets none. ``progress`` is
     called with each result as it arrives. ``connect`` replaces
     ``tessel.connect`` (it must be importable by the Dask workers).
+
+    ``KeyboardInterrupt`` in the calling thread (Ctrl-C) interrupts the run:
+    nothing more is sent to any device, ``on_interrupt`` is called with the
+    number of hosts still finishing their current command, and once they
+    have, :class:`RunInterrupted` is raised with every host's result
+    (``progress`` has had them all too). A second interrupt stops the wait.
     """
     if isinstance(inventory, (str, os.PathLike)):
         inventory = load(inventory)
@@ -350,65 +711,128 @@ def run(inventory: Union[Inventory, Iterable[Host], str, "os.PathLike[str]"], ta
     if len(set(names)) != len(names):
         raise ValueError("host names must be unique")
     raise_open_file_limit(min(workers, len(hosts)) if client is None else 0)
+    collector = _Collector(hosts, progress)
     if client is None:
-        arrived = _run_threads(hosts, task, workers, timeout, connect, progress)
-    else:
-        arrived = _run_dask(hosts, task, workers, client, timeout, connect, progress)
-    return Results((name, arrived[name]) for name in names)
+        return _run_threads(hosts, task, workers, timeout, connect, collector, on_interrupt)
+    return _run_dask(hosts, task, workers, client, timeout, connect, collector, on_interrupt)
+
+
+def _abandoned(host: Host) -> HostResult:
+    return HostResult(host.name, False, error="interrupted: the run stopped waiting for this "
+                      "host to finish its current command (it sends nothing more); what it "
+                      "did is unknown", error_type=Interrupted.__name__, status=INTERRUPTED)
+
+
+def _missing(running: Set[str]) -> Callable[[Host], HostResult]:
+    """The result of a host that has none when the run stops waiting: abandoned while
+    ``running``, else not started."""
+    return lambda host: _abandoned(host) if host.name in running else _not_started(host)
+
+
+class _Collector:
+    """The hosts' results as they arrive, each handed to ``progress`` once, in order of arrival."""
+
+    def __init__(self, hosts: Sequence[Host], progress: Optional[Progress]) -> None:
+        self.hosts = hosts
+        self.progress = progress
+        self.results: Dict[str, HostResult] = {}
+        self._unreported: Deque[HostResult] = collections.deque()
+
+    def add(self, result: HostResult) -> None:
+        if result.host not in self.results:
+            self.results[result.host] = result
+            self._unreported.append(result)
+        self.report()
+
+    def report(self) -> None:
+        # A result leaves the queue once its callback returned: an interrupt in the middle of
+        # one leaves it to be reported again, not lost.
+        while self._unreported:
+            if self.progress is not None:
+                self.progress(self._unreported[0])
+            self._unreported.popleft()
+
+    def finish(self, missing: Callable[[Host], HostResult]) -> Results:
+        """Every host's result, ``missing(host)`` for those that have none."""
+        for host in self.hosts:
+            if host.name not in self.results:
+                self.add(missing(host))
+        self.report()
+        return Results((h.name, self.results[h.name]) for h in self.hosts)
 
 
 def _run_threads(hosts: Sequence[Host], task: Task, workers: int, timeout: Optional[float],
-                 connect: Optional[Connect], progress: Optional[Progress]
-                 ) -> Dict[str, HostResult]:
-    sessions: Dict[int, Any] = {}
+                 connect: Optional[Connect], collector: _Collector,
+                 on_interrupt: Optional[Callable[[int], None]]) -> Results:
+    interrupted = threading.Event()
     lock = threading.Lock()
+    # A job hands in its result and leaves `active` in one step, under the lock: an interrupt
+    # of the caller's thread, whenever it comes, can lose no result.
+    active: Set[str] = set()
+    arrived: List[HostResult] = []
+    news = threading.Event()
+    taken = [0]  # how many of `arrived` the collector has
 
-    def opened(conn: Any, is_open: bool) -> None:
+    def job(host: Host) -> None:
         with lock:
-            if is_open:
-                sessions[id(conn)] = conn
-            else:
-                sessions.pop(id(conn), None)
+            if interrupted.is_set():
+                return  # not started
+            active.add(host.name)
+        try:
+            result = run_host(host, task, timeout=timeout, connect=connect,
+                              interrupted=interrupted)
+        except BaseException as err:  # run_host keeps its own failures; this is the pool's
+            result = HostResult(host.name, False, error=_masked(_message(err), _secrets_of(host)),
+                                error_type=type(err).__name__)
+        with lock:
+            arrived.append(result)
+            active.discard(host.name)
+        news.set()
 
-    results: Dict[str, HostResult] = {}
+    def gather(more: Callable[[], bool]) -> None:
+        while True:
+            news.clear()
+            with lock:
+                going_on = more()
+                count = len(arrived)
+            while taken[0] < count:
+                collector.add(arrived[taken[0]])  # adding twice is harmless
+                taken[0] += 1
+            if not going_on:
+                return
+            news.wait(0.5)  # bounded: the caller's thread stays responsive to Ctrl-C
+
     pool = ThreadPoolExecutor(max_workers=min(workers, max(len(hosts), 1)),
                               thread_name_prefix="tessel-host")
-    futures: Dict[Future, Host] = {}  # type: ignore[type-arg]
+    abandoned: Set[str] = set()
     try:
-        for host in hosts:
-            futures[pool.submit(run_host, host, task, timeout=timeout, connect=connect,
-                                opened=opened)] = host
-        pending = set(futures)
-        while pending:
-            # A bounded wait keeps the main thread responsive to Ctrl-C.
-            done, pending = wait(pending, timeout=0.5, return_when=FIRST_COMPLETED)
-            for future in done:
-                result = _future_result(future, futures[future])
-                results[result.host] = result
-                if progress is not None:
-                    progress(result)
-    except BaseException:
-        for future in futures:
-            future.cancel()
-        with lock:
-            left_open = list(sessions.values())
-        for conn in left_open:
+        try:
+            for host in hosts:
+                pool.submit(job, host)
+            gather(lambda: len(arrived) < len(hosts))
+            return collector.finish(_not_started)
+        except KeyboardInterrupt:
             try:
-                conn.close()
-            except Exception:
-                pass
+                with lock:
+                    interrupted.set()  # from here on no job begins
+                    running = len(active)
+                if on_interrupt is not None:
+                    on_interrupt(running)
+                gather(lambda: bool(active))
+            except KeyboardInterrupt:
+                interrupted.set()
+                with lock:
+                    abandoned = set(active)
+                    for result in arrived[taken[0]:]:
+                        collector.add(result)
+                raise RunInterrupted(collector.finish(_missing(abandoned)),
+                                     len(abandoned)) from None
+            raise RunInterrupted(collector.finish(_not_started)) from None
+    except BaseException:
+        interrupted.set()  # whatever ends the run, the sessions send nothing more
         raise
     finally:
-        pool.shutdown(wait=True, cancel_futures=True)
-    return results
-
-
-def _future_result(future: "Future[HostResult]", host: Host) -> HostResult:
-    try:
-        return future.result()
-    except BaseException as err:  # run_host keeps its own failures; this is the pool's
-        return HostResult(host.name, False, error=_masked(_message(err), host.secret_values()),
-                          error_type=type(err).__name__)
+        pool.shutdown(wait=not abandoned, cancel_futures=True)
 
 
 # -- Dask ------------------------------------------------------------------------------------------
@@ -426,15 +850,88 @@ def worker_slots(limit: int) -> threading.BoundedSemaphore:
         return slots
 
 
+class DaskFlag:
+    """A run's interrupt seen from a Dask worker: the named ``distributed.Event``.
+
+    A context manager: while jobs of the run are in the worker process, one
+    thread of the process waits on the Event at the scheduler, so a session
+    learns of an interrupt without asking the scheduler before each line.
+    When the scheduler cannot be asked, the flag is set (a session that
+    cannot learn whether to stop sends nothing more).
+    """
+
+    _lock = threading.Lock()
+    #: Per run: the flag of this process and how many of the run's jobs are in it.
+    _watched: Dict[str, List[Any]] = {}
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self._flag = threading.Event()
+
+    def is_set(self) -> bool:
+        return self._flag.is_set()
+
+    def __enter__(self) -> "DaskFlag":
+        with DaskFlag._lock:
+            entry = DaskFlag._watched.get(self.name)
+            if entry is not None:
+                entry[1] += 1
+                self._flag = entry[0]
+                return self
+            DaskFlag._watched[self.name] = [self._flag, 1]
+        try:
+            from distributed import Event
+
+            event = Event(self.name)  # type: ignore[no-untyped-call]
+            if event.is_set():  # type: ignore[no-untyped-call]
+                self._flag.set()
+        except Exception:
+            self._flag.set()
+            return self
+        threading.Thread(target=self._watch, args=(event,), daemon=True,
+                         name="tessel-interrupt-watch").start()
+        return self
+
+    def _watch(self, event: Any) -> None:
+        while not self._flag.is_set():
+            with DaskFlag._lock:
+                if self.name not in DaskFlag._watched:
+                    return  # the run's last job in this process has ended
+            try:
+                if event.wait(timeout=1.0):
+                    self._flag.set()
+            except Exception:
+                self._flag.set()
+
+    def __exit__(self, *exc: Any) -> None:
+        with DaskFlag._lock:
+            entry = DaskFlag._watched.get(self.name)
+            if entry is not None:
+                entry[1] -= 1
+                if entry[1] <= 0:
+                    del DaskFlag._watched[self.name]
+
+
 def run_on_worker(host: Host, task: Task, limit: int, timeout: Optional[float],
-                  connect: Optional[Connect]) -> HostResult:
+                  connect: Optional[Connect], stop: Optional[str] = None) -> HostResult:
     """One host's job on a Dask worker, at most ``limit`` of them with a session at once.
 
     The job waits for a free slot on one of the worker's threads, then
     secedes from the thread pool: its session spends its time waiting on the
     device, and the worker starts the next job meanwhile. So the worker's
-    sessions are bounded by ``limit``, not by its thread count.
+    sessions are bounded by ``limit``, not by its thread count. ``stop``
+    names the run's interrupt (a ``distributed.Event``).
     """
+    if stop is None:
+        return _run_on_worker(host, task, limit, timeout, connect, None)
+    with DaskFlag(stop) as interrupted:
+        if interrupted.is_set():
+            return _not_started(host)
+        return _run_on_worker(host, task, limit, timeout, connect, interrupted)
+
+
+def _run_on_worker(host: Host, task: Task, limit: int, timeout: Optional[float],
+                   connect: Optional[Connect], interrupted: Optional[Flag]) -> HostResult:
     from distributed import get_worker, secede
 
     raise_open_file_limit(limit)
@@ -442,7 +939,7 @@ def run_on_worker(host: Host, task: Task, limit: int, timeout: Optional[float],
     slots.acquire()
     try:
         secede()  # type: ignore[no-untyped-call]
-        result = run_host(host, task, timeout=timeout, connect=connect)
+        result = run_host(host, task, timeout=timeout, connect=connect, interrupted=interrupted)
         result.worker = get_worker().address
         return result
     finally:
@@ -450,33 +947,58 @@ def run_on_worker(host: Host, task: Task, limit: int, timeout: Optional[float],
 
 
 def _run_dask(hosts: Sequence[Host], task: Task, workers: int, client: Any,
-              timeout: Optional[float], connect: Optional[Connect],
-              progress: Optional[Progress]) -> Dict[str, HostResult]:
-    from distributed import as_completed
+              timeout: Optional[float], connect: Optional[Connect], collector: _Collector,
+              on_interrupt: Optional[Callable[[int], None]]) -> Results:
+    from distributed import Event
 
     token = uuid.uuid4().hex[:12]
-    futures = {}
-    for number, host in enumerate(hosts):
-        future = client.submit(run_on_worker, host, task, workers, timeout, connect,
-                               key="tessel-run-%s-%d" % (token, number), pure=False)
-        futures[future.key] = (future, host)
-    results: Dict[str, HostResult] = {}
+    stop = "tessel-run-%s-stop" % token
+    remaining: Dict[str, Any] = {}
     try:
-        for future in as_completed([f for f, _ in futures.values()]):  # type: ignore[no-untyped-call]
-            host = futures[future.key][1]
+        try:
+            for number, host in enumerate(hosts):
+                future = client.submit(run_on_worker, host, task, workers, timeout, connect,
+                                       stop, key="tessel-run-%s-%d" % (token, number),
+                                       pure=False)
+                remaining[future.key] = (future, host)
+            _gather_dask(remaining, collector)
+            return collector.finish(_not_started)
+        except KeyboardInterrupt:
+            # The hosts not started yet return at once; the running ones stop before their
+            # next command. When the scheduler cannot be told, nothing is waited for (a
+            # second interrupt, below, stops the wait too).
             try:
-                result = future.result()
-            except Exception as err:  # the worker died or the job could not be sent
-                result = HostResult(host.name, False,
-                                    error=_masked(_message(err), host.secret_values()),
-                                    error_type=type(err).__name__)
-            results[result.host] = result
-            if progress is not None:
-                progress(result)
-    except BaseException:
-        client.cancel([f for f, _ in futures.values()])
+                Event(stop, client=client).set()  # type: ignore[no-untyped-call]
+            except Exception:
+                raise KeyboardInterrupt from None
+            if on_interrupt is not None:
+                on_interrupt(len(remaining))
+            _gather_dask(remaining, collector)
+            raise RunInterrupted(collector.finish(_not_started)) from None
+    except RunInterrupted:
         raise
-    return results
+    except KeyboardInterrupt:
+        client.cancel([f for f, _ in remaining.values()])
+        running = {host.name for _, host in remaining.values()}
+        raise RunInterrupted(collector.finish(_missing(running)), len(running)) from None
+    except BaseException:
+        client.cancel([f for f, _ in remaining.values()])
+        raise
+
+
+def _gather_dask(remaining: Dict[str, Any], collector: _Collector) -> None:
+    from distributed import as_completed
+
+    futures = [f for f, _ in remaining.values()]
+    for future in as_completed(futures):  # type: ignore[no-untyped-call]
+        host = remaining[future.key][1]
+        try:
+            result = future.result()
+        except Exception as err:  # the worker died or the job could not be sent
+            result = HostResult(host.name, False, error=_masked(_message(err), _secrets_of(host)),
+                                error_type=type(err).__name__)
+        collector.add(result)
+        remaining.pop(future.key, None)
 
 
 # -- limits ---------------------------------------------------------------------------------------
@@ -510,11 +1032,17 @@ def raise_open_file_limit(sessions: int) -> int:
 # -- reporting ------------------------------------------------------------------------------------
 
 def summary_table(results: Iterable[HostResult], width: Optional[int] = None) -> str:
-    """A table of host, state, ok or failed, elapsed and the error's first line."""
+    """A table of host, state, what became of it (ok, FAILED, INTERRUPTED, NOT STARTED),
+    elapsed, and the error's first line with the failed hop, the state reached and the
+    device's last line when the error has them."""
     rows = [("HOST", "STATE", "RESULT", "ELAPSED", "ERROR")]
     for result in results:
-        rows.append((result.host, result.state or "-", "ok" if result.ok else "FAILED",
-                     "%.2f s" % result.elapsed, result.error_line))
+        error = result.error_line
+        if result.detail:
+            error += " [%s]" % result.detail
+        rows.append((result.host, result.state or "-",
+                     result.status if result.ok else result.status.upper(),
+                     "%.2f s" % result.elapsed, error))
     widths = [max(len(row[i]) for row in rows) for i in range(4)]
     lines = []
     for row in rows:
@@ -593,17 +1121,8 @@ def both(*callbacks: Optional[Progress]) -> Progress:
     return call
 
 
-def read_config_lines(text: str) -> List[str]:
-    """Configuration lines from a file's text: blank lines and ``!``/``#`` comments skipped."""
-    lines = []
-    for line in text.splitlines():
-        stripped = line.strip()
-        if not stripped or stripped.startswith(("!", "#")):
-            continue
-        lines.append(line.rstrip())
-    return lines
-
-
-__all__ = ["Commands", "Configure", "HostResult", "JsonLines", "ProgressBar", "Results",
-           "TaskFailed", "connect_arguments", "raise_open_file_limit", "read_config_lines",
-           "run", "run_host", "summary_table"]
+__all__ = ["FAILED", "INTERRUPTED", "NOT_STARTED", "OK", "Commands", "Configure", "HostResult",
+           "Interrupted", "JsonLines", "ProgressBar", "Results", "RunInterrupted", "TaskFailed",
+           "check_line", "connect_arguments", "credential_text", "raise_open_file_limit",
+           "read_config_lines", "run", "run_host", "split_lines",
+           "summary_table"]

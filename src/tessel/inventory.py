@@ -25,6 +25,7 @@ Filters (``Inventory.filter``) select hosts by name, group, platform,
 hostname or data field; :data:`FILTER_SYNTAX` documents the expression.
 """
 import fnmatch
+import functools
 import os
 import re
 from dataclasses import dataclass, field, replace
@@ -121,13 +122,14 @@ class Host:
         )
 
     def secret_values(self) -> List[str]:
-        """Every secret this host's connection uses: its password and its secrets' values."""
+        """Every secret this host's connection uses: its password and its secrets' values
+        (as texts; values that are neither text nor whole numbers are never sent)."""
         params = self.connection_parameters()
-        values = [params.password] if params.password else []
         secrets = (params.extras or {}).get("secrets") or {}
-        if isinstance(secrets, Mapping):
-            values.extend(str(v) for v in secrets.values() if v not in (None, ""))
-        return values
+        found = [params.password] + (list(secrets.values()) if isinstance(secrets, Mapping)
+                                     else [])
+        return [str(v) for v in found if isinstance(v, (str, int)) and not isinstance(v, bool)
+                and v != ""]
 
     def belongs_to(self, group: str) -> bool:
         return group in self.all_groups
@@ -197,11 +199,18 @@ class Inventory:
 
     def with_environment(self, environ: Optional[Mapping[str, str]] = None) -> "Inventory":
         """Fills in credentials from TESSEL_USERNAME, TESSEL_PASSWORD and TESSEL_SECRET_<KEY>."""
-        env = os.environ if environ is None else environ
-        secrets = {k[len(SECRET_VARIABLE_PREFIX):].lower(): v for k, v in env.items()
-                   if k.startswith(SECRET_VARIABLE_PREFIX) and len(k) > len(SECRET_VARIABLE_PREFIX)}
-        return self.with_credentials(env.get(USERNAME_VARIABLE) or None,
-                                     env.get(PASSWORD_VARIABLE) or None, secrets)
+        return self.with_credentials(*environment_credentials(environ))
+
+
+def environment_credentials(environ: Optional[Mapping[str, str]] = None
+                            ) -> Tuple[Optional[str], Optional[str], Dict[str, str]]:
+    """The username, password and secrets that TESSEL_USERNAME, TESSEL_PASSWORD and
+    TESSEL_SECRET_<KEY> give (an empty variable gives nothing); secrets by lower-case key."""
+    env = os.environ if environ is None else environ
+    secrets = {k[len(SECRET_VARIABLE_PREFIX):].lower(): v for k, v in env.items()
+               if k.startswith(SECRET_VARIABLE_PREFIX) and len(k) > len(SECRET_VARIABLE_PREFIX)
+               and v}
+    return env.get(USERNAME_VARIABLE) or None, env.get(PASSWORD_VARIABLE) or None, secrets
 
 
 # -- reading the files ---------------------------------------------------------------------
@@ -422,12 +431,43 @@ def _check_entry(entry: Any, where: str, source: str, allowed: frozenset,  # typ
                                  % (source, where, connection))
 
 
+#: Keys whose plain YAML scalars are read as the text written (``password: 0123`` is "0123").
+_TEXT_KEYS = frozenset({"username", "password"})
+_TEXT_TAGS = frozenset("tag:yaml.org,2002:%s" % t for t in ("int", "float", "bool", "timestamp"))
+
+
+@functools.lru_cache(maxsize=None)
+def _loader() -> Any:
+    """YAML's safe loader, but for credentials: a username, password or secret written as a
+    plain number, date or yes/no is the text as written, not a value YAML made of it (0123
+    would be the number 83, 1.50 the number 1.5, yes the value true)."""
+    import yaml
+
+    def as_text(node: Any) -> None:
+        if isinstance(node, yaml.ScalarNode) and node.style is None and node.tag in _TEXT_TAGS:
+            node.tag = "tag:yaml.org,2002:str"
+
+    class Loader(yaml.SafeLoader):
+        def construct_mapping(self, node: Any, deep: bool = False) -> Any:
+            if isinstance(node, yaml.MappingNode):
+                for key, value in node.value:
+                    name = key.value if isinstance(key, yaml.ScalarNode) else None
+                    if name in _TEXT_KEYS:
+                        as_text(value)
+                    elif name == "secrets" and isinstance(value, yaml.MappingNode):
+                        for _, secret in value.value:
+                            as_text(secret)
+            return super().construct_mapping(node, deep)
+
+    return Loader
+
+
 def _read_yaml(path: Path) -> Any:
     import yaml
 
     try:
         with open(path, encoding="utf-8") as handle:
-            return yaml.safe_load(handle)
+            return yaml.load(handle, Loader=_loader())
     except OSError as err:
         raise InventoryError("cannot read %s: %s" % (path, err.strerror or err)) from None
     except yaml.YAMLError as err:

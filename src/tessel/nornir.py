@@ -1,6 +1,7 @@
 """Nornir integration: the ``tessel`` connection plugin and the tasks that use it.
 
-Installed with ``pip install tessel[nornir]``, the plugin is registered
+Installed with ``pip install 'tessel[nornir]'`` (from a checkout:
+``pip install '.[nornir]'``), the plugin is registered
 under Nornir's entry point group ``nornir.plugins.connections`` as
 ``tessel``, so Nornir finds it by name::
 
@@ -117,16 +118,22 @@ def tessel_go_to(task: Task, state: str) -> Result:
 
 
 def _config_lines(config: Union[str, Sequence[str], None], config_file: Optional[str]) -> List[str]:
-    from tessel.fleet import read_config_lines
+    """The lines to send; a line holding a control character (a line break among them) is a
+    ValueError that names it, before anything is sent."""
+    from tessel.fleet import check_line, read_config_lines
 
     if (config is None) == (config_file is None):
         raise ValueError("give either config (a text or a list of lines) or config_file")
     if config_file is not None:
-        with open(config_file, encoding="utf-8") as handle:
-            return read_config_lines(handle.read())
+        with open(config_file, encoding="utf-8-sig") as handle:
+            try:
+                return read_config_lines(handle.read())
+            except ValueError as err:
+                raise ValueError("%s: %s" % (config_file, err)) from None
     if isinstance(config, str):
         return read_config_lines(config)
-    return [str(line) for line in config or ()]
+    return [check_line(str(line), "line %d" % number)
+            for number, line in enumerate(config or (), 1)]
 
 
 def _transcript(results: Sequence[Any]) -> str:

@@ -1,4 +1,5 @@
 """The tessel command: the demo, graph, route and connect, and how user mistakes end."""
+import os
 import shutil
 import subprocess
 import sys
@@ -10,6 +11,9 @@ from tessel.cli import child_environment, main
 from tessel.platforms.generic import GenericRouter
 
 SIM = [sys.executable, "-m", "tessel.sim.router"]
+#: A login front (Username:, Password:) before the simulated router.
+LOGIN = [sys.executable, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                      "fleet", "faulty_device.py"), "login", "s3cret", "--", *SIM]
 HAVE_DOT = shutil.which("dot") is not None
 
 
@@ -162,6 +166,7 @@ def test_connect_failures(argv, status, message, capsys, tmp_path, monkeypatch):
 @pytest.mark.parametrize("lines, status, sent", [
     ("interface Loopback4\n description from file\n!\n\nend\n", 0, "configured 3 lines"),
     ("interface Loopback4\nbogus\nshutdown\n", 1, "stopped: configuration line 'bogus'"),
+    ("interface Loopback4\r description a\x15b\n", 2, "line 2 holds the control character U+0015"),
 ])
 def test_connect_pushes_configuration(lines, status, sent, capsys, tmp_path):
     config = tmp_path / "r1.cfg"
@@ -198,3 +203,21 @@ def test_ask_without_a_terminal_or_input_is_a_one_line_mistake():
     assert result.returncode == 2
     assert "tessel: --ask enable_password: no terminal" in result.stderr.splitlines()[-1]
     assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("env, flags", [
+    ({"TESSEL_PASSWORD": "s3cret", "TESSEL_SECRET_ENABLE_PASSWORD": "lab"}, []),
+    ({"TESSEL_PASSWORD": "wrong", "TESSEL_SECRET_ENABLE_PASSWORD": "wrong"},
+     ["--ask-password", "--context", "enable_password=lab"]),
+])
+def test_connect_takes_credentials_from_the_environment_and_options_win(env, flags, monkeypatch,
+                                                                         capsys):
+    monkeypatch.setenv("TESSEL_USERNAME", "admin")
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.setattr("getpass.getpass", lambda prompt: "s3cret")
+    assert main(["connect", "generic", "--state", "enable", "--run", "show version",
+                 "--timeout", "5", *flags, "--", *LOGIN]) == 0, capsys.readouterr().err
+    captured = capsys.readouterr()
+    assert captured.out.startswith("Simulated router software")
+    assert "s3cret" not in captured.err

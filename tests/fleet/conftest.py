@@ -1,5 +1,6 @@
 """Fixtures of the fleet suite: inventories of simulated devices on real ptys."""
 import os
+import signal
 
 import pytest
 import yaml
@@ -40,3 +41,11 @@ def fleet_hosts():
         | {"username": "admin", "password": "wrong-password"},
         "dies": device(faulty("dies-on", "show version", "--hostname", "R6")),
     }
+
+
+@pytest.fixture
+def ctrl_c():
+    """Ctrl-C taken as an interactive run takes it (the tests may run with it ignored)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)

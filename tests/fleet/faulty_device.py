@@ -5,6 +5,9 @@ python faulty_device.py login PASSWORD -- DEVICE...   asks Username:/Password: f
 python faulty_device.py dies-on TEXT -- DEVICE...     runs DEVICE on an inner terminal and dies
     (killing it) as soon as a typed line holding TEXT has started to answer.
 python faulty_device.py hangs-on TEXT -- DEVICE...    the same, but goes silent instead of dying.
+python faulty_device.py records LOG[,FILE] -- DEVICE...  appends each typed line to LOG as
+    "HOSTNAME<tab>line", HOSTNAME the device's --hostname; with FILE, the device starts only once
+    FILE exists (a login that waits for its first prompt meanwhile).
 """
 import os
 import pty
@@ -12,6 +15,7 @@ import select
 import signal
 import sys
 import termios
+import time
 import tty
 
 
@@ -36,11 +40,14 @@ def login(password, device):
     os.execvp(device[0], device)
 
 
-def proxy(text, device, die):
+def proxy(text, device, die, log=None, start_after=None):
+    tty.setraw(0)  # the inner terminal echoes and translates; this one passes bytes through
+    while start_after and not os.path.exists(start_after):
+        time.sleep(0.05)
     pid, inner = pty.fork()
     if pid == 0:
         os.execvp(device[0], device)
-    tty.setraw(0)  # the inner terminal echoes and translates; this one passes bytes through
+    hostname = device[device.index("--hostname") + 1] if "--hostname" in device else "?"
     typed = b""
     dying = False
     while True:
@@ -69,8 +76,12 @@ def proxy(text, device, die):
             os.write(inner, data)
             typed += data
             lines = typed.replace(b"\r", b"\n").split(b"\n")
-            if any(text.encode() in line for line in lines[:-1]):
+            if text is not None and any(text.encode() in line for line in lines[:-1]):
                 dying = True
+            if log is not None and len(lines) > 1:
+                with open(log, "a") as handle:
+                    handle.write("".join("%s\t%s\n" % (hostname, line.decode(errors="replace"))
+                                         for line in lines[:-1]))
             typed = lines[-1]
     os.kill(pid, signal.SIGKILL)
     os._exit(137)
@@ -83,6 +94,9 @@ def main(argv):
         return login(argument, device)
     if mode in ("dies-on", "hangs-on"):
         return proxy(argument, device, die=mode == "dies-on")
+    if mode == "records":
+        log, _, start_after = argument.partition(",")
+        return proxy(None, device, die=False, log=log, start_after=start_after or None)
     raise SystemExit("unknown mode %r" % mode)
 
 

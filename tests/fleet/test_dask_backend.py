@@ -1,11 +1,13 @@
 """Fleet runs on a real Dask LocalCluster (two worker processes on loopback)."""
+import _thread
 import json
 import subprocess
 import sys
+import threading
 
 import pytest
 
-from tessel.fleet import Commands, run
+from tessel.fleet import Commands, Configure, RunInterrupted, run
 from tessel.inventory import load
 
 distributed = pytest.importorskip("distributed")
@@ -84,3 +86,43 @@ def test_tessel_run_through_a_scheduler(client, write_inventory, fleet_hosts, tm
     assert {h for h, r in records.items() if r["ok"]} == {"r1", "r2", "login-ok"}
     assert set(r["worker"] for r in records.values()) <= set(client.scheduler_info()["workers"])
     assert "6 hosts: 3 ok, 3 failed" in done.stderr
+
+
+def test_ctrl_c_reaches_the_sessions_on_the_workers(client, write_inventory, tmp_path, ctrl_c):
+    from simulated import device, faulty
+
+    # r1 configures a slow device; the others cannot log in before Ctrl-C (their devices start
+    # once `go` exists) or wait for a free slot.
+    received, go = tmp_path / "received.log", tmp_path / "go"
+    received.touch()
+    hosts = {"r%d" % i: device(faulty("records", "%s%s" % (received, "" if i == 1 else ",%s" % go),
+                                      "--hostname", "R%d" % i, "--delay", "0.5"))
+             for i in range(1, 5)}
+    lines = [line for i in range(6) for line in ("interface Loopback%d" % i, "description %d" % i)]
+
+    def interrupt():
+        while "R1\tdescription 1" not in received.read_text():
+            threading.Event().wait(0.05)
+        with received.open("a") as handle:  # the device answers each line 0.5 s after it
+            handle.write("INTERRUPT\n")
+        _thread.interrupt_main()
+        go.touch()
+
+    threading.Thread(target=interrupt, daemon=True).start()
+    with pytest.raises(KeyboardInterrupt) as caught:
+        run(load(write_inventory(hosts)), Configure(lines), workers=1, client=client, timeout=60)
+    go.touch()
+    assert isinstance(caught.value, RunInterrupted)
+    results = caught.value.results
+    before, after = received.read_text().split("INTERRUPT\n")
+    configured = [line.split("\t")[1] for line in before.splitlines()
+                  if line.startswith("R1\t") and ("Loopback" in line or "description" in line)]
+    assert [r.command for r in results["r1"].value] == configured
+    assert not [line for line in before.splitlines() + after.splitlines()
+                if ("Loopback" in line or "description" in line) and not line.startswith("R1")]
+    assert not [line for line in after.splitlines() if "Loopback" in line or "description" in line]
+    assert results["r1"].status == "interrupted"
+    for name in ("r2", "r3", "r4"):
+        assert results[name].status in ("interrupted", "not started"), results[name]
+        if results[name].status == "not started":
+            assert "R%s\t" % name[1] not in before + after

@@ -1,8 +1,10 @@
 """Fleet runs against simulated devices on real ptys: the Python API and `tessel run`."""
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import pexpect
 import pytest
@@ -44,17 +46,22 @@ def test_every_host_reports_and_failures_stay_with_their_host(write_inventory, f
             assert secret not in (result.error or "") + repr(result.value)
 
 
-@pytest.mark.parametrize("lines, ok, refused", [
-    (["interface Loopback7", "description uplink", "exit"], True, None),
-    (["interface Loopback7", "bogus line", "description never sent"], False, "bogus line"),
+@pytest.mark.parametrize("dies, lines, ok, refused", [
+    (False, ["interface Loopback7", "description uplink", "exit"], True, None),
+    (False, ["interface Loopback7", "bogus line", "description never sent"], False, "bogus line"),
+    (True, ["interface Loopback7", "description dies", "exit"], False, "description dies"),
 ])
-def test_configuration_stops_at_the_refused_line(write_inventory, lines, ok, refused):
-    inventory = load(write_inventory({"r1": device(sim("--hostname", "R1"))}))
+def test_configuration_stops_at_the_refused_line(write_inventory, dies, lines, ok, refused):
+    command = (faulty("dies-on", "description", "--hostname", "R1") if dies
+               else sim("--hostname", "R1"))
+    inventory = load(write_inventory({"r1": device(command)}))
     result = run(inventory, Configure(lines), timeout=5)["r1"]
     assert result.ok is ok
-    sent = [r.command for r in result.value]
+    sent = [r.command for r in result.value]  # the lines sent so far, whatever stopped them
     if ok:
         assert sent == lines and not any(r.failed for r in result.value)
+    elif dies:
+        assert sent[:1] == lines[:1] and refused in result.error_line
     else:
         assert sent == lines[:2] and result.value[-1].failed
         assert refused in result.error_line and result.error_type == "ConfigError"
@@ -97,6 +104,7 @@ def test_tessel_run_filter_and_config_file(write_inventory, fleet_hosts, tmp_pat
     (["--command", "show version", "--filter", "name=nobody"], "matches the filter"),
     (["--command", "show version", "--filter", "colour=red"], "unknown filter field"),
     (["--config", "/nonexistent/change.cfg"], "cannot read"),
+    (["--command", "show version", "show\tver"], "command 2 holds the control character U+0009"),
 ])
 def test_tessel_run_mistakes_are_one_line_and_exit_2(write_inventory, args, message):
     inventory = write_inventory({"r1": device(sim())})
@@ -132,3 +140,58 @@ def test_login_password_from_the_environment_or_a_prompt(write_inventory, how):
     child.close()
     assert child.exitstatus == 0, child.before
     assert "R8 uptime" in child.before and LOGIN_PASSWORD not in child.before
+
+
+@pytest.mark.parametrize("interrupts", [1, 2])
+def test_ctrl_c_sends_nothing_more_and_reports_every_host(write_inventory, tmp_path, interrupts):
+    # r1 configures a slow device; r2 is still logging in when Ctrl-C comes (its device starts
+    # once `go` exists); r3 and r4 wait for a free worker. A second Ctrl-C leaves r2 behind.
+    received, go = tmp_path / "received.log", tmp_path / "go"
+    received.touch()
+
+    def slow(name, start_after=""):
+        return device(faulty("records", "%s%s" % (received, start_after), "--hostname", name,
+                             "--delay", "0.5"))
+
+    inventory = write_inventory({"r1": slow("R1"), "r2": slow("R2", ",%s" % go),
+                                 "r3": slow("R3"), "r4": slow("R4")})
+    config = tmp_path / "change.cfg"
+    config.write_text("".join("interface Loopback%d\n description step-%d\n" % (i, i)
+                              for i in range(6)))
+    out = tmp_path / "results.jsonl"
+    child = PtySpawn(sys.executable, ["-m", "tessel", "run", "-i", str(inventory), "--config",
+                                      str(config), "--workers", "2", "--timeout", "60",
+                                      "--output", str(out)],
+                     encoding="utf-8", timeout=120, dimensions=(24, 200))
+    try:
+        while "R1\t description step-2" not in received.read_text():
+            assert child.isalive(), child.read_nonblocking(100000, timeout=1)
+            time.sleep(0.05)
+        with received.open("a") as handle:  # the device answers each line 0.5 s after it
+            handle.write("INTERRUPT\n")
+        os.kill(child.pid, signal.SIGINT)
+        child.expect("waiting for 2 sessions")
+        if interrupts == 2:
+            os.kill(child.pid, signal.SIGINT)
+        else:
+            go.touch()
+        child.expect(pexpect.EOF)
+    finally:
+        go.touch()
+        child.close(force=True)
+    assert child.exitstatus == 130, child.before
+    assert out.read_text(), child.before
+    records = {r["host"]: r for r in map(json.loads, out.read_text().splitlines())}
+    assert {h: r["status"] for h, r in records.items()} == {
+        "r1": "interrupted", "r2": "interrupted", "r3": "not started", "r4": "not started"}
+    before, after = received.read_text().split("INTERRUPT\n")
+    configured = [line.split("\t") for line in before.splitlines() if "Loopback" in line
+                  or "step-" in line]
+    assert not [line for line in after.splitlines() if "Loopback" in line or "step-" in line]
+    assert {name for name, _ in configured} == {"R1"}
+    assert "R3" not in before + after and "R4" not in before + after
+    if interrupts == 1:  # r1 finished the line it was in, and reports every line it sent
+        assert [c["command"] for c in records["r1"]["result"]] == [
+            line for _, line in configured]
+        assert "before the task" in records["r2"]["error"] and records["r2"]["state"]
+    assert "4 hosts: 0 ok, 0 failed, 2 interrupted, 2 not started" in child.before

@@ -1,12 +1,15 @@
 """The fleet runner's own duties, with a recording fake in place of tessel.connect:
-bounded sessions, per-host isolation, masking, order, the arguments of connect."""
+bounded sessions, per-host isolation, masking, order, the arguments of connect, Ctrl-C."""
+import _thread
 import dataclasses
 import threading
+import types
 
 import pytest
 
-from tessel.core.errors import AuthenticationError
-from tessel.fleet import TaskFailed, connect_arguments, run
+from tessel.core.errors import AuthenticationError, UnexpectedStateError
+from tessel.fleet import (Commands, Configure, RunInterrupted, TaskFailed, connect_arguments,
+                          read_config_lines, run, summary_table)
 from tessel.inventory import InventoryError, from_dicts
 
 
@@ -14,6 +17,7 @@ from tessel.inventory import InventoryError, from_dicts
 class Said:
     command: str
     output: str
+    failed: bool = False
 
 
 class FakeConnection:
@@ -69,6 +73,7 @@ def test_each_host_fails_alone_with_its_error_and_secrets_masked():
         "no-platform": {},
         "bad-option": {"platform": "generic", "connection_options": {
             "tessel": {"extras": {"colour": "red"}}}},
+        "hop": {"platform": "generic", "password": "pw-hop"},
     })
 
     def task(conn, host):
@@ -76,17 +81,28 @@ def test_each_host_fails_alone_with_its_error_and_secrets_masked():
             raise RuntimeError("line one mentions pw-raises\nline two")
         if host.name == "partial":
             raise TaskFailed("stopped half way", [Said("show a", "A")])
+        if host.name == "hop":
+            cause = UnexpectedStateError("hop disable->enable ended in state disable",
+                                         failed_hop="disable->enable", state_reached="disable",
+                                         output="Password: pw-hop\r\n% Denied pw-hop\r\n\r\n")
+            raise TaskFailed("going to enable: Failed", []) from cause
         return Said("show version", "v1 pw-good")
 
     seen = []
     results = run(hosts, task, workers=4, connect=fake_connect, progress=seen.append)
     assert list(results) == ["good", "refused", "raises", "partial", "no-platform",
-                             "bad-option"]
+                             "bad-option", "hop"]
     assert sorted(r.host for r in seen) == sorted(results)
     by = {name: (r.ok, r.error_type) for name, r in results.items()}
     assert by == {"good": (True, None), "refused": (False, "AuthenticationError"),
                   "raises": (False, "RuntimeError"), "partial": (False, "TaskFailed"),
-                  "no-platform": (False, "InventoryError"), "bad-option": (False, "InventoryError")}
+                  "no-platform": (False, "InventoryError"), "bad-option": (False, "InventoryError"),
+                  "hop": (False, "UnexpectedStateError")}
+    hop = results["hop"]
+    assert (hop.failed_hop, hop.state_reached, hop.last_line, hop.state) == (
+        "disable->enable", "disable", "% Denied ********", "disable")
+    assert "hop disable->enable; reached disable; device: '% Denied ********'" in summary_table(
+        results.values())
     assert results["good"].value.output == "v1 ********"
     assert "wrong" not in results["refused"].error and "********" in results["refused"].error
     assert results["raises"].error_line == "line one mentions ********"
@@ -115,3 +131,141 @@ def test_extras_that_connect_does_not_take_are_refused():
         "tessel": {"extras": {"hostnmae": "R1"}}}}})["r1"]
     with pytest.raises(InventoryError, match="hostnmae"):
         connect_arguments(host, connect=fake_connect)
+
+
+@pytest.mark.parametrize("entry, sent, error", [
+    ({"password": 1234}, {"password": "1234"}, None),
+    ({"username": 7}, {"username": "7"}, None),
+    ({"password": [1, 2]}, None, "the password must be text, not a list"),
+    ({"password": True}, None, "the password must be text, not true/false"),
+    ({"password": 1.5}, None, "not a number with a fraction"),
+    ({"username": {"a": 1}}, None, "the username must be text, not a mapping"),
+    ({"connection_options": {"tessel": {"extras": {"secrets": {"enable_password": 42}}}}},
+     {"secrets": {"enable_password": "42"}}, None),
+    ({"connection_options": {"tessel": {"extras": {"secrets": {"enable_password": [4]}}}}},
+     None, "the secret enable_password must be text, not a list"),
+])
+def test_credentials_are_text_or_fail_their_host_in_one_line(entry, sent, error):
+    calls = {}
+
+    def connect(platform, host=None, **kwargs):
+        calls[host] = kwargs
+        return FakeConnection()
+
+    hosts = from_dicts({"odd": dict(platform="generic", **entry),
+                        "fine": {"platform": "generic", "password": "pw"}})
+    results = run(hosts, lambda conn, host: host.name, connect=connect)
+    assert results["fine"].ok
+    odd = results["odd"]
+    if error is None:
+        assert odd.ok and {k: calls["odd"][k] for k in sent} == sent
+    else:
+        assert (odd.ok, odd.error_type, "odd" in calls) == (False, "InventoryError", False)
+        assert error in odd.error and "\n" not in odd.error
+
+
+@pytest.mark.parametrize("make, expected", [
+    (lambda: read_config_lines("interface Lo1\r\n description a\rexit\n"),
+     ["interface Lo1", " description a", "exit"]),
+    (lambda: read_config_lines("description a\u2028b\u2029c\x85d\n"),
+     ValueError("line 1 holds the control character U+0085")),
+    (lambda: read_config_lines("description a\u2028b\u2029c\n"), ["description a\u2028b\u2029c"]),
+    (lambda: read_config_lines("! c\n# c\n\x0c\n \t\ninterface Lo1\x0c\n"), ["interface Lo1"]),
+    (lambda: read_config_lines("interface Lo1\n\n description \x15x\n"),
+     ValueError("line 3 holds the control character U+0015")),
+    (lambda: read_config_lines("\tdescription x"), ValueError("line 1 holds the control")),
+    (lambda: Configure(["interface Lo1", "description a\nb"]),
+     ValueError("line 2 holds the control character U+000A")),
+    (lambda: Commands(["show version", "show \x1b[A"]),
+     ValueError("command 2 holds the control character U+001B")),
+])
+def test_lines_end_only_at_line_breaks_and_control_characters_are_refused(make, expected):
+    if isinstance(expected, ValueError):
+        with pytest.raises(ValueError, match=str(expected).replace("+", r"\+")):
+            make()
+    else:
+        assert make() == expected
+
+
+class Session:
+    """A fake session whose commands go out through ``spawn.send``, as a real one's do."""
+
+    state = "enable"
+
+    def __init__(self, host, sent, on_command, closed):
+        self.host, self.closed = host, closed
+        self.spawn = types.SimpleNamespace(send=lambda text: sent.append((host, text)))
+        self.on_command = on_command
+
+    def execute(self, command, timeout=None):
+        self.spawn.send(command + "\n")
+        self.on_command(self.host, command)
+        self.spawn.send(" ")  # a pager's answer: the command in progress ends whole
+        return Said(command, "")
+
+    def close(self):
+        self.closed[self.host].set()
+
+
+def plain_task(conn, host):
+    """A task of the caller's own that writes to the device itself."""
+    for command in ("c1", "c2", "c3"):
+        conn.spawn.send(command + "\n")
+        conn.on_command(host.name, command)
+
+
+@pytest.mark.parametrize("interrupts", [1, 2])
+@pytest.mark.parametrize("task", [Commands(["c1", "c2", "c3"]), plain_task],
+                         ids=["Commands", "plain"])
+def test_ctrl_c_sends_nothing_more_and_reports_every_host(task, interrupts, ctrl_c):
+    # h0 and h1 are in their command c2 when h0's Ctrl-C comes, h2 is still logging in, the
+    # others wait for a free worker. With a second Ctrl-C, h0 is still in c2.
+    names = ["h%d" % i for i in range(6)]
+    all_in, announced, reported = threading.Barrier(3, timeout=20), threading.Event(), set()
+    release = threading.Event()
+    closed = {name: threading.Event() for name in names}
+    sent = []
+
+    def on_command(host, command):
+        if command != "c2":
+            return
+        all_in.wait()
+        if host == "h0":
+            _thread.interrupt_main()
+        assert announced.wait(20)
+        if host == "h0" and interrupts == 2:
+            while not {"h1", "h2"} <= reported:
+                threading.Event().wait(0.01)
+            _thread.interrupt_main()
+            assert release.wait(20)  # still in its command when the run returns
+
+    def connect(platform, host=None, **kwargs):
+        if host == "h2":
+            all_in.wait()
+            assert announced.wait(20)
+        return Session(host, sent, on_command, closed)
+
+    seen = []
+
+    def progress(result):
+        seen.append(result)
+        reported.add(result.host)
+
+    with pytest.raises(KeyboardInterrupt) as caught:
+        run(inventory(6), task, workers=3, connect=connect, progress=progress,
+            on_interrupt=lambda running: announced.set())
+    release.set()
+    assert isinstance(caught.value, RunInterrupted)
+    results = caught.value.results
+    assert sorted(r.host for r in seen) == names == list(results)
+    assert [results[n].status for n in names] == ["interrupted"] * 3 + ["not started"] * 3
+    assert caught.value.abandoned == (1 if interrupts == 2 else 0)
+    assert closed["h0"].wait(20) and closed["h1"].wait(20) and closed["h2"].wait(20)
+    pager = [] if task is plain_task else [" "]
+    assert sorted(sent) == sorted((h, text) for h in ("h0", "h1") for c in ("c1", "c2")
+                                  for text in [c + "\n"] + pager)
+    if task is not plain_task:
+        assert [c.command for c in results["h1"].value] == ["c1", "c2"]
+        assert ([c.command for c in results["h0"].value or ()]
+                == ([] if interrupts == 2 else ["c1", "c2"]))
+    assert results["h2"].state == "enable" and "before the task" in results["h2"].error

@@ -204,3 +204,25 @@ def test_secrets_from_the_environment_join_the_inventory_secrets():
 
 def test_password_stays_out_of_the_host_repr(inventory_dir):
     assert "edge-pass" not in repr(load(inventory_dir)["r1"])
+
+
+def test_credentials_in_yaml_are_read_as_written(tmp_path):
+    (tmp_path / "hosts.yaml").write_text(textwrap.dedent("""
+        r1:
+          username: yes
+          password: 0123
+          port: 0x16
+          data: {serial: 0123}
+          connection_options:
+            tessel:
+              extras: {secrets: {enable_password: 1.50, token: 2001-01-01}, timeout: 5}
+        r2: {password: 1234, groups: [lab]}
+        """))
+    (tmp_path / "groups.yaml").write_text("lab: {username: 007}\n")
+    inventory = load(tmp_path)
+    params = inventory["r1"].connection_parameters()
+    assert (params.username, params.password, params.port) == ("yes", "0123", 22)
+    assert params.extras == {"secrets": {"enable_password": "1.50", "token": "2001-01-01"},
+                             "timeout": 5}
+    assert inventory["r1"].data == {"serial": 83}  # data stays as YAML reads it
+    assert (inventory["r2"].username, inventory["r2"].password) == ("007", "1234")
