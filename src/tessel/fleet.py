@@ -25,7 +25,6 @@ import dataclasses
 import inspect
 import json
 import os
-import re
 import sys
 import threading
 import time
@@ -36,6 +35,7 @@ from typing import (IO, Any, Callable, Deque, Dict, Iterable, Iterator, List, Ma
                     Optional, Protocol, Sequence, Set, TextIO, Union)
 
 from tessel.core.errors import ConfigError, TesselError, TransitionError
+from tessel.lines import check_line, split_lines
 from tessel.inventory import CONNECTION_NAME, Host, Inventory, InventoryError, load
 
 #: A task: called with the open connection and the host; its return value is the host's result.
@@ -164,38 +164,6 @@ class Results(Dict[str, HostResult]):
 
 
 # -- lines ---------------------------------------------------------------------------------------
-
-_LINE_BREAK = re.compile(r"\r\n|\r|\n")
-#: The control characters (Unicode category Cc): C0, DEL and C1.
-_CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
-
-
-def split_lines(text: str) -> List[str]:
-    """``text`` split at ``\\n``, ``\\r\\n`` and ``\\r`` only.
-
-    ``str.splitlines`` also splits at form feeds, U+2028 and the like, which a
-    device does not take as line ends.
-    """
-    lines = _LINE_BREAK.split(text)
-    if lines and not lines[-1]:
-        lines.pop()
-    return lines
-
-
-def check_line(line: str, where: str) -> str:
-    """``line`` when it holds no control character; a ValueError naming ``where`` otherwise.
-
-    A device acts on a control character (a tab completes a word, Ctrl-U
-    erases the line) instead of taking it as text.
-    """
-    if not isinstance(line, str):
-        raise TypeError("%s must be text, not %s" % (where, type(line).__name__))
-    found = _CONTROL.search(line)
-    if found is not None:
-        raise ValueError("%s holds the control character U+%04X: a device would act on it "
-                         "instead of taking it as text" % (where, ord(found.group())))
-    return line
-
 
 def read_config_lines(text: str) -> List[str]:
     """Configuration lines from a file's text: blank lines and ``!``/``#`` comments skipped.

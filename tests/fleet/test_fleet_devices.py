@@ -104,7 +104,7 @@ def test_tessel_run_filter_and_config_file(write_inventory, fleet_hosts, tmp_pat
     (["--command", "show version", "--filter", "name=nobody"], "matches the filter"),
     (["--command", "show version", "--filter", "colour=red"], "unknown filter field"),
     (["--config", "/nonexistent/change.cfg"], "cannot read"),
-    (["--command", "show version", "show\tver"], "command 2 holds the control character U+0009"),
+    (["--command", "show version", "show\tver"], "command 2 holds a TAB"),
 ])
 def test_tessel_run_mistakes_are_one_line_and_exit_2(write_inventory, args, message):
     inventory = write_inventory({"r1": device(sim())})
