@@ -607,16 +607,17 @@ def _close(conn: Any, opened: Optional[Callable[[Any, bool], None]]) -> None:
 
 
 def _masked(value: Any, secrets: Sequence[str]) -> Any:
-    """``value`` with every secret replaced by a mask, in strings and in dataclass fields."""
-    secrets = sorted({s for s in secrets if s}, key=len, reverse=True)
-    if not secrets:
+    """``value`` with every secret masked (as a session masks it: short secrets only as whole
+    words), in strings and in dataclass fields."""
+    if not any(secrets):
         return value
+    from tessel.eal.spawn import SecretMasker
+
+    masker = SecretMasker(secrets)
 
     def mask(item: Any) -> Any:
         if isinstance(item, str):
-            for secret in secrets:
-                item = item.replace(secret, MASK)
-            return item
+            return masker.mask(item)
         if isinstance(item, list):
             return [mask(v) for v in item]
         if isinstance(item, tuple):
