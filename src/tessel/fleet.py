@@ -47,9 +47,6 @@ Progress = Callable[["HostResult"], None]
 
 #: Sessions at once when nothing else is said (as many as Nornir's threaded runner).
 DEFAULT_WORKERS = 20
-#: Masks secrets in results and errors.
-MASK = "********"
-
 
 #: What became of a host: its task ran to the end, failed, was stopped by an interrupt, or the
 #: run was interrupted before the host's turn came.
