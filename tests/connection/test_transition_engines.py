@@ -100,6 +100,7 @@ def test_a_configured_hostname_is_what_prompts_must_show(start_sim, context, hos
         machine.go_to("any", spawn, context=context, timeout=3)
         assert machine.current_state == "disable"
     else:
+        spawn.poll(10)  # the device has started (on a loaded machine that takes long)
         with pytest.raises(StateMachineError) as caught:
             machine.go_to("any", spawn, context=context, timeout=0.5)
         err = cause_of(caught)

@@ -420,9 +420,14 @@ async def serve(make: DeviceFactory, host: str, port: int, password: Optional[st
         for signum in handled:
             loop.remove_signal_handler(signum)
         server.close()
-        await server.wait_closed()
+        # Connections first: from 3.12 on, waiting for a closed server also waits for
+        # every connection it accepted.
         for connection in list(fleet.connections):
             connection.close()
+        try:
+            await asyncio.wait_for(server.wait_closed(), STOP_WAIT)
+        except asyncio.TimeoutError:
+            pass  # a connection that does not close in time is dropped with the process
         if fleet.sessions:
             await asyncio.wait(list(fleet.sessions), timeout=STOP_WAIT)
     return 0
