@@ -288,7 +288,7 @@ def cmd_connect(args: argparse.Namespace) -> int:
             transport="command" if command else "telnet" if args.telnet else "ssh",
             command=command or None, key_file=args.key, secrets=secrets, context=context,
             hostname=args.hostname, timeout=args.timeout, log=args.log,
-            host_keys=args.host_keys, known_hosts=args.known_hosts)
+            host_keys=args.host_keys, known_hosts=args.known_hosts, record=args.record)
     except PlatformError as err:
         raise UserError(str(err)) from None
     except ValueError as err:
@@ -405,6 +405,8 @@ def cmd_run(args: argparse.Namespace) -> int:
     password = getpass.getpass("password: ") if args.ask_password else None
     secrets = {key: getpass.getpass("%s: " % key) for key in args.ask}
     inventory = inventory.with_credentials(password=password, secrets=secrets)
+    if args.record:
+        inventory = recorded(inventory, args.record)
 
     client = connect_scheduler(args.scheduler) if args.scheduler else None
     to_stdout = args.output == "-"
@@ -505,7 +507,75 @@ def add_run_parser(sub: Any) -> None:
                      help="ask for the login password of hosts that have none")
     run.add_argument("--ask", action="append", default=[], metavar="KEY",
                      help="ask for a secret, such as enable_password, for hosts that have none")
+    run.add_argument("--record", metavar="DIR",
+                     help="write a capture of each host's session into DIR, named after the "
+                          "host (DIR/NAME.jsonl)")
     run.set_defaults(func=cmd_run)
+
+
+# -- recordings: tessel run --record, tessel replay ------------------------------------------
+
+def capture_name(host: str) -> str:
+    """The file name of a host's capture: its name, with what a file name cannot hold as '_'."""
+    name = "".join(c if c.isalnum() or c in "-_." else "_" for c in host)
+    return ("_" + name[1:] if name.startswith(".") else name) + ".jsonl"
+
+
+def recorded(inventory: Any, directory: str) -> Any:
+    """The inventory with each host's session recorded into ``directory``."""
+    from dataclasses import replace
+
+    from tessel.inventory import CONNECTION_NAME, ConnectionOptions, Inventory
+
+    names: Dict[str, str] = {}
+    for host in inventory:
+        name = capture_name(host.name)
+        if name in names:
+            raise UserError("hosts %s and %s would share the capture %s"
+                            % (names[name], host.name, name))
+        names[name] = host.name
+    try:
+        os.makedirs(directory, exist_ok=True)
+    except OSError as err:
+        raise UserError("cannot create %s: %s" % (directory, err.strerror or err)) from None
+    hosts = []
+    for host in inventory:
+        options = replace(host.connection_options.get(CONNECTION_NAME) or ConnectionOptions())
+        options.extras = dict(options.extras or {},
+                              record=os.path.join(directory, capture_name(host.name)))
+        hosts.append(replace(host, connection_options=dict(host.connection_options,
+                                                           **{CONNECTION_NAME: options})))
+    return Inventory(hosts, inventory.groups, inventory.defaults, inventory.warnings)
+
+
+def cmd_replay(args: argparse.Namespace) -> int:
+    from tessel.replay import run as replay
+
+    if not args.speed >= 0:
+        raise UserError("--speed is a factor of 0 or more, not %s" % args.speed)
+    return replay(args.capture, strict=args.strict, speed=args.speed)
+
+
+def add_replay_parser(sub: Any) -> None:
+    replay = sub.add_parser(
+        "replay", help="play a recorded device on this terminal",
+        description="Play the device of a capture (tessel connect --record, record=) on this "
+                    "terminal: what it printed at the start, then each input answered with "
+                    "what the device printed for it at that prompt, so the prompt and the "
+                    "state follow the recording. Run it as the command of "
+                    "transport='command', or as the login shell of an ssh user. An input the "
+                    "capture does not hold gets the platform's error line (an empty line the "
+                    "prompt again).",
+        epilog="Example: tessel connect frr --run 'show version' -- tessel replay r1.jsonl")
+    replay.add_argument("capture", metavar="CAPTURE", help="the capture file")
+    replay.add_argument("--strict", action="store_true",
+                        help="end at the first input the capture does not hold, with exit "
+                             "status 3 and a line on standard error saying what came and what "
+                             "was recorded there")
+    replay.add_argument("--speed", type=float, default=0.0, metavar="FACTOR",
+                        help="play the recorded timings, FACTOR times as fast (1: as "
+                             "recorded); 0, the default: as fast as possible")
+    replay.set_defaults(func=cmd_replay)
 
 
 # -- platform files: graph with dialogs, platforms, check, sim -------------------------------
@@ -784,9 +854,13 @@ def build_parser() -> argparse.ArgumentParser:
                          help="ask for a secret context field without echo, such as "
                               "enable_password (repeatable)")
     connect.add_argument("--log", metavar="FILE", help="write a session transcript here")
+    connect.add_argument("--record", metavar="CAPTURE",
+                         help="write a capture of the session here (secrets replaced), for "
+                              "'tessel replay'")
     connect.set_defaults(func=cmd_connect)
 
     add_run_parser(sub)
+    add_replay_parser(sub)
     return parser
 
 
