@@ -31,7 +31,7 @@ from typing import IO, Any, Dict, Iterator, List, Mapping, Optional, Tuple
 from tessel.core.errors import CaptureError
 
 __all__ = ["FORMAT", "Capture", "CaptureError", "End", "Exchange", "Start", "Step", "dump",
-           "placeholder", "read_capture", "without_line_end"]
+           "file_name", "placeholder", "read_capture", "without_line_end"]
 
 #: The version of the format written here; :func:`read_capture` reads this one only.
 FORMAT = 1
@@ -46,6 +46,13 @@ LINE_END = re.compile(r"(?:\r\n|\r|\n)\Z")
 def placeholder(name: str) -> str:
     """What stands for the value of the secret field ``name`` in a capture."""
     return "{%s}" % name
+
+
+def file_name(name: str) -> str:
+    """The file name of the capture of a host or a test named ``name``: the name, each
+    character a file name should not hold replaced by '_', and ``.jsonl``."""
+    safe = "".join(c if c.isalnum() or c in "-_." else "_" for c in name)
+    return ("_" + safe[1:] if safe.startswith(".") else safe) + ".jsonl"
 
 
 def without_line_end(text: str) -> str:

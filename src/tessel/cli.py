@@ -515,16 +515,11 @@ def add_run_parser(sub: Any) -> None:
 
 # -- recordings: tessel run --record, tessel replay ------------------------------------------
 
-def capture_name(host: str) -> str:
-    """The file name of a host's capture: its name, with what a file name cannot hold as '_'."""
-    name = "".join(c if c.isalnum() or c in "-_." else "_" for c in host)
-    return ("_" + name[1:] if name.startswith(".") else name) + ".jsonl"
-
-
 def recorded(inventory: Any, directory: str) -> Any:
     """The inventory with each host's session recorded into ``directory``."""
     from dataclasses import replace
 
+    from tessel.capture import file_name as capture_name
     from tessel.inventory import CONNECTION_NAME, ConnectionOptions, Inventory
 
     names: Dict[str, str] = {}

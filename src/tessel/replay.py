@@ -72,15 +72,17 @@ class Replay:
         self._write = write
         self._sleep = sleep
         self._recorded: Dict[Tuple[str, str], List[Exchange]] = {}
+        #: The prompts that exchanges began or ended at, with their states where known.
         self._states: Dict[str, Optional[str]] = {}
+        seen = [(capture.start.prompt, capture.start.state)] if capture.start else []
         for exchange in capture.exchanges:
             self._recorded.setdefault((exchange.prompt, exchange.command), []).append(exchange)
-            self._states.setdefault(exchange.prompt, exchange.state)
-            self._states.setdefault(exchange.prompt_after, exchange.state_after)
+            seen += [(exchange.prompt, exchange.state),
+                     (exchange.prompt_after, exchange.state_after)]
+        for prompt, state in seen:
+            if self._states.get(prompt) is None:
+                self._states[prompt] = state
         self._prompts = set(self._states)
-        if capture.start is not None:
-            self._prompts.add(capture.start.prompt)
-            self._states.setdefault(capture.start.prompt, capture.start.state)
         self._answered: Dict[Tuple[str, str], int] = {}
         self._pending: List[Step] = []
         self._closes = False
@@ -156,9 +158,9 @@ class Replay:
                 return
             self._pending = []  # the device is at a prompt: what follows is a new command
         line = without_line_end(unit)
-        found = self._recorded.get((self.prompt, line))
-        if found:
-            key = (self.prompt, line)
+        key = self._recorded_key(unit)
+        if key is not None:
+            found = self._recorded[key]
             count = self._answered.get(key, 0)
             self._answered[key] = count + 1
             self._begin(found[min(count, len(found) - 1)])
@@ -167,6 +169,18 @@ class Replay:
         else:
             here = [command for prompt, command in self._recorded if prompt == self.prompt]
             self._unrecorded(unit, "recorded at this prompt: %s" % _shown(here))
+
+    def _recorded_key(self, unit: str) -> Optional[Tuple[str, str]]:
+        """The recording of ``unit`` at the current prompt: the command itself, or one that
+        held a secret (a placeholder takes whatever was typed in its place)."""
+        key = (self.prompt, without_line_end(unit))
+        if key in self._recorded:
+            return key
+        for prompt, command in self._recorded:
+            if prompt == key[0] and "{" in command and self._accepts(
+                    self._recorded[prompt, command][0].steps[0].sent, unit):
+                return prompt, command
+        return None
 
     @property
     def prompt(self) -> str:
