@@ -428,6 +428,8 @@ def cmd_run(args: argparse.Namespace) -> int:
         if client is not None:
             client.close()
     elapsed = time.monotonic() - started
+    if args.record:
+        warn_unfinished_captures(args.record, results)
     if args.output is None and print_outputs(results.values(), sys.stdout):
         print(file=report)
     report.write(fleet.summary_table(results.values(), shutil.get_terminal_size().columns
@@ -541,6 +543,21 @@ def recorded(inventory: Any, directory: str) -> Any:
         hosts.append(replace(host, connection_options=dict(host.connection_options,
                                                            **{CONNECTION_NAME: options})))
     return Inventory(hosts, inventory.groups, inventory.defaults, inventory.warnings)
+
+
+def warn_unfinished_captures(directory: str, hosts: Any) -> None:
+    """Warns of each host whose capture lacks its end: it could not be written in full."""
+    from tessel.capture import file_name, read_capture
+
+    for name in hosts:
+        path = os.path.join(directory, file_name(name))
+        try:
+            unfinished = read_capture(path).end is None
+        except TesselError:
+            unfinished = True
+        if unfinished:
+            print("tessel: warning: the capture of %s (%s) is incomplete: it could not be "
+                  "written in full" % (name, path), file=sys.stderr)
 
 
 def cmd_replay(args: argparse.Namespace) -> int:
