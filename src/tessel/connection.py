@@ -521,10 +521,11 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
     if record is not None:
         from tessel.eal.recorder import Recorder
 
+        shown = None
+        if transport == "command":
+            shown = argv if isinstance(argv, str) else shlex.join(argv)
         recorder = Recorder.for_connection(
-            os.fspath(record), platform, machine, transport=transport, host=host,
-            command=argv if isinstance(argv, str) else shlex.join(argv)
-            if transport == "command" else None,
+            os.fspath(record), platform, machine, transport=transport, host=host, command=shown,
             username=username, password=password, secrets=secrets, context=context)
         child = recorder.child(child)
     try:

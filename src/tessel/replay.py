@@ -184,8 +184,13 @@ class Replay:
 
     @property
     def prompt(self) -> str:
-        """The last line shown, cleaned: the prompt the replay's recordings are looked up by."""
-        return last_line(self._tail)
+        """The prompt the recordings are looked up by: the last line shown (cleaned), or the
+        longest recorded prompt it ends with (output without its line end came before it)."""
+        line = last_line(self._tail)
+        if line in self._prompts:
+            return line
+        ending = [prompt for prompt in self._prompts if prompt.strip() and line.endswith(prompt)]
+        return max(ending, key=len) if ending else line
 
     def _begin(self, exchange: Exchange) -> None:
         self._before = self._tail

@@ -101,6 +101,18 @@ def test_odd_bytes_are_kept_exactly_and_a_split_echoed_secret_is_replaced(tmp_pa
     assert [conn.execute("latin").output, conn.execute("say " + secret).output] == live
 
 
+def test_output_without_its_line_end_before_the_prompt_replays_on_bash(tmp_path, tessel_replay):
+    path = tmp_path / "bash.jsonl"
+    bash = "PS1='admin@web1:~$ ' HISTFILE=/dev/null exec bash --norc --noprofile -i"
+    commands = ["printf abc", "echo next", "printf abc"]
+    with tessel.connect("linux", transport="command", command=bash, record=str(path)) as conn:
+        live = [conn.execute(command).output for command in commands]
+    assert live == ["abc", "next", "abc"]
+    assert read_capture(str(path)).exchanges[2].prompt == "admin@web1:~$ "  # after "abc"
+    conn = tessel_replay(str(path))
+    assert [conn.execute(command).output for command in commands] == live
+
+
 @pytest.mark.parametrize("pieces, masked, ends", [
     (["pw: ", "s3cr", "et!\r\n"], "pw: {password}\r\n", [4, 14, 16]),
     (["s3cret!", " and s3cret!"], "{password} and {password}", [10, 25]),
@@ -195,7 +207,7 @@ def test_speed_plays_the_recorded_pace():
     assert waits == [pytest.approx(0.25, abs=0.1), pytest.approx(0.5, abs=0.1)]
 
 
-# -- the tessel command ----------------------------------------------------------------------------
+# -- the tessel command ---------------------------------------------------------------------
 
 def test_run_records_each_host_and_replay_plays_one_through_connect(tmp_path):
     hosts = {name: {"platform": "generic", "connection_options": {"tessel": {"extras": {
@@ -224,7 +236,7 @@ def test_run_records_each_host_and_replay_plays_one_through_connect(tmp_path):
     assert "'show clock' was not recorded at the prompt 'R1>'" in done.stderr
 
 
-# -- the pytest plugin -------------------------------------------------------------------------------
+# -- the pytest plugin -----------------------------------------------------------------------
 
 PLUGIN_TEST = """
 import os, sys

@@ -208,9 +208,8 @@ class Recorder:
         if self._closed:
             return
         now = time.monotonic()
-        state = self._prompt_state()
+        state, prompt = self._prompt()
         if state is not None:
-            prompt = last_line(self._tail)
             self._finish()
             self._count += 1
             self._exchange = _Exchange(self._count, state, prompt)
@@ -258,21 +257,27 @@ class Recorder:
         return self._exchange.steps if self._exchange is not None else self._start
 
     def _prompt_state(self) -> Optional[str]:
-        """The state whose prompt the last line received is, or None."""
-        if self._notes is None or not self._notes.prompts:
-            return None
+        """The state whose prompt the device shows last, or None."""
+        return self._prompt()[0]
+
+    def _prompt(self) -> Tuple[Optional[str], str]:
+        """The state whose prompt the device shows last (None when the last line is none) and
+        that prompt's text: the last line received, or the known prompt at its end (after
+        output that lacked its line end, or the login's question)."""
         line = last_line(self._tail)
-        if not line.strip():
-            return None
+        if self._notes is None or not self._notes.prompts or not line.strip():
+            return None, line
         known = self._notes.prompts
         for candidate in (line, collapse_repeated_prompt(line)):
             for name, text in known.items():
                 if text == candidate:
-                    return name
-        # Output without its final line break, then the prompt.
-        ending = [(len(text), name) for name, text in known.items()
+                    return name, text
+        ending = [(len(text), name, text) for name, text in known.items()
                   if text.strip() and line.endswith(text)]
-        return max(ending)[1] if ending else None
+        if ending:
+            _, name, text = max(ending)
+            return name, text
+        return None, line
 
     def _hostname(self) -> Optional[str]:
         hostname = getattr(self._machine, "hostname", None)
@@ -296,9 +301,10 @@ class Recorder:
             login[-1] = _Step(last.sent, last.at)
         login_steps, _, _, _ = self._render(login)
         steps, _, first, end = self._render(device)
+        state, prompt = self._prompt()
         self._write({"type": fmt.START, "login": login_steps, "steps": steps,
-                     "prompt": self._placeholders.mask(last_line(self._tail)),
-                     "state": self._prompt_state(), "hostname": self._hostname(),
+                     "prompt": self._placeholders.mask(prompt), "state": state,
+                     "hostname": self._hostname(),
                      "first_byte": first, "end": end, "closed": self._start_closed})
 
     def _write_exchange(self, exchange: _Exchange) -> None:
@@ -306,10 +312,10 @@ class Recorder:
         answered = [str(step["question"]).strip() for step in steps[1:]
                     if not step["pager"] and step["sent"] != INTERRUPT]
         command = fmt.without_line_end(str(steps[0]["sent"]))
+        state, prompt = self._prompt()
         self._write({"type": fmt.EXCHANGE, "number": exchange.number, "state": exchange.state,
                      "prompt": self._placeholders.mask(exchange.prompt), "steps": steps,
-                     "state_after": self._prompt_state(),
-                     "prompt_after": self._placeholders.mask(last_line(self._tail)),
+                     "state_after": state, "prompt_after": self._placeholders.mask(prompt),
                      "hostname": self._hostname(), "answered": answered, "first_byte": first,
                      "end": end, "failure": self._failure(text, command),
                      "closed": exchange.closed})
