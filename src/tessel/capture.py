@@ -31,7 +31,7 @@ from typing import IO, Any, Dict, Iterator, List, Mapping, Optional, Tuple
 from tessel.core.errors import CaptureError
 
 __all__ = ["FORMAT", "Capture", "CaptureError", "End", "Exchange", "Start", "Step", "dump",
-           "file_name", "placeholder", "read_capture", "without_line_end"]
+           "file_name", "finished", "placeholder", "read_capture", "without_line_end"]
 
 #: The version of the format written here; :func:`read_capture` reads this one only.
 FORMAT = 1
@@ -247,6 +247,20 @@ def _text(record: Mapping[str, Any], key: str, where: str,
 def _seconds(record: Mapping[str, Any], key: str) -> Optional[float]:
     value = record.get(key)
     return float(value) if isinstance(value, (int, float)) else None
+
+
+def finished(path: str) -> bool:
+    """Whether the capture at ``path`` ends with its ``end`` record (its session closed and
+    every record was written), read from the file's end only."""
+    try:
+        with open(path, "rb") as handle:
+            handle.seek(0, 2)
+            handle.seek(max(handle.tell() - 65536, 0))
+            lines = handle.read(65536).rstrip(b"\n").rsplit(b"\n", 1)
+        record = json.loads(lines[-1])
+    except (OSError, ValueError):
+        return False
+    return isinstance(record, dict) and record.get("type") == END
 
 
 def read_capture(path: str) -> Capture:

@@ -547,15 +547,11 @@ def recorded(inventory: Any, directory: str) -> Any:
 
 def warn_unfinished_captures(directory: str, hosts: Any) -> None:
     """Warns of each host whose capture lacks its end: it could not be written in full."""
-    from tessel.capture import file_name, read_capture
+    from tessel.capture import file_name, finished
 
     for name in hosts:
         path = os.path.join(directory, file_name(name))
-        try:
-            unfinished = read_capture(path).end is None
-        except TesselError:
-            unfinished = True
-        if unfinished:
+        if not finished(path):
             print("tessel: warning: the capture of %s (%s) is incomplete: it could not be "
                   "written in full" % (name, path), file=sys.stderr)
 

@@ -9,7 +9,7 @@ import pytest
 import yaml
 
 import tessel
-from tessel.capture import Capture, Exchange, Start, Step, read_capture
+from tessel.capture import Capture, Exchange, Start, Step, finished, read_capture
 from tessel.cli import child_environment
 from tessel.eal.output import last_line
 from tessel.eal.recorder import Placeholders
@@ -43,11 +43,13 @@ def test_a_replayed_session_gives_the_recorded_results_and_bytes(tmp_path, tesse
                         log=str(live_log)) as conn:
         live = results(conn)
         cut_short = read_capture(str(path))  # what a crash now would leave
+        assert not finished(str(path))
     capture = read_capture(str(path))
     replayed = results(tessel_replay(str(path)))
     assert replayed == live and live[1][1].count("line ") == 12 and live[2][2]
 
     assert cut_short.end is None and 0 < len(cut_short.exchanges) < len(capture.exchanges)
+    assert finished(str(path))
     assert capture.end.state == "enable" and capture.hostname == "R1"
     # Byte for byte what the session read: colours, bracketed paste, \r\r\n, pager prompts.
     assert received(capture) == live_log.read_bytes().decode()
@@ -213,11 +215,15 @@ def test_run_records_each_host_and_replay_plays_one_through_connect(tmp_path):
     hosts = {name: {"platform": "generic", "connection_options": {"tessel": {"extras": {
         "transport": "command", "command": SIM[:3] + ["--hostname", name.upper()]}}}}
         for name in ("r1", "r2")}
+    hosts["r3"] = hosts["r1"]
     (tmp_path / "hosts.yaml").write_text(yaml.safe_dump(hosts))
+    (tmp_path / "captures").mkdir()
+    (tmp_path / "captures" / "r3.jsonl").symlink_to("/dev/full")  # a capture that cannot be written
     done = run_tessel("run", "-i", str(tmp_path), "--command", "show version", "--record",
                       str(tmp_path / "captures"))
     assert done.returncode == 0, done.stderr
-    for name in hosts:
+    assert "warning: the capture of r3" in done.stderr and "of r1" not in done.stderr
+    for name in ("r1", "r2"):
         capture = read_capture(str(tmp_path / "captures" / (name + ".jsonl")))
         assert capture.hostname == name.upper() and capture.end is not None
         assert "show version" in [e.command for e in capture.exchanges]
@@ -229,11 +235,11 @@ def test_run_records_each_host_and_replay_plays_one_through_connect(tmp_path):
         done.stderr
     assert read_capture(str(replayed)).hostname == "R2"
     done = subprocess.run([sys.executable, "-m", "tessel", "replay", "--strict",
-                           str(tmp_path / "captures" / "r1.jsonl")], input="show clock\n",
+                           str(tmp_path / "captures" / "r2.jsonl")], input="show clock\n",
                           capture_output=True, text=True, timeout=60,
                           env=child_environment())
     assert done.returncode == 3
-    assert "'show clock' was not recorded at the prompt 'R1>'" in done.stderr
+    assert "'show clock' was not recorded at the prompt 'R2>'" in done.stderr
 
 
 # -- the pytest plugin -----------------------------------------------------------------------

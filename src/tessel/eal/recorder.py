@@ -33,6 +33,8 @@ log = logging.getLogger(__name__)
 
 #: A byte that is not UTF-8, as a ``surrogateescape`` decoder gives it.
 ESCAPED_BYTE = re.compile("[\udc80-\udcff]")
+#: A code point that UTF-8 cannot encode: sent as "?", as a child that is not recording does.
+SURROGATE = re.compile("[\ud800-\udfff]")
 #: How much of the last line received the recorder keeps to tell a prompt.
 TAIL_KEPT = 4096
 #: What abandons a question or a command: a send that answers nothing.
@@ -425,6 +427,7 @@ class RecordingChild:
         return text
 
     def send(self, text: str) -> int:
+        text = SURROGATE.sub("?", text)
         self._recorder.sent(text)
         written: int = self._inner.send(text)
         return written
