@@ -3,8 +3,8 @@ import logging
 from typing import Any
 
 from tessel.core import errors as _errors
-from tessel.core.errors import (AuthenticationError, CommandError, ConfigError, ConnectError,
-                                DialogError, DialogTimeoutError, ExpectTimeoutError,
+from tessel.core.errors import (AuthenticationError, CaptureError, CommandError, ConfigError,
+                                ConnectError, DialogError, DialogTimeoutError, ExpectTimeoutError,
                                 HostKeyError, PlatformError, SessionClosedError, SpawnError,
                                 StateMachineError, TesselError, TransitionError,
                                 TransitionTimeoutError, UnexpectedStateError)
@@ -16,8 +16,8 @@ _CONNECTION = ["CommandResult", "Connection", "connect", "split_lines"]
 _ASYNC = ["AsyncConnection", "aconnect"]
 
 __all__ = _CONNECTION + _ASYNC + [
-    "AuthenticationError", "CommandError", "ConfigError", "ConnectError", "DialogError",
-    "DialogTimeoutError", "ExpectTimeoutError", "HostKeyError", "PlatformError",
+    "AuthenticationError", "CaptureError", "CommandError", "ConfigError", "ConnectError",
+    "DialogError", "DialogTimeoutError", "ExpectTimeoutError", "HostKeyError", "PlatformError",
     "SessionClosedError", "SpawnError", "StateMachineError", "TesselError", "TransitionError",
     "TransitionTimeoutError", "UnexpectedStateError"]
 

@@ -295,7 +295,7 @@ def cmd_connect(args: argparse.Namespace) -> int:
             transport="command" if command else "telnet" if args.telnet else "ssh",
             command=command or None, key_file=args.key, secrets=secrets, context=context,
             hostname=args.hostname, timeout=args.timeout, log=args.log,
-            host_keys=args.host_keys, known_hosts=args.known_hosts)
+            host_keys=args.host_keys, known_hosts=args.known_hosts, record=args.record)
     except PlatformError as err:
         raise UserError(str(err)) from None
     except (TypeError, ValueError) as err:
@@ -420,6 +420,8 @@ def cmd_run(args: argparse.Namespace) -> int:
     password = getpass.getpass("password: ") if args.ask_password else None
     secrets = {key: getpass.getpass("%s: " % key) for key in args.ask}
     inventory = inventory.with_credentials(password=password, secrets=secrets)
+    if args.record:
+        inventory = recorded(inventory, args.record)
 
     client = connect_scheduler(args.scheduler) if args.scheduler else None
     to_stdout = args.output == "-"
@@ -451,6 +453,8 @@ def cmd_run(args: argparse.Namespace) -> int:
             output.close()
         if client is not None:
             client.close()
+    if args.record:
+        warn_unfinished_captures(args.record, results)
     try:
         report_run(results, time.monotonic() - started, interrupted=stopped is not None,
                    outputs=args.output is None, report=report)
@@ -557,7 +561,81 @@ def add_run_parser(sub: Any) -> None:
                      help="ask for the login password of hosts that have none")
     run.add_argument("--ask", action="append", default=[], metavar="KEY",
                      help="ask for a secret, such as enable_password, for hosts that have none")
+    run.add_argument("--record", metavar="DIR",
+                     help="write a capture of each host's session into DIR, named after the "
+                          "host (DIR/NAME.jsonl)")
     run.set_defaults(func=cmd_run)
+
+
+# -- recordings: tessel run --record, tessel replay ------------------------------------------
+
+def recorded(inventory: Any, directory: str) -> Any:
+    """The inventory with each host's session recorded into ``directory``."""
+    from dataclasses import replace
+
+    from tessel.capture import file_name as capture_name
+    from tessel.inventory import CONNECTION_NAME, ConnectionOptions, Inventory
+
+    names: Dict[str, str] = {}
+    for host in inventory:
+        name = capture_name(host.name)
+        if name in names:
+            raise UserError("hosts %s and %s would share the capture %s"
+                            % (names[name], host.name, name))
+        names[name] = host.name
+    try:
+        os.makedirs(directory, exist_ok=True)
+    except OSError as err:
+        raise UserError("cannot create %s: %s" % (directory, err.strerror or err)) from None
+    hosts = []
+    for host in inventory:
+        options = replace(host.connection_options.get(CONNECTION_NAME) or ConnectionOptions())
+        options.extras = dict(options.extras or {},
+                              record=os.path.join(directory, capture_name(host.name)))
+        hosts.append(replace(host, connection_options=dict(host.connection_options,
+                                                           **{CONNECTION_NAME: options})))
+    return Inventory(hosts, inventory.groups, inventory.defaults, inventory.warnings)
+
+
+def warn_unfinished_captures(directory: str, hosts: Any) -> None:
+    """Warns of each host whose capture lacks its end: it could not be written in full."""
+    from tessel.capture import file_name, finished
+
+    for name in hosts:
+        path = os.path.join(directory, file_name(name))
+        if not finished(path):
+            print("tessel: warning: the capture of %s (%s) is incomplete: it could not be "
+                  "written in full" % (name, path), file=sys.stderr)
+
+
+def cmd_replay(args: argparse.Namespace) -> int:
+    from tessel.replay import run as replay
+
+    if not args.speed >= 0:
+        raise UserError("--speed is a factor of 0 or more, not %s" % args.speed)
+    return replay(args.capture, strict=args.strict, speed=args.speed)
+
+
+def add_replay_parser(sub: Any) -> None:
+    replay = sub.add_parser(
+        "replay", help="play a recorded device on this terminal",
+        description="Play the device of a capture (tessel connect --record, record=) on this "
+                    "terminal: what it printed at the start, then each input answered with "
+                    "what the device printed for it at that prompt, so the prompt and the "
+                    "state follow the recording. Run it as the command of "
+                    "transport='command', or as the login shell of an ssh user. An input the "
+                    "capture does not hold gets the platform's error line (an empty line the "
+                    "prompt again).",
+        epilog="Example: tessel connect frr --run 'show version' -- tessel replay r1.jsonl")
+    replay.add_argument("capture", metavar="CAPTURE", help="the capture file")
+    replay.add_argument("--strict", action="store_true",
+                        help="end at the first input the capture does not hold, with exit "
+                             "status 3 and a line on standard error saying what came and what "
+                             "was recorded there")
+    replay.add_argument("--speed", type=float, default=0.0, metavar="FACTOR",
+                        help="play the recorded timings, FACTOR times as fast (1: as "
+                             "recorded); 0, the default: as fast as possible")
+    replay.set_defaults(func=cmd_replay)
 
 
 # -- platform files: graph with dialogs, platforms, check, sim -------------------------------
@@ -841,9 +919,13 @@ def build_parser() -> argparse.ArgumentParser:
                          help="ask for a secret context field without echo, such as "
                               "enable_password (repeatable)")
     connect.add_argument("--log", metavar="FILE", help="write a session transcript here")
+    connect.add_argument("--record", metavar="CAPTURE",
+                         help="write a capture of the session here (secrets replaced), for "
+                              "'tessel replay'")
     connect.set_defaults(func=cmd_connect)
 
     add_run_parser(sub)
+    add_replay_parser(sub)
     return parser
 
 

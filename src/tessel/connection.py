@@ -8,17 +8,18 @@ platform's failure patterns, and returns :class:`CommandResult` records.
 """
 import logging
 import math
+import os
 import re
 import shlex
 import threading
 from dataclasses import dataclass
-from typing import (IO, Any, Iterable, List, Mapping, Optional, Sequence, Tuple, Type, Union)
+from typing import (IO, Any, Iterable, List, Mapping, Optional, Sequence, Type, Union)
 
-from tessel.core.errors import (CommandError, ConfigError, ConnectError, PlatformError,
-                                SessionClosedError, StateMachineError, TransitionError,
-                                TransitionTimeoutError)
+from tessel.core.errors import (CaptureError, CommandError, ConfigError, ConnectError,
+                                PlatformError, SessionClosedError, StateMachineError,
+                                TransitionError, TransitionTimeoutError)
 from tessel.eal.dialogs import Dialog, Statement
-from tessel.eal.output import clean_output
+from tessel.eal.output import clean_output, failure_line
 from tessel.eal.spawn import Spawn
 from tessel.platforms import base as declared
 from tessel.statemachine.statetransition import StateTransition
@@ -136,6 +137,8 @@ class Connection:
                           for p in declared.failure_patterns(machine)]
         # Reentrant: configure goes through go_to and execute.
         self._lock = threading.RLock()
+        #: The recorder of the session's capture (``connect(record=...)``), or None.
+        self.recorder: Any = None
 
     # -- state -----------------------------------------------------------------------------
 
@@ -251,14 +254,7 @@ class Connection:
 
     def failure_in(self, output: str) -> Optional[str]:
         """The first line of ``output`` that a failure pattern matches, or None."""
-        first: Optional[Tuple[int, str]] = None
-        for pattern in self._failures:
-            found = pattern.search(output)
-            if found is not None and (first is None or found.start() < first[0]):
-                start = output.rfind("\n", 0, found.start()) + 1
-                end = output.find("\n", found.end())
-                first = (found.start(), output[start:end if end >= 0 else len(output)].strip())
-        return None if first is None else first[1]
+        return failure_line(self._failures, output)
 
     def configure(self, lines: Union[str, Iterable[str]], *, state: Optional[str] = None,
                   stop_on_failure: bool = True,
@@ -349,6 +345,10 @@ class Connection:
         """
         with self._lock:
             self.spawn.close()
+        error = self.recorder.error if self.recorder is not None else None
+        if error is not None:
+            raise CaptureError("the session was not recorded in full: writing the capture %s "
+                               "failed: %s" % (self.recorder.path, error.strerror or error))
 
     def __enter__(self) -> "Connection":
         return self
@@ -403,7 +403,8 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
             context: Optional[Mapping[str, Any]] = None, hostname: Optional[str] = None,
             timeout: float = 10.0, log: Union[None, str, IO[str]] = None,
             host_keys: str = "strict", known_hosts: Optional[str] = None,
-            ssh_options: Union[str, Sequence[str]] = ()) -> Connection:
+            ssh_options: Union[str, Sequence[str]] = (),
+            record: Optional[str] = None) -> Connection:
     """Opens a session with a device, logs in and recognises its state.
 
     ``platform``: a shipped name (``generic``), the path of a platform file,
@@ -425,6 +426,8 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
     ``ssh_options``: further ssh arguments, which take precedence: a list,
     or one str split as a shell splits it (``"-o Ciphers=aes128-ctr"``).
     ``username`` and ``password`` are str (anything else is a TypeError).
+    ``record``: the path of a capture to write, every exchange of the session
+    with its secrets replaced by placeholders (see :mod:`tessel.capture`).
     """
     timeout = check_timeout(timeout)
     _check_credential(username, "username")
@@ -467,14 +470,34 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
     machine = build_machine(platform, **kwargs)
     fields = AttributeDict(context or {})
     fields.update(secrets or {})
-    spawn = Spawn(argv, timeout=timeout, logfile=log, context=fields,
-                  secrets=[password, *(secrets or {}).values()], child=child or pty_child())
+    child = child or pty_child()
+    recorder = None
+    if record is not None:
+        from tessel.eal.recorder import Recorder
+
+        shown = None
+        if transport == "command":
+            shown = argv if isinstance(argv, str) else shlex.join(argv)
+        recorder = Recorder.for_connection(
+            os.fspath(record), platform, machine, transport=transport, host=host, command=shown,
+            username=username, password=password, secrets=secrets, context=context)
+        child = recorder.child(child)
+    try:
+        spawn = Spawn(argv, timeout=timeout, logfile=log, context=fields,
+                      secrets=[password, *(secrets or {}).values()], child=child)
+    except BaseException:
+        if recorder is not None:
+            recorder.close()
+        raise
+    if recorder is not None:
+        recorder.attach(spawn, machine)
     if transport == "telnet":
         spawn.linesep = "\r"  # Enter, as a telnet client in character mode sends it
     try:
         _log_in(machine, spawn, Login(host, username, password, host_keys), fields, timeout,
                 wait_first=transport != "command")
         connection = Connection(machine, spawn, fields, timeout, host)
+        connection.recorder = recorder
         _run_connect_commands(connection)
     except BaseException:
         spawn.close()

@@ -58,7 +58,7 @@ def test_demo_without_graphviz_still_succeeds(tmp_path):
 
 
 @pytest.mark.parametrize("subcommand", ["demo", "graph", "route", "connect", "platforms",
-                                        "check", "sim"])
+                                        "check", "sim", "replay"])
 def test_every_subcommand_has_help(subcommand, capsys):
     with pytest.raises(SystemExit) as caught:
         main([subcommand, "--help"])

@@ -46,6 +46,11 @@ class SpawnError(TesselError):
         self.output = output_tail(output)
 
 
+class CaptureError(TesselError):
+    """A capture (a recorded session) cannot be read or written, or a replay got input that
+    the capture does not hold."""
+
+
 class SessionClosedError(SpawnError):
     """The device closed the session (end of file) while the handle waited for output."""
 

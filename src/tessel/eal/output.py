@@ -5,7 +5,7 @@ everything downstream (failure patterns, parsers, the caller) trusts its result.
 :func:`last_line` gives the line a prompt is recognised on, cleaned the same way.
 """
 import re
-from typing import Optional
+from typing import Optional, Sequence
 
 #: Terminal escape sequences: CSI (colours, cursor movement, erase, bracketed paste
 #: ``ESC [ ? 2004 h``), OSC (window titles, ended by BEL or ``ESC \``), device
@@ -130,3 +130,18 @@ def has_text(text: str, start: int = 0, end: Optional[int] = None) -> bool:
         if not piece.isspace() and clean_output(piece).strip():
             return True
     return False
+
+
+def failure_line(patterns: Sequence["re.Pattern[str]"], output: str) -> Optional[str]:
+    """The line of ``output`` (stripped) where the earliest match of any of ``patterns`` lies,
+    or None when none matches."""
+    first = None
+    for pattern in patterns:
+        found = pattern.search(output)
+        if found is not None and (first is None or found.start() < first.start()):
+            first = found
+    if first is None:
+        return None
+    start = output.rfind("\n", 0, first.start()) + 1
+    end = output.find("\n", first.end())
+    return output[start:end if end >= 0 else len(output)].strip()

@@ -448,6 +448,18 @@ def compile_patterns(patterns: Patterns) -> List[Any]:
 SHORT_SECRET = 4
 
 
+def secret_pattern(secrets: Iterable[str]) -> Optional["re.Pattern[str]"]:
+    """One pattern that finds every secret, the longest first (a secret inside another is
+    covered by the longer one), one shorter than :data:`SHORT_SECRET` as a whole word only;
+    None without secrets."""
+    ordered = sorted({s for s in secrets if s}, key=len, reverse=True)
+    if not ordered:
+        return None
+    return re.compile("|".join(
+        re.escape(s) if len(s) >= SHORT_SECRET else r"(?<!\w)%s(?!\w)" % re.escape(s)
+        for s in ordered))
+
+
 class SecretMasker:
     """Replaces every occurrence of some texts (secrets) by asterisks.
 
@@ -461,9 +473,7 @@ class SecretMasker:
     def __init__(self, secrets: Iterable[str]) -> None:
         #: Longest first, so that a secret inside another is covered by the longer one.
         self.secrets = sorted({s for s in secrets if s}, key=len, reverse=True)
-        self._pattern = re.compile("|".join(
-            re.escape(s) if len(s) >= SHORT_SECRET else r"(?<!\w)%s(?!\w)" % re.escape(s)
-            for s in self.secrets)) if self.secrets else None
+        self._pattern = secret_pattern(self.secrets)
 
     def mask(self, text: str, start: int = 0, end: Optional[int] = None) -> str:
         """``text[start:end]`` with every secret masked.
