@@ -23,6 +23,7 @@ their current command stops waiting for them.
 import asyncio
 import collections
 import dataclasses
+import functools
 import inspect
 import json
 import os
@@ -33,8 +34,8 @@ import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import (IO, Any, Callable, Deque, Dict, Iterable, Iterator, List, Mapping,
-                    Optional, Protocol, Sequence, Set, TextIO, Union)
+from typing import (IO, AbstractSet, Any, Callable, Deque, Dict, FrozenSet, Iterable, Iterator,
+                    List, Mapping, Optional, Protocol, Sequence, Set, TextIO, Union)
 
 from tessel.core.errors import ConfigError, TesselError, TransitionError
 from tessel.lines import check_line, split_lines
@@ -317,7 +318,7 @@ def connect_arguments(host: Host, timeout: Optional[float] = None,
                                 timeout, allowed=allowed_extras(connect))
 
 
-def allowed_extras(connect: Optional[Connect] = None) -> Optional[Set[str]]:
+def allowed_extras(connect: Optional[Connect] = None) -> Optional[AbstractSet[str]]:
     """The keyword arguments of ``connect`` (``tessel.connect`` by default) that extras may set.
 
     None when ``connect`` takes any keyword.
@@ -326,18 +327,27 @@ def allowed_extras(connect: Optional[Connect] = None) -> Optional[Set[str]]:
         from tessel.connection import connect as tessel_connect
         connect = tessel_connect
     try:
+        return _keywords(connect)  # once per function: a signature takes a while to read
+    except TypeError:  # not hashable
+        return _keywords.__wrapped__(connect)
+
+
+@functools.lru_cache(maxsize=64)
+def _keywords(connect: Connect) -> Optional[FrozenSet[str]]:
+    try:
         parameters = inspect.signature(connect).parameters.values()
     except (TypeError, ValueError):
         return None
     if any(p.kind is p.VAR_KEYWORD for p in parameters):
         return None
-    return {p.name for p in parameters if p.kind in (p.KEYWORD_ONLY, p.POSITIONAL_OR_KEYWORD)}
+    return frozenset(p.name for p in parameters
+                     if p.kind in (p.KEYWORD_ONLY, p.POSITIONAL_OR_KEYWORD))
 
 
 def connection_arguments(name: str, hostname: Optional[str], username: Optional[str],
                          password: Optional[str], port: Optional[int], platform: Optional[str],
                          extras: Optional[Mapping[str, Any]], timeout: Optional[float] = None,
-                         allowed: Optional[Set[str]] = None) -> Dict[str, Any]:
+                         allowed: Optional[AbstractSet[str]] = None) -> Dict[str, Any]:
     """``tessel.connect``'s arguments from a host's connection parameters (see above).
 
     ``allowed`` names the extras that may be given (None: any). Extras that
