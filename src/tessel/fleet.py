@@ -1,4 +1,4 @@
-"""Running the same work on many devices: threads on one machine, or a Dask cluster.
+"""Running the same work on many devices: threads or one event loop on one machine, or Dask.
 
 :func:`run` opens a session to every host of an inventory with
 ``tessel.connect``, calls ``task(conn, host)`` and collects one
@@ -7,7 +7,11 @@ on one (a refused login, a timeout, a device that dies mid-command) is that
 host's failed result, and the other hosts carry on.
 
 Without a client, the sessions run on a pool of threads (``workers`` at
-once). With a ``dask.distributed.Client``, each host is one Dask task; a
+once), or on one asyncio event loop in the calling thread: each host's
+connect, task and close (:func:`run_host`, as on a thread) run in a
+greenlet that awaits the loop wherever it waits for the device, so
+thousands of sessions need neither a thread each nor a second copy of the
+task. With a ``dask.distributed.Client``, each host is one Dask task; a
 Dask worker holds at most ``workers`` sessions at once, whatever its
 number of threads (a session waits on its device, not on a CPU, so a task
 leaves the worker's thread pool while its session runs).
@@ -18,7 +22,8 @@ started; a host logging in is closed once its login ends, before its first
 command; a running host finishes the command or line it is in and stops
 before the next one. :func:`run` then raises :class:`RunInterrupted`, whose
 ``results`` report every host. A second interrupt while running hosts finish
-their current command stops waiting for them.
+their current command stops waiting for them (on the event loop, it closes
+their sessions in the middle of that command).
 """
 import asyncio
 import collections
@@ -1273,6 +1278,7 @@ def both(*callbacks: Optional[Progress]) -> Progress:
 
 __all__ = ["FAILED", "INTERRUPTED", "NOT_STARTED", "OK", "Commands", "Configure", "HostResult",
            "Interrupted", "JsonLines", "ProgressBar", "Results", "RunInterrupted", "TaskFailed",
-           "check_line", "connect_arguments", "credential_text", "raise_open_file_limit",
+           "check_line", "connect_arguments", "credential_text", "on_event_loop",
+           "raise_open_file_limit",
            "read_config_lines", "run", "run_host", "split_lines",
            "summary_table"]

@@ -17,7 +17,10 @@ same ``hosts.yaml``, ``groups.yaml`` and ``defaults.yaml`` serve Nornir and
   of its groups as that group resolves them (its parents and the defaults
   included), then the defaults; an ``extras`` mapping is taken whole from
   the first place that sets it, and a field still unset falls back to the
-  host's own attribute.
+  host's own attribute. The ``tessel`` options' extras are keyword
+  arguments of ``tessel.connect``; those that name a connection parameter
+  (``host``, ``port``, ``username``, ``password``, ``platform``) take its
+  place (:func:`with_extras`).
 
 A host whose ``hostname`` is unset anywhere is reached by its name.
 
