@@ -918,7 +918,7 @@ class _LoopRun:
             finally:
                 if handled:
                     loop.remove_signal_handler(signal.SIGINT)
-        if self.presses:
+        if self.presses or not self.events.empty():  # (a Ctrl-C as the last host ended)
             raise RunInterrupted(self.collector.finish(_not_started), len(self.abandoned))
         return self.collector.finish(_not_started)
 
@@ -930,13 +930,13 @@ class _LoopRun:
         waiting = collections.deque(self.hosts)
         try:
             while True:
-                while waiting and len(self.active) < self.workers and \
-                        not self.interrupted.is_set():
-                    host = waiting.popleft()
-                    self.active[host.name] = asyncio.ensure_future(self.session(host))
-                if not self.active:
-                    return
                 try:
+                    while waiting and len(self.active) < self.workers and \
+                            not self.interrupted.is_set():
+                        host = waiting.popleft()
+                        self.active[host.name] = asyncio.ensure_future(self.session(host))
+                    if not self.active:
+                        return
                     event = await self.events.get()
                     if event is _PRESSED:
                         self.interrupt()

@@ -3,6 +3,7 @@ bounded sessions, per-host isolation, masking, order, the arguments of connect, 
 import _thread
 import asyncio
 import dataclasses
+import signal
 import threading
 import time
 import types
@@ -334,3 +335,25 @@ def test_ctrl_c_sends_nothing_more_and_reports_every_host(task, interrupts, even
         assert ([c.command for c in results["h0"].value or ()]
                 == ([] if interrupts == 2 else ["c1", "c2"]))
     assert results["h2"].state == "enable" and "before the task" in results["h2"].error
+
+
+@SWITCHES_STACKS
+def test_on_the_loop_a_keyboard_interrupt_of_the_callers_handler_still_reports_every_host():
+    def raising(signum, frame):
+        raise KeyboardInterrupt
+
+    def task(conn, host):
+        if host.name == "h1":
+            _thread.interrupt_main()  # raised here, in the middle of the task
+        return host.name
+
+    previous = signal.signal(signal.SIGINT, raising)
+    try:
+        with pytest.raises(RunInterrupted) as caught:
+            run(inventory(4), task, workers=2, connect=fake_connect, event_loop=True)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    results = caught.value.results
+    assert [r.status for r in results.values()] == ["ok", "interrupted", "not started",
+                                                    "not started"]
+    assert "what it did is unknown" in results["h1"].error
