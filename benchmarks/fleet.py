@@ -9,28 +9,42 @@ ratios measured together mean something.
 
     python benchmarks/fleet.py                      # N = 50 and 200, fork-served devices
     python benchmarks/fleet.py --devices 50 --launcher both --dask --cli
+    python benchmarks/fleet.py --devices --ssh 1000 # the ssh fleet only (see below)
 
 Devices are `tessel.sim.router` processes on their own ptys, started either
 as `python -m tessel.sim.router` ("python") or through the fork server
 ("forkserver", tessel.sim.forkserver: one process that imported the simulator
 forks each device; the session starts a small launcher instead).
+
+With ``--ssh N``, N devices served over ssh by one `tessel sim generic --ssh`
+process each connect, run `show version`, enter two configuration lines and
+close: on one event loop over asyncssh (fleet.run's event loop), and on
+threads with the system ssh client against the same server. Besides devices
+per minute, it holds sessions open at once and reports the client's memory
+per open session: the growth of this process's resident memory, plus the
+proportional memory (PSS) of the ssh processes for the system client.
 """
 from __future__ import annotations
 
 import argparse
+import asyncio
 import json
 import os
 import resource
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import yaml
 
+from simssh import rss_kb, start_server
+from tessel.eal.bridge import await_only
 from tessel.fleet import Commands, Results, raise_open_file_limit, run
-from tessel.inventory import Inventory, load
+from tessel.inventory import Host, Inventory, from_dicts, load
 from tessel.sim.forkserver import ForkServer
 
 WORK = Commands(["show version"], state="enable")
@@ -107,9 +121,136 @@ def ok_count(results: Results, count: int) -> int:
     return count - len(bad)
 
 
+# -- a fleet over ssh ---------------------------------------------------------------------------
+
+SSH_LINES = ["interface Loopback1", "description bench"]
+
+
+def ssh_work(conn: Any, host: Host) -> bool:
+    """Connected: show version, two configuration lines; anything wrong fails the host."""
+    version = conn.execute("show version")
+    lines = conn.configure(SSH_LINES)
+    if not version.output.startswith("Simulated router software") or \
+            any(r.failed for r in lines):
+        raise AssertionError("%s answered %r" % (host.name, version.output))
+    return True
+
+
+def ssh_run(inventory: Inventory, workers: int, event_loop: bool) -> int:
+    return ok_count(run(inventory, ssh_work, workers=workers, event_loop=event_loop),
+                    len(inventory))
+
+
+def ssh_inventory(count: int, port: int, known_hosts: str, transport: str,
+                  prefix: str) -> Inventory:
+    extras = {"transport": transport, "known_hosts": known_hosts, "timeout": 120,
+              "secrets": {"enable_password": "lab"}}
+    return from_dicts({"%s%d" % (prefix, n): {
+        "hostname": "127.0.0.1", "port": port, "username": "%s%d" % (prefix, n),
+        "platform": "generic", "connection_options": {"tessel": {"extras": extras}}}
+        for n in range(count)})
+
+
+def descendants() -> List[int]:
+    """The processes this one started, and theirs."""
+    children: Dict[int, List[int]] = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as handle:
+                    parent = int(handle.read().rsplit(")", 1)[1].split()[1])
+            except OSError:
+                continue
+            children.setdefault(parent, []).append(int(entry))
+    found, todo = [], [os.getpid()]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+def pss_kb(pid: int) -> int:
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as handle:
+            for line in handle:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def held_memory(inventory: Inventory, server_pid: int, event_loop: bool) -> float:
+    """Opens every host's session at once; the client's memory growth per open session (kB):
+    this process's RSS, plus the PSS of the processes it started (ssh) but the server."""
+    count, opened = len(inventory), []
+    everyone = asyncio.Event() if event_loop else threading.Event()
+    base = rss_kb(os.getpid())
+    measured: List[float] = []
+
+    def hold(conn: Any, host: Host) -> None:
+        conn.go_to("enable")
+        opened.append(host.name)
+        if len(opened) == count:
+            others = sum(pss_kb(pid) for pid in descendants() if pid != server_pid)
+            measured.append((rss_kb(os.getpid()) - base + others) / count)
+            everyone.set()
+        if event_loop:
+            await_only(asyncio.wait_for(everyone.wait(), 300))  # type: ignore[union-attr]
+        elif not everyone.wait(300):
+            raise AssertionError("not every session opened")
+
+    ok_count(run(inventory, hold, workers=count, event_loop=event_loop), count)
+    return measured[0]
+
+
+def ssh_fleet(count: int, workers: int, threads: int, held_threads: int,
+              profile: Optional[str]) -> None:
+    with tempfile.TemporaryDirectory() as folder:
+        process, port, known_hosts = start_server(folder)
+        rows = []
+        try:
+            modes = [("one loop, asyncssh, %d" % workers, "asyncssh", True, workers, count),
+                     ("%d threads, system ssh" % threads, "ssh", False, threads, held_threads)]
+            for name, transport, loop, at_once, held in modes:
+                # Warm (imports, the platform, the server), then the memory of sessions held
+                # open before any run has grown this process.
+                run(ssh_inventory(4, port, known_hosts, transport, "W%s" % transport), ssh_work,
+                    event_loop=loop)
+                memory = held_memory(ssh_inventory(held, port, known_hosts, transport,
+                                                   "H%s" % transport), process.pid, loop)
+                inventory = ssh_inventory(count, port, known_hosts, transport, "T%s" % transport)
+                profiler = None
+                if profile and loop:
+                    import cProfile
+                    profiler = cProfile.Profile(time.process_time)
+                    profiler.enable()
+                client = cpu_seconds([])
+                wall, cpu, ok = measure([process.pid], ssh_run, inventory, at_once, loop)
+                client = cpu_seconds([]) - client
+                if profiler is not None:
+                    profiler.disable()
+                    profiler.dump_stats(profile)
+                rows.append((wall, memory))
+                print("  %-26s %d/%d ok  %5.1f s  %6.0f devices/min  CPU/device: %4.1f ms "
+                      "client, %4.1f ms server  %6.0f kB client memory per open session "
+                      "(%d open)" % (name, ok, count, wall, 60 * count / wall,
+                                     1000 * client / count, 1000 * (cpu - client) / count,
+                                     memory, held), flush=True)
+        finally:
+            process.send_signal(signal.SIGTERM)
+            process.wait(60)
+    (loop_wall, loop_memory), (thread_wall, thread_memory) = rows
+    print("\none loop over asyncssh: %.2fx the devices per minute of threads with system ssh; "
+          "%.2f MB client memory per open session (%.2f MB with system ssh)"
+          % (thread_wall / loop_wall, loop_memory / 1024, thread_memory / 1024))
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--devices", type=int, nargs="+", default=[50, 200])
+    parser.add_argument("--devices", type=int, nargs="*", default=[50, 200],
+                        help="device counts on ptys (none: skip these runs)")
     parser.add_argument("--workers", type=int, default=20)
     parser.add_argument("--launcher", choices=("forkserver", "python", "both"),
                         default="forkserver")
@@ -118,10 +259,20 @@ def main() -> int:
     parser.add_argument("--cli", action="store_true", help="also through `tessel run`")
     parser.add_argument("--no-sequential", action="store_true",
                         help="skip the sequential run (no speed-up then)")
+    parser.add_argument("--ssh", type=int, default=0, metavar="N",
+                        help="also N devices over ssh from `tessel sim --ssh` (see above)")
+    parser.add_argument("--ssh-workers", type=int, default=0, metavar="W",
+                        help="sessions at once on the loop (default N: all at once)")
+    parser.add_argument("--ssh-threads", type=int, default=50, metavar="T",
+                        help="threads of the system ssh run (default 50)")
+    parser.add_argument("--ssh-held", type=int, default=200, metavar="H",
+                        help="system ssh sessions held open for its memory (default 200)")
+    parser.add_argument("--profile", metavar="FILE",
+                        help="write a cProfile (CPU time) of the event loop's run over ssh here")
     args = parser.parse_args()
 
     soft_before = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
-    soft_after = raise_open_file_limit(max(args.devices))
+    soft_after = raise_open_file_limit(max(args.devices + [args.ssh * 2]))
     with open("/proc/sys/kernel/pty/max") as handle:
         pty_max = handle.read().strip()
     print("open files: soft limit %d -> %d; ptys: max %s; CPUs: %d"
@@ -167,6 +318,13 @@ def main() -> int:
             client.close()
             cluster.close()
 
+    if args.ssh:
+        print("\n%d devices over ssh, one `tessel sim --ssh` process serving them all "
+              "(system ssh against the same server)" % args.ssh)
+        ssh_fleet(args.ssh, args.ssh_workers or args.ssh, args.ssh_threads, args.ssh_held,
+                  args.profile)
+    if not rows:
+        return 0
     header = ("N", "devices", "mode", "ok", "wall", "dev/min", "speed-up", "CPU/device")
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
     print()

@@ -423,6 +423,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     if args.record:
         inventory = recorded(inventory, args.record)
 
+    event_loop(args)
     client = connect_scheduler(args.scheduler) if args.scheduler else None
     to_stdout = args.output == "-"
     report = sys.stderr if to_stdout else sys.stdout
@@ -443,7 +444,7 @@ def cmd_run(args: argparse.Namespace) -> int:
             try:
                 results = fleet.run(inventory, task, workers=args.workers, client=client,
                                     timeout=args.timeout, progress=fleet.both(bar, records),
-                                    on_interrupt=announce)
+                                    on_interrupt=announce, event_loop=event_loop(args))
             except fleet.RunInterrupted as interrupt:
                 stopped, results = interrupt, interrupt.results
     except OSError as err:
@@ -486,6 +487,24 @@ def report_run(results: Any, elapsed: float, interrupted: bool, outputs: bool,
     print("%d host%s: %s, in %.1f s (%.0f hosts per minute)"
           % (len(results), "" if len(results) == 1 else "s", counts, elapsed,
              60.0 * len(results) / max(elapsed, 1e-9)), file=report)
+
+
+def event_loop(args: argparse.Namespace) -> Optional[bool]:
+    """Where tessel run's sessions go: on one event loop with --async, else as fleet.run
+    chooses (on the loop when every host's transport is asyncssh)."""
+    if not args.use_async:
+        return None
+    if args.scheduler:
+        raise UserError("--async runs the sessions in this process, --scheduler on a Dask "
+                        "cluster: give one of them")
+    return True
+
+
+def add_event_loop_option(run: Any) -> None:
+    run.add_argument("--async", dest="use_async", action="store_true",
+                     help="run every session on one event loop in this process, as is done "
+                          "when every host's transport is asyncssh (--workers then bounds the "
+                          "sessions open at once, thousands allowed)")
 
 
 def connect_scheduler(address: str) -> Any:
@@ -564,6 +583,7 @@ def add_run_parser(sub: Any) -> None:
     run.add_argument("--record", metavar="DIR",
                      help="write a capture of each host's session into DIR, named after the "
                           "host (DIR/NAME.jsonl)")
+    add_event_loop_option(run)
     run.set_defaults(func=cmd_run)
 
 

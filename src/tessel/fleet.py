@@ -1,4 +1,4 @@
-"""Running the same work on many devices: threads on one machine, or a Dask cluster.
+"""Running the same work on many devices: threads or one event loop on one machine, or Dask.
 
 :func:`run` opens a session to every host of an inventory with
 ``tessel.connect``, calls ``task(conn, host)`` and collects one
@@ -7,7 +7,11 @@ on one (a refused login, a timeout, a device that dies mid-command) is that
 host's failed result, and the other hosts carry on.
 
 Without a client, the sessions run on a pool of threads (``workers`` at
-once). With a ``dask.distributed.Client``, each host is one Dask task; a
+once), or on one asyncio event loop in the calling thread: each host's
+connect, task and close (:func:`run_host`, as on a thread) run in a
+greenlet that awaits the loop wherever it waits for the device, so
+thousands of sessions need neither a thread each nor a second copy of the
+task. With a ``dask.distributed.Client``, each host is one Dask task; a
 Dask worker holds at most ``workers`` sessions at once, whatever its
 number of threads (a session waits on its device, not on a CPU, so a task
 leaves the worker's thread pool while its session runs).
@@ -18,25 +22,30 @@ started; a host logging in is closed once its login ends, before its first
 command; a running host finishes the command or line it is in and stops
 before the next one. :func:`run` then raises :class:`RunInterrupted`, whose
 ``results`` report every host. A second interrupt while running hosts finish
-their current command stops waiting for them.
+their current command stops waiting for them (on the event loop, it closes
+their sessions in the middle of that command).
 """
+import asyncio
 import collections
 import dataclasses
+import functools
 import inspect
 import json
 import os
+import signal
 import sys
 import threading
 import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import (IO, Any, Callable, Deque, Dict, Iterable, Iterator, List, Mapping,
-                    Optional, Protocol, Sequence, Set, TextIO, Union)
+from typing import (IO, AbstractSet, Any, Callable, Deque, Dict, FrozenSet, Iterable, Iterator,
+                    List, Mapping, Optional, Protocol, Sequence, Set, TextIO, Union)
 
 from tessel.core.errors import ConfigError, TesselError, TransitionError
 from tessel.lines import check_line, split_lines
-from tessel.inventory import CONNECTION_NAME, Host, Inventory, InventoryError, load
+from tessel.inventory import (CONNECTION_NAME, ConnectionOptions, Host, Inventory, InventoryError,
+                              load, with_extras)
 
 #: A task: called with the open connection and the host; its return value is the host's result.
 Task = Callable[[Any, Host], Any]
@@ -70,7 +79,8 @@ class RunInterrupted(KeyboardInterrupt):
 
     ``abandoned`` counts the hosts that were still finishing their current
     command when a second interrupt stopped the wait for them (their threads
-    end on their own, sending nothing more).
+    end on their own, sending nothing more; on an event loop, their sessions
+    were closed in the middle of the command).
     """
 
     def __init__(self, results: "Results", abandoned: int = 0) -> None:
@@ -313,7 +323,7 @@ def connect_arguments(host: Host, timeout: Optional[float] = None,
                                 timeout, allowed=allowed_extras(connect))
 
 
-def allowed_extras(connect: Optional[Connect] = None) -> Optional[Set[str]]:
+def allowed_extras(connect: Optional[Connect] = None) -> Optional[AbstractSet[str]]:
     """The keyword arguments of ``connect`` (``tessel.connect`` by default) that extras may set.
 
     None when ``connect`` takes any keyword.
@@ -322,27 +332,38 @@ def allowed_extras(connect: Optional[Connect] = None) -> Optional[Set[str]]:
         from tessel.connection import connect as tessel_connect
         connect = tessel_connect
     try:
+        return _keywords(connect)  # once per function: a signature takes a while to read
+    except TypeError:  # not hashable
+        return _keywords.__wrapped__(connect)
+
+
+@functools.lru_cache(maxsize=64)
+def _keywords(connect: Connect) -> Optional[FrozenSet[str]]:
+    try:
         parameters = inspect.signature(connect).parameters.values()
     except (TypeError, ValueError):
         return None
     if any(p.kind is p.VAR_KEYWORD for p in parameters):
         return None
-    return {p.name for p in parameters if p.kind in (p.KEYWORD_ONLY, p.POSITIONAL_OR_KEYWORD)
-            } - _FROM_HOST
-
-
-#: What the host's own attributes give, never the extras.
-_FROM_HOST = frozenset({"platform", "host", "username", "password", "port"})
+    return frozenset(p.name for p in parameters
+                     if p.kind in (p.KEYWORD_ONLY, p.POSITIONAL_OR_KEYWORD))
 
 
 def connection_arguments(name: str, hostname: Optional[str], username: Optional[str],
                          password: Optional[str], port: Optional[int], platform: Optional[str],
                          extras: Optional[Mapping[str, Any]], timeout: Optional[float] = None,
-                         allowed: Optional[Set[str]] = None) -> Dict[str, Any]:
+                         allowed: Optional[AbstractSet[str]] = None) -> Dict[str, Any]:
     """``tessel.connect``'s arguments from a host's connection parameters (see above).
 
-    ``allowed`` names the extras that may be given (None: any).
+    ``allowed`` names the extras that may be given (None: any). Extras that
+    name a connection parameter (``host``, ``port``, ``username``,
+    ``password``, ``platform``) take the place of the parameter given.
     """
+    params = with_extras(ConnectionOptions(hostname, port, username, password, platform,
+                                           dict(extras or {})))
+    hostname, port, username, password, platform, extras = (
+        params.hostname, params.port, params.username, params.password, params.platform,
+        params.extras)
     if not platform:
         raise InventoryError("host %s has no platform: set platform on the host, a group, the "
                              "defaults or its tessel connection options" % name)
@@ -651,16 +672,22 @@ def run(inventory: Union[Inventory, Iterable[Host], str, "os.PathLike[str]"], ta
         workers: int = DEFAULT_WORKERS, client: Any = None, *,
         timeout: Optional[float] = None, progress: Optional[Progress] = None,
         connect: Optional[Connect] = None,
-        on_interrupt: Optional[Callable[[int], None]] = None) -> Results:
+        on_interrupt: Optional[Callable[[int], None]] = None,
+        event_loop: Optional[bool] = None) -> Results:
     """Runs ``task(conn, host)`` on every host; returns each host's :class:`HostResult`.
 
     ``inventory`` is an :class:`~tessel.inventory.Inventory`, hosts, or the
     path of an inventory. ``workers`` bounds the sessions open at once: in
-    all (threads), or on each Dask worker when ``client`` (a
-    ``dask.distributed.Client``) is given. ``timeout`` is passed to
+    all (threads or the event loop), or on each Dask worker when ``client``
+    (a ``dask.distributed.Client``) is given. ``timeout`` is passed to
     ``tessel.connect`` for hosts whose inventory sets none. ``progress`` is
     called with each result as it arrives. ``connect`` replaces
     ``tessel.connect`` (it must be importable by the Dask workers).
+
+    ``event_loop``: True runs every session on one asyncio event loop in the
+    calling thread instead of a thread each (see :func:`on_event_loop`);
+    None (the default) does so when every host's transport is ``asyncssh``
+    and no loop runs in this thread already; False never.
 
     ``KeyboardInterrupt`` in the calling thread (Ctrl-C) interrupts the run:
     nothing more is sent to any device, ``on_interrupt`` is called with the
@@ -676,17 +703,20 @@ def run(inventory: Union[Inventory, Iterable[Host], str, "os.PathLike[str]"], ta
     names = [h.name for h in hosts]
     if len(set(names)) != len(names):
         raise ValueError("host names must be unique")
+    loop = on_event_loop(hosts, event_loop, client)
     raise_open_file_limit(min(workers, len(hosts)) if client is None else 0)
     collector = _Collector(hosts, progress)
+    if loop:
+        return _LoopRun(hosts, task, workers, timeout, connect, collector, on_interrupt).run()
     if client is None:
         return _run_threads(hosts, task, workers, timeout, connect, collector, on_interrupt)
     return _run_dask(hosts, task, workers, client, timeout, connect, collector, on_interrupt)
 
 
-def _abandoned(host: Host) -> HostResult:
-    return HostResult(host.name, False, error="interrupted: the run stopped waiting for this "
-                      "host to finish its current command (it sends nothing more); what it "
-                      "did is unknown", error_type=Interrupted.__name__, status=INTERRUPTED)
+def _abandoned(host: Host, why: str = "the run stopped waiting for this host to finish its "
+               "current command (it sends nothing more)") -> HostResult:
+    return HostResult(host.name, False, error="interrupted: %s; what it did is unknown" % why,
+                      error_type=Interrupted.__name__, status=INTERRUPTED)
 
 
 def _missing(running: Set[str]) -> Callable[[Host], HostResult]:
@@ -799,6 +829,165 @@ def _run_threads(hosts: Sequence[Host], task: Task, workers: int, timeout: Optio
         raise
     finally:
         pool.shutdown(wait=not abandoned, cancel_futures=True)
+
+
+# -- one event loop --------------------------------------------------------------------------------
+
+def on_event_loop(hosts: Sequence[Host], event_loop: Optional[bool] = None,
+                  client: Any = None) -> bool:
+    """Whether :func:`run` puts the sessions of ``hosts`` on an event loop (see there).
+
+    On the loop, each host's :func:`run_host` runs in a greenlet
+    (:func:`~tessel.eal.bridge.greenlet_spawn`), so the same connect, task
+    and close as on a thread wait on the loop wherever they wait for the
+    device: ``task(conn, host)`` stays plain code, which must not block (no
+    ``time.sleep``, no waiting on other threads). Every transport works
+    there; ``asyncssh`` holds no process and no pty per session.
+    """
+    running = _loop_running()
+    if client is not None:
+        if event_loop:
+            raise ValueError("event_loop=True runs the sessions in this process; with a Dask "
+                             "client they run on its workers")
+        return False
+    if event_loop and running:
+        raise RuntimeError("fleet.run cannot run its own event loop in a thread whose loop "
+                           "runs already: call it from another thread, or with "
+                           "event_loop=False")
+    if event_loop is None:
+        return bool(hosts) and not running and all(_transport(h) == "asyncssh" for h in hosts)
+    return bool(event_loop)
+
+
+def _loop_running() -> bool:
+    try:
+        asyncio.get_running_loop()
+    except RuntimeError:
+        return False
+    return True
+
+
+def _transport(host: Host) -> Any:
+    try:
+        return (host.connection_parameters().extras or {}).get("transport", "ssh")
+    except Exception:  # a malformed host: its own run says what is wrong
+        return None
+
+
+#: What the loop's Ctrl-C handler hands to the run's coroutine.
+_PRESSED = object()
+
+
+class _LoopRun:
+    """A run whose sessions are greenlets on one event loop in the calling thread.
+
+    A coroutine starts a session per host while fewer than ``workers`` are
+    open, and hands each result to the collector as it arrives. While the
+    run lasts, Ctrl-C is a signal handler of the loop (where SIGINT would
+    raise KeyboardInterrupt): the first sets the interrupt, which the
+    sessions' guards obey as on threads, and the run waits for the hosts in
+    a command; the second cancels those sessions, which close in the middle
+    of the command. A KeyboardInterrupt raised anyway (by a handler of the
+    caller's) counts as one more Ctrl-C.
+    """
+
+    def __init__(self, hosts: Sequence[Host], task: Task, workers: int,
+                 timeout: Optional[float], connect: Optional[Connect], collector: _Collector,
+                 on_interrupt: Optional[Callable[[int], None]]) -> None:
+        self.hosts, self.task, self.workers = hosts, task, workers
+        self.timeout, self.connect, self.collector = timeout, connect, collector
+        self.on_interrupt = on_interrupt
+        self.interrupted = threading.Event()
+        self.presses = 0
+        self.active: Dict[str, "asyncio.Task[None]"] = {}
+        self.abandoned: Set[str] = set()
+        self.events: "asyncio.Queue[Any]" = asyncio.Queue()
+
+    def run(self) -> Results:
+        with asyncio.Runner() as runner:
+            loop = runner.get_loop()
+            handled = _handle_ctrl_c(loop, self.pressed)
+            try:
+                main = loop.create_task(self.main())
+                while not main.done():
+                    try:
+                        loop.run_until_complete(main)
+                    except KeyboardInterrupt:
+                        self.pressed()
+                main.result()
+            finally:
+                if handled:
+                    loop.remove_signal_handler(signal.SIGINT)
+        if self.presses or not self.events.empty():  # (a Ctrl-C as the last host ended)
+            raise RunInterrupted(self.collector.finish(_not_started), len(self.abandoned))
+        return self.collector.finish(_not_started)
+
+    def pressed(self) -> None:
+        self.interrupted.set()  # at once: no session sends anything more from here on
+        self.events.put_nowait(_PRESSED)
+
+    async def main(self) -> None:
+        waiting = collections.deque(self.hosts)
+        try:
+            while True:
+                try:
+                    while waiting and len(self.active) < self.workers and \
+                            not self.interrupted.is_set():
+                        host = waiting.popleft()
+                        self.active[host.name] = asyncio.ensure_future(self.session(host))
+                    if not self.active:
+                        return
+                    event = await self.events.get()
+                    if event is _PRESSED:
+                        self.interrupt()
+                    else:
+                        del self.active[event.host]
+                        self.collector.add(event)
+                except KeyboardInterrupt:
+                    self.pressed()
+        finally:
+            # Whatever ends the run, the sessions send nothing more and end before the loop.
+            self.interrupted.set()
+            if self.active:
+                await asyncio.wait(list(self.active.values()))
+
+    def interrupt(self) -> None:
+        self.presses += 1
+        running = [name for name, session in self.active.items() if not session.done()]
+        if self.presses == 1:
+            if self.on_interrupt is not None:
+                self.on_interrupt(len(running))
+        elif self.presses == 2:
+            for name in running:
+                self.abandoned.add(name)
+                self.active[name].cancel()
+
+    async def session(self, host: Host) -> None:
+        from tessel.eal.bridge import greenlet_spawn
+
+        try:
+            result = await greenlet_spawn(run_host, host, self.task, timeout=self.timeout,
+                                          connect=self.connect, interrupted=self.interrupted)
+        except asyncio.CancelledError:  # the second Ctrl-C
+            result = _abandoned(host, "the run closed this host's session in the middle of "
+                                "its current command")
+        except KeyboardInterrupt:
+            self.pressed()
+            result = _abandoned(host, "Ctrl-C came in the middle of this host's command")
+        except BaseException as err:  # run_host keeps its own failures; this is the loop's
+            result = HostResult(host.name, False, error=_masked(_message(err), _secrets_of(host)),
+                                error_type=type(err).__name__)
+        self.events.put_nowait(result)
+
+
+def _handle_ctrl_c(loop: asyncio.AbstractEventLoop, handler: Callable[[], None]) -> bool:
+    """Makes SIGINT call ``handler`` on ``loop`` where it would raise KeyboardInterrupt (in the
+    main thread, with Python's handler); True when it did."""
+    if threading.current_thread() is not threading.main_thread() or \
+            signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        return False
+    loop.add_signal_handler(signal.SIGINT, handler)
+    return True
 
 
 # -- Dask ------------------------------------------------------------------------------------------
@@ -1089,6 +1278,7 @@ def both(*callbacks: Optional[Progress]) -> Progress:
 
 __all__ = ["FAILED", "INTERRUPTED", "NOT_STARTED", "OK", "Commands", "Configure", "HostResult",
            "Interrupted", "JsonLines", "ProgressBar", "Results", "RunInterrupted", "TaskFailed",
-           "check_line", "connect_arguments", "credential_text", "raise_open_file_limit",
+           "check_line", "connect_arguments", "credential_text", "on_event_loop",
+           "raise_open_file_limit",
            "read_config_lines", "run", "run_host", "split_lines",
            "summary_table"]

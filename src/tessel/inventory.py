@@ -17,7 +17,10 @@ same ``hosts.yaml``, ``groups.yaml`` and ``defaults.yaml`` serve Nornir and
   of its groups as that group resolves them (its parents and the defaults
   included), then the defaults; an ``extras`` mapping is taken whole from
   the first place that sets it, and a field still unset falls back to the
-  host's own attribute.
+  host's own attribute. The ``tessel`` options' extras are keyword
+  arguments of ``tessel.connect``; those that name a connection parameter
+  (``host``, ``port``, ``username``, ``password``, ``platform``) take its
+  place (:func:`with_extras`).
 
 A host whose ``hostname`` is unset anywhere is reached by its name.
 
@@ -110,9 +113,14 @@ class Host:
         return self.hostname or self.name
 
     def connection_parameters(self, connection: str = CONNECTION_NAME) -> ConnectionOptions:
-        """The options of ``connection``, each unset field taken from the host itself."""
+        """The options of ``connection``, each unset field taken from the host itself.
+
+        For tessel's own connection, the keywords of ``tessel.connect`` in the
+        extras that name a connection parameter take its place (see
+        :func:`with_extras`).
+        """
         options = self.connection_options.get(connection) or ConnectionOptions()
-        return ConnectionOptions(
+        params = ConnectionOptions(
             hostname=options.hostname if options.hostname is not None else self.hostname,
             port=options.port if options.port is not None else self.port,
             username=options.username if options.username is not None else self.username,
@@ -120,6 +128,7 @@ class Host:
             platform=options.platform if options.platform is not None else self.platform,
             extras=dict(options.extras or {}),
         )
+        return with_extras(params) if connection == CONNECTION_NAME else params
 
     def secret_values(self) -> List[str]:
         """Every secret this host's connection uses: its password and its secrets' values
@@ -133,6 +142,23 @@ class Host:
 
     def belongs_to(self, group: str) -> bool:
         return group in self.all_groups
+
+
+#: Keywords of ``tessel.connect`` that are also connection parameters, with the parameter each
+#: sets (``host`` is the address; the keyword ``hostname`` is the device's prompt hostname).
+CONNECT_PARAMETERS = {"host": "hostname", "port": "port", "username": "username",
+                      "password": "password", "platform": "platform"}
+
+
+def with_extras(options: ConnectionOptions) -> ConnectionOptions:
+    """``options`` where the extras' keywords that name a connection parameter (``host``,
+    ``port``, ``username``, ``password``, ``platform``) are moved into it, in place of the
+    parameter's value: the extras are applied last, as Nornir's connection plugins apply
+    theirs. A keyword set to null leaves the parameter as it is."""
+    extras = dict(options.extras or {})
+    moved = {field: extras.pop(key) for key, field in CONNECT_PARAMETERS.items() if key in extras}
+    return replace(options, extras=extras,
+                   **{field: value for field, value in moved.items() if value is not None})
 
 
 class Inventory:

@@ -22,7 +22,8 @@ of a local program when the transport is ``command``), ``secrets`` (such
 as ``{enable_password: ...}``), ``context``, ``hostname`` (the device's
 prompt hostname, learned when unset), ``timeout``, ``key_file``,
 ``host_keys``, ``known_hosts``, ``ssh_options`` and ``log`` (``{name}`` in
-it stands for the host's name).
+it stands for the host's name); ``host``, ``port``, ``username``,
+``password`` and ``platform`` there take the place of the host's.
 """
 from typing import Any, Dict, List, Optional, Sequence, Union
 

@@ -2,6 +2,8 @@
 import os
 import sys
 
+import pytest
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ENABLE_PASSWORD = "lab"
 LOGIN_PASSWORD = "s3cret-login"
@@ -24,3 +26,11 @@ def device(command, **extras):
         "transport": "command", "command": list(command),
         "secrets": {"enable_password": ENABLE_PASSWORD}, **extras}}}}
     return entry
+
+
+sys.path.insert(0, os.path.join(HERE, "..", "connection"))
+from test_sim_ssh import SWITCHES_STACKS, SimServer  # noqa: E402,F401
+
+#: fleet.run's event_loop argument: threads, and one event loop.
+RUNNERS = [pytest.param(False, id="threads"),
+           pytest.param(True, id="loop", marks=SWITCHES_STACKS)]

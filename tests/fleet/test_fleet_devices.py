@@ -9,7 +9,8 @@ import time
 import pexpect
 import pytest
 
-from simulated import ENABLE_PASSWORD, LOGIN_PASSWORD, device, faulty, sim
+from simulated import (ENABLE_PASSWORD, LOGIN_PASSWORD, RUNNERS, SWITCHES_STACKS, device, faulty,
+                       sim)
 from tessel.eal.ptyspawn import PtySpawn
 from tessel.fleet import Commands, Configure, run
 from tessel.inventory import load
@@ -26,10 +27,12 @@ def tessel(*args, **kwargs):
                           text=True, timeout=180, **kwargs)
 
 
-def test_every_host_reports_and_failures_stay_with_their_host(write_inventory, fleet_hosts):
+@pytest.mark.parametrize("event_loop", RUNNERS)
+def test_every_host_reports_and_failures_stay_with_their_host(write_inventory, fleet_hosts,
+                                                              event_loop):
     results = run(load(write_inventory(fleet_hosts)),
                   Commands(["show version", "show running-config"], state="enable"),
-                  workers=6, timeout=5)
+                  workers=6, timeout=5, event_loop=event_loop)
     assert sorted(r.host for r in results.ok) == sorted(HEALTHY)
     for name, hostname in HEALTHY.items():
         version, config = results[name].value
@@ -105,6 +108,8 @@ def test_tessel_run_filter_and_config_file(write_inventory, fleet_hosts, tmp_pat
     (["--command", "show version", "--filter", "colour=red"], "unknown filter field"),
     (["--config", "/nonexistent/change.cfg"], "cannot read"),
     (["--command", "show version", "show\tver"], "command 2 holds a TAB"),
+    (["--command", "show version", "--async", "--scheduler", "tcp://127.0.0.1:9"],
+     "--async runs the sessions in this process"),
 ])
 def test_tessel_run_mistakes_are_one_line_and_exit_2(write_inventory, args, message):
     inventory = write_inventory({"r1": device(sim())})
@@ -142,8 +147,11 @@ def test_login_password_from_the_environment_or_a_prompt(write_inventory, how):
     assert "R8 uptime" in child.before and LOGIN_PASSWORD not in child.before
 
 
+@pytest.mark.parametrize("runner", [[], pytest.param(["--async"], marks=SWITCHES_STACKS)],
+                         ids=["threads", "loop"])
 @pytest.mark.parametrize("interrupts", [1, 2])
-def test_ctrl_c_sends_nothing_more_and_reports_every_host(write_inventory, tmp_path, interrupts):
+def test_ctrl_c_sends_nothing_more_and_reports_every_host(write_inventory, tmp_path, interrupts,
+                                                          runner):
     # r1 configures a slow device; r2 is still logging in when Ctrl-C comes (its device starts
     # once `go` exists); r3 and r4 wait for a free worker. A second Ctrl-C leaves r2 behind.
     received, go = tmp_path / "received.log", tmp_path / "go"
@@ -161,7 +169,7 @@ def test_ctrl_c_sends_nothing_more_and_reports_every_host(write_inventory, tmp_p
     out = tmp_path / "results.jsonl"
     child = PtySpawn(sys.executable, ["-m", "tessel", "run", "-i", str(inventory), "--config",
                                       str(config), "--workers", "2", "--timeout", "60",
-                                      "--output", str(out)],
+                                      "--output", str(out), *runner],
                      encoding="utf-8", timeout=120, dimensions=(24, 200))
     try:
         while "R1\t description step-2" not in received.read_text():

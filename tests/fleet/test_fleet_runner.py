@@ -1,13 +1,19 @@
 """The fleet runner's own duties, with a recording fake in place of tessel.connect:
 bounded sessions, per-host isolation, masking, order, the arguments of connect, Ctrl-C."""
 import _thread
+import asyncio
 import dataclasses
+import signal
 import threading
+import time
 import types
 
 import pytest
 
+from simulated import RUNNERS, SWITCHES_STACKS
 from tessel.core.errors import AuthenticationError, UnexpectedStateError
+from tessel.eal import bridge
+from tessel.eal.bridge import await_only
 from tessel.fleet import (Commands, Configure, RunInterrupted, TaskFailed, connect_arguments,
                           read_config_lines, run, summary_table)
 from tessel.inventory import InventoryError, from_dicts
@@ -43,28 +49,45 @@ def inventory(count, **host):
     return from_dicts({"h%d" % i: dict(platform="generic", **host) for i in range(count)})
 
 
+def waiter(event_loop):
+    """``wait_for(ready)``: pauses until ``ready()`` holds (True) or long enough (False); a
+    session on the loop lets the others run meanwhile."""
+    def wait_for(ready):
+        for _ in range(4000):
+            if event_loop:
+                await_only(asyncio.sleep(0.005))
+            else:
+                time.sleep(0.005)
+            if ready():
+                return True
+        return False
+    return wait_for
+
+
+@pytest.mark.parametrize("event_loop", RUNNERS)
 @pytest.mark.parametrize("workers, hosts", [(1, 3), (3, 9)])
-def test_sessions_at_once_reach_but_never_exceed_workers(workers, hosts):
-    barrier = threading.Barrier(workers, timeout=20)
-    lock = threading.Lock()
+def test_sessions_at_once_reach_but_never_exceed_workers(workers, hosts, event_loop):
+    wait_for, lock = waiter(event_loop), threading.Lock()
     running = [0, 0]  # now, most
 
     def task(conn, host):
         with lock:
             running[0] += 1
             running[1] = max(running)
-        barrier.wait()  # passes only when `workers` sessions are open together
+        wait_for(lambda: running[1] >= workers)  # `workers` sessions open together, once
         with lock:
             running[0] -= 1
         return host.name
 
-    results = run(inventory(hosts), task, workers=workers, connect=fake_connect)
+    results = run(inventory(hosts), task, workers=workers, connect=fake_connect,
+                  event_loop=event_loop)
     assert [r.value for r in results.values()] == ["h%d" % i for i in range(hosts)]
     assert all(r.ok for r in results.values())
     assert running[1] == workers
 
 
-def test_each_host_fails_alone_with_its_error_and_secrets_masked():
+@pytest.mark.parametrize("event_loop", RUNNERS)
+def test_each_host_fails_alone_with_its_error_and_secrets_masked(event_loop):
     hosts = from_dicts({
         "good": {"platform": "generic", "password": "pw-good"},
         "refused": {"platform": "generic", "password": "wrong"},
@@ -74,6 +97,9 @@ def test_each_host_fails_alone_with_its_error_and_secrets_masked():
         "bad-option": {"platform": "generic", "connection_options": {
             "tessel": {"extras": {"colour": "red"}}}},
         "hop": {"platform": "generic", "password": "pw-hop"},
+        # The extras' password takes the place of the host's, and is masked as a secret.
+        "extras-pw": {"platform": "generic", "password": "pw-host", "connection_options": {
+            "tessel": {"extras": {"password": "wrong"}}}},
     })
 
     def task(conn, host):
@@ -89,22 +115,25 @@ def test_each_host_fails_alone_with_its_error_and_secrets_masked():
         return Said("show version", "v1 pw-good")
 
     seen = []
-    results = run(hosts, task, workers=4, connect=fake_connect, progress=seen.append)
+    results = run(hosts, task, workers=4, connect=fake_connect, progress=seen.append,
+                  event_loop=event_loop)
     assert list(results) == ["good", "refused", "raises", "partial", "no-platform",
-                             "bad-option", "hop"]
+                             "bad-option", "hop", "extras-pw"]
     assert sorted(r.host for r in seen) == sorted(results)
     by = {name: (r.ok, r.error_type) for name, r in results.items()}
     assert by == {"good": (True, None), "refused": (False, "AuthenticationError"),
                   "raises": (False, "RuntimeError"), "partial": (False, "TaskFailed"),
                   "no-platform": (False, "InventoryError"), "bad-option": (False, "InventoryError"),
-                  "hop": (False, "UnexpectedStateError")}
+                  "hop": (False, "UnexpectedStateError"),
+                  "extras-pw": (False, "AuthenticationError")}
     hop = results["hop"]
     assert (hop.failed_hop, hop.state_reached, hop.last_line, hop.state) == (
         "disable->enable", "disable", "% Denied ********", "disable")
     assert "hop disable->enable; reached disable; device: '% Denied ********'" in summary_table(
         results.values())
     assert results["good"].value.output == "v1 ********"
-    assert "wrong" not in results["refused"].error and "********" in results["refused"].error
+    for name in ("refused", "extras-pw"):
+        assert "wrong" not in results[name].error and "********" in results[name].error
     assert results["raises"].error_line == "line one mentions ********"
     assert results["partial"].value == [Said("show a", "A")]
     assert "colour" in results["bad-option"].error
@@ -117,13 +146,42 @@ def test_each_host_fails_alone_with_its_error_and_secrets_masked():
     ({"timeout": 1.0}, 5.0, {"timeout": 1.0}),       # the host's own timeout wins
     ({"log": "logs/{name}.log"}, None, {"log": "logs/r1.log"}),
     ({"transport": "command", "command": ["sim"]}, None, {"transport": "command"}),
+    # Every keyword of connect: those that name a connection parameter take its place.
+    ({"host": "10.0.0.9", "port": 22, "username": "ops", "password": "pw", "platform": "linux",
+      "hostname": "R1", "key_file": "k", "host_keys": "off", "known_hosts": "kh",
+      "ssh_options": ["-4"], "context": {"a": 1}}, None,
+     {"host": "10.0.0.9", "port": 22, "username": "ops", "password": "pw", "platform": "linux",
+      "hostname": "R1", "key_file": "k", "host_keys": "off", "known_hosts": "kh",
+      "ssh_options": ["-4"], "context": {"a": 1}}),
+    ({"username": None}, None, {"username": "admin"}),
 ])
 def test_connect_arguments_come_from_the_host_and_its_extras(extras, timeout, expected):
     host = from_dicts({"r1": {"hostname": "10.0.0.1", "port": 2222, "platform": "generic",
+                              "username": "admin",
                               "connection_options": {"tessel": {"extras": extras}}}})["r1"]
-    arguments = connect_arguments(host, timeout, connect=lambda platform, **kw: None)
-    assert arguments["platform"] == "generic"
+    arguments = connect_arguments(host, timeout)
+    assert arguments["platform"] == expected.get("platform", "generic")
     assert {k: arguments[k] for k in expected} == expected
+
+
+@SWITCHES_STACKS
+def test_the_loop_is_refused_where_it_cannot_run_and_chosen_where_it_can():
+    over_asyncssh = from_dicts({"a": {"platform": "generic", "connection_options": {
+        "tessel": {"extras": {"transport": "asyncssh"}}}}})
+
+    def where(conn, host):
+        return bridge.in_bridge()
+
+    async def inside(event_loop):
+        return run(over_asyncssh, where, connect=fake_connect, event_loop=event_loop)
+
+    with pytest.raises(ValueError, match="Dask"):
+        run(over_asyncssh, where, event_loop=True, client=object())
+    with pytest.raises(RuntimeError, match="runs already"):
+        asyncio.run(inside(True))
+    assert asyncio.run(inside(None))["a"].value is False  # threads, inside a running loop
+    assert run(over_asyncssh, where, connect=fake_connect)["a"].value is True
+    assert run(inventory(1), where, connect=fake_connect)["h0"].value is False
 
 
 def test_extras_that_connect_does_not_take_are_refused():
@@ -215,35 +273,40 @@ def plain_task(conn, host):
         conn.on_command(host.name, command)
 
 
+@pytest.mark.parametrize("event_loop", RUNNERS)
 @pytest.mark.parametrize("interrupts", [1, 2])
 @pytest.mark.parametrize("task", [Commands(["c1", "c2", "c3"]), plain_task],
                          ids=["Commands", "plain"])
-def test_ctrl_c_sends_nothing_more_and_reports_every_host(task, interrupts, ctrl_c):
+def test_ctrl_c_sends_nothing_more_and_reports_every_host(task, interrupts, event_loop, ctrl_c):
     # h0 and h1 are in their command c2 when h0's Ctrl-C comes, h2 is still logging in, the
-    # others wait for a free worker. With a second Ctrl-C, h0 is still in c2.
+    # others wait for a free worker. With a second Ctrl-C, h0 is still in c2: on threads the
+    # run stops waiting for it, on the loop its session is closed there.
     names = ["h%d" % i for i in range(6)]
-    all_in, announced, reported = threading.Barrier(3, timeout=20), threading.Event(), set()
-    release = threading.Event()
+    wait_for, arrived = waiter(event_loop), []
+    announced, release, reported = threading.Event(), threading.Event(), set()
     closed = {name: threading.Event() for name in names}
     sent = []
+
+    def all_in(host):
+        arrived.append(host)
+        assert wait_for(lambda: len(arrived) == 3)
 
     def on_command(host, command):
         if command != "c2":
             return
-        all_in.wait()
+        all_in(host)
         if host == "h0":
             _thread.interrupt_main()
-        assert announced.wait(20)
+        assert wait_for(announced.is_set)
         if host == "h0" and interrupts == 2:
-            while not {"h1", "h2"} <= reported:
-                threading.Event().wait(0.01)
+            assert wait_for(lambda: {"h1", "h2"} <= reported)
             _thread.interrupt_main()
-            assert release.wait(20)  # still in its command when the run returns
+            assert wait_for(release.is_set)  # still in its command when the run returns
 
     def connect(platform, host=None, **kwargs):
         if host == "h2":
-            all_in.wait()
-            assert announced.wait(20)
+            all_in(host)
+            assert wait_for(announced.is_set)
         return Session(host, sent, on_command, closed)
 
     seen = []
@@ -254,7 +317,7 @@ def test_ctrl_c_sends_nothing_more_and_reports_every_host(task, interrupts, ctrl
 
     with pytest.raises(KeyboardInterrupt) as caught:
         run(inventory(6), task, workers=3, connect=connect, progress=progress,
-            on_interrupt=lambda running: announced.set())
+            on_interrupt=lambda running: announced.set(), event_loop=event_loop)
     release.set()
     assert isinstance(caught.value, RunInterrupted)
     results = caught.value.results
@@ -263,10 +326,34 @@ def test_ctrl_c_sends_nothing_more_and_reports_every_host(task, interrupts, ctrl
     assert caught.value.abandoned == (1 if interrupts == 2 else 0)
     assert closed["h0"].wait(20) and closed["h1"].wait(20) and closed["h2"].wait(20)
     pager = [] if task is plain_task else [" "]
+    cut = event_loop and interrupts == 2  # h0's c2 ends without its pager's answer
     assert sorted(sent) == sorted((h, text) for h in ("h0", "h1") for c in ("c1", "c2")
-                                  for text in [c + "\n"] + pager)
+                                  for text in [c + "\n"] + (pager if (h, c) != ("h0", "c2")
+                                                             or not cut else []))
     if task is not plain_task:
         assert [c.command for c in results["h1"].value] == ["c1", "c2"]
         assert ([c.command for c in results["h0"].value or ()]
                 == ([] if interrupts == 2 else ["c1", "c2"]))
     assert results["h2"].state == "enable" and "before the task" in results["h2"].error
+
+
+@SWITCHES_STACKS
+def test_on_the_loop_a_keyboard_interrupt_of_the_callers_handler_still_reports_every_host():
+    def raising(signum, frame):
+        raise KeyboardInterrupt
+
+    def task(conn, host):
+        if host.name == "h1":
+            _thread.interrupt_main()  # raised here, in the middle of the task
+        return host.name
+
+    previous = signal.signal(signal.SIGINT, raising)
+    try:
+        with pytest.raises(RunInterrupted) as caught:
+            run(inventory(4), task, workers=2, connect=fake_connect, event_loop=True)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    results = caught.value.results
+    assert [r.status for r in results.values()] == ["ok", "interrupted", "not started",
+                                                    "not started"]
+    assert "what it did is unknown" in results["h1"].error

@@ -52,6 +52,10 @@ CLOSE_WAIT = 2.0
 #: keyboard-interactive question or as the password method). No Kerberos, as for the system
 #: client.
 PREFERRED_AUTH = "publickey,keyboard-interactive,password"
+#: Ciphers offered before asyncssh's other defaults: AES-GCM is one call into OpenSSL per
+#: packet (with the processor's AES instructions), where asyncssh's chacha20-poly1305 takes
+#: several calls from Python; in a fleet on one loop that is a fifth of the client's CPU.
+PREFERRED_CIPHERS = ("aes128-gcm@openssh.com", "aes256-gcm@openssh.com")
 #: known_hosts files read besides the user's, as the system client reads them.
 GLOBAL_KNOWN_HOSTS = ("/etc/ssh/ssh_known_hosts", "/etc/ssh/ssh_known_hosts2")
 DEFAULT_PORT = 22
@@ -149,6 +153,18 @@ class HostKeyPolicy:
 
     def error(self, host: str) -> HostKeyError:
         return host_key_error(host, "", self.policy, changed=self.problem == "changed")
+
+
+def cipher_order() -> Optional[List[str]]:
+    """The ciphers to offer: :data:`PREFERRED_CIPHERS` first, then the others of asyncssh's
+    defaults (None: asyncssh's own order, when it does not tell its defaults)."""
+    defaults = getattr(getattr(asyncssh, "encryption", None), "get_default_encryption_algs",
+                       None)
+    if defaults is None:
+        return None
+    names = [name.decode("ascii") for name in defaults()]
+    first = [name for name in PREFERRED_CIPHERS if name in names]
+    return first + [name for name in names if name not in first]
 
 
 class _Client(asyncssh.SSHClient):
@@ -290,6 +306,9 @@ class SshChild:
         if login.key_file:
             # That key only, as the system client's IdentitiesOnly.
             options.update(client_keys=[login.key_file], agent_path=None)
+        ciphers = cipher_order()
+        if ciphers is not None:
+            options["encryption_algs"] = ciphers
         try:
             connection = await asyncssh.connect(
                 login.host, client_factory=lambda: client, password=login.password,
