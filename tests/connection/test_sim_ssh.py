@@ -16,8 +16,9 @@ from servers import server_environment
 #: The server is tessel itself, whose sessions switch greenlet stacks, which AddressSanitizer
 #: reports as overflows (see test_asyncio.py); a sanitizer build also cannot run in a server
 #: started without the sanitizer preloaded. The sanitizer run skips this module.
-pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                                reason="greenlet's stack copies under AddressSanitizer")
+SWITCHES_STACKS = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                                     reason="greenlet's stack copies under AddressSanitizer")
+pytestmark = SWITCHES_STACKS
 
 PASSWORD = "pw-sim"
 VERSION = "Simulated router software, version 1.0\n%s uptime is 1 minute"
