@@ -149,16 +149,34 @@ class Login:
     and a question nobody can answer raise :class:`AuthenticationError` or
     :class:`HostKeyError` from the statement's action, so a refused login
     ends at once instead of waiting for a prompt that never comes.
+
+    ``carried``: the credentials that the transport itself hands over
+    (``"username"``, ``"password"``): the ssh client takes the username on
+    its command line, asyncssh both.
     """
 
     def __init__(self, host: Optional[str], username: Optional[str] = None,
-                 password: Optional[str] = None, host_keys: str = "strict") -> None:
+                 password: Optional[str] = None, host_keys: str = "strict",
+                 carried: Sequence[str] = ()) -> None:
         self.host = host
         self.username = username
         self.password = password
         self.host_keys = host_keys
+        self.carried = frozenset(carried)
         self.usernames_sent = 0
         self.passwords_sent = 0
+
+    def questions_over(self) -> bool:
+        """True when the login has nothing left to answer: each credential given was typed at
+        its question or handed over by the transport.
+
+        A line end sent from then on answers no question that this login could still
+        pass: it answers each question once, and one asked again, or one it has no
+        answer for, fails the login anyway.
+        """
+        return ((self.username is None or "username" in self.carried or self.usernames_sent > 0)
+                and (self.password is None or "password" in self.carried
+                     or self.passwords_sent > 0))
 
     @property
     def where(self) -> str:
