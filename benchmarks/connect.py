@@ -14,7 +14,11 @@ it measures, in one run with the tools interleaved round by round:
   C per round;
 
 and prints the medians (and the best) over the rounds with ratios to tessel,
-and the time of the ssh client alone doing the same login, for reference. scrapli and
+and the time of the ssh client alone doing the same login, for reference.
+tessel is measured with the system ssh client and, where asyncssh is
+installed (``pip install 'tessel[asyncssh]'``), with ``transport="asyncssh"``
+too; the last lines compare tessel's connect with ssh alone and with the
+fastest peer. scrapli and
 netmiko are measured where they are installed (``pip install scrapli
 netmiko``; neither is a dependency of tessel). Every tool gets the same ssh
 settings where it uses the ssh client (no Kerberos attempt, the server's
@@ -113,11 +117,12 @@ class Tool:
 
 class Tessel(Tool):
     name = "tessel"
+    transport = "ssh"
 
     def open(self) -> None:
         self.conn = tessel.connect("generic", self.server.host, port=self.server.port,
                                    username=self.user, password=self.server.password,
-                                   known_hosts=self.known_hosts,
+                                   known_hosts=self.known_hosts, transport=self.transport,
                                    secrets={"enable_password": ENABLE_PASSWORD})
         self.conn.go_to("enable")
 
@@ -130,6 +135,11 @@ class Tessel(Tool):
 
     def close(self) -> None:
         self.conn.close()
+
+
+class TesselAsyncssh(Tessel):
+    name = "tessel-asyncssh"
+    transport = "asyncssh"
 
 
 class Scrapli(Tool):
@@ -232,7 +242,7 @@ def report(figures: Dict[str, Dict[str, List[float]]], ssh_alone: List[float]) -
     for title, summary in (("median of %d rounds" % rounds, statistics.median),
                            ("best of %d rounds" % rounds, min)):
         base = {what: summary(values) for what, values in figures["tessel"].items()}
-        print("%-10s  %22s  %22s  %22s   (%s)" % ("tool", "connect+login+enable",
+        print("%-15s  %22s  %22s  %22s   (%s)" % ("tool", "connect+login+enable",
                                                  "show version", "10 config lines", title))
         for name, values in figures.items():
             cells = []
@@ -241,11 +251,22 @@ def report(figures: Dict[str, Dict[str, List[float]]], ssh_alone: List[float]) -
                 value = summary(values[what])
                 ratio = "" if name == "tessel" else " (%.2fx)" % (value / base[what])
                 cells.append("%10.3f %-2s%10s" % (value * scale, unit, ratio))
-            print("%-10s  %s" % (name, "  ".join(cells)))
-        print("%-10s  %10.3f s" % ("ssh alone", summary(ssh_alone)))
+            print("%-15s  %s" % (name, "  ".join(cells)))
+        print("%-15s  %10.3f s" % ("ssh alone", summary(ssh_alone)))
         print()
     print("(Nx) = the tool's time / tessel's time. 'ssh alone': the ssh client logging in and "
           "answering enable,\nwith no library: the floor under every connect time.")
+    print()
+    peers = [name for name in figures if not name.startswith("tessel")]
+    for title, summary in (("median", statistics.median), ("best", min)):
+        connect = {name: summary(values["connect"]) for name, values in figures.items()}
+        line = "%-6s  tessel (ssh) connect - ssh alone: %+.1f ms" % (
+            title, (connect["tessel"] - summary(ssh_alone)) * 1e3)
+        if peers and "tessel-asyncssh" in connect:
+            fastest = min(peers, key=lambda name: connect[name])
+            line += ";  fastest peer (%s) / tessel-asyncssh connect: %.2fx" % (
+                fastest, connect[fastest] / connect["tessel-asyncssh"])
+        print(line)
 
 
 def ssh_alone(server: servers.SshServer, known_hosts: str) -> float:
@@ -290,7 +311,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         with tempfile.TemporaryDirectory() as scratch:
             known_hosts = server.known_hosts(os.path.join(scratch, "known_hosts"))
             tools: List[Tool] = [Tessel(server, known_hosts)]
-            for module, cls in (("scrapli.cli", Scrapli), ("netmiko", Netmiko)):
+            for module, cls in (("asyncssh", TesselAsyncssh), ("scrapli.cli", Scrapli),
+                                ("netmiko", Netmiko)):
                 if installed(module):
                     tools.append(cls(server, known_hosts))
                 else:
