@@ -168,11 +168,12 @@ class Login:
 
     def questions_over(self) -> bool:
         """True when the login has nothing left to answer: each credential given was typed at
-        its question or handed over by the transport.
+        its question, or handed to the transport, which logs in with it before the session
+        starts.
 
-        A line end sent from then on answers no question that this login could still
-        pass: it answers each question once, and one asked again, or one it has no
-        answer for, fails the login anyway.
+        Then only a second login of the device's own, inside the session, could still
+        ask something; and a second password question fails the login anyway, as every
+        question asked again does.
         """
         return ((self.username is None or "username" in self.carried or self.usernames_sent > 0)
                 and (self.password is None or "password" in self.carried
