@@ -81,9 +81,9 @@ ECHO_OFF = ("import select, termios\n"
             "attrs = termios.tcgetattr(0); attrs[3] &= ~termios.ECHO\n"
             "termios.tcsetattr(0, termios.TCSANOW, attrs)\n")
 FIRST_PROMPTS = {
-    # A banner line that reads as a prompt, its line break 0.3 s later: longer than any settle.
-    "banner-cut": ("w('Welcome\\r\\nRouter>'); time.sleep(0.3)\n"
-                   "w('\\r\\nbackbone#\\r\\nR1>')\n" + PROMPTS, None),
+    # Banner lines that read as prompts, each line break 0.2 s later: longer than any settle.
+    "banner-cut": ("w('Welcome\\r\\nRouter>'); time.sleep(0.2)\n"
+                   "w('\\r\\nbackbone#'); time.sleep(0.2); w('\\r\\nR1>')\n" + PROMPTS, None),
     # The same before a password question: a line end typed ahead would be the password.
     "before-password": (ECHO_OFF + "w('Welcome\\r\\nRouter>'); time.sleep(0.02)\n"
                         "if select.select([sys.stdin], [], [], 0)[0]: sys.exit('typed ahead')\n"
@@ -100,7 +100,7 @@ FIRST_PROMPTS = {
 
 @pytest.mark.parametrize("name", FIRST_PROMPTS)
 def test_the_first_prompt_is_confirmed_by_asking_once_the_login_is_over(monkeypatch, name):
-    monkeypatch.setattr(StateTransition, "recovery_wait", 0.3)
+    monkeypatch.setattr(StateTransition, "recovery_wait", 0.6)
     body, password = FIRST_PROMPTS[name]
     with tessel.connect("generic", transport="command", command=[sys.executable, "-c",
                                                                  HEAD + body],

@@ -40,10 +40,11 @@ way is output. When the session allows it (``SessionNotes.may_ask``, which a
 login sets: true once the login has nothing left to answer, so that a line end
 can answer no login question), a recognition that sent nothing confirms it by asking: it
 sends one line end and takes the prompt when the device prints the same prompt
-again on a line of its own (a banner line is never repeated so), with no fixed
-wait; should no answer come within ``recovery_wait``, the prompt counts for
-having stayed the last line that long. Otherwise the first prompt must stay
-the last line for ``settle_time``. From then on, and with a
+again on a line of its own (a banner line is never repeated so), or twice on
+one line, with no fixed wait. Until that answer, a prompt-like line (more of a
+banner that was cut after ``Router>``) counts only once it has stayed the last
+line for ``recovery_wait``. Otherwise the first prompt must stay the last line
+for ``settle_time``. From then on, and with a
 hostname given, the prompts must show that hostname literally:
 ``vm(config-router)#`` is not the enable prompt ``%N#`` of a device named
 ``vm(config-router)``. A last line that only the learning patterns match
@@ -880,11 +881,13 @@ class StateTransition:
 
         A prompt that teaches the first hostname is confirmed by asking when
         ``ask`` is set and the session allows it (``SessionNotes.may_ask``): a
-        line end is sent, and the prompt counts once the device prints it again
+        line end is sent, and a prompt counts once the device prints it again
         on a line of its own (``before``: what this match consumed before the
-        candidate's line). Without an answer within ``recovery_wait`` (the wait
-        for the answer to a line sent to get a prompt) it counts for having
-        stayed the last line that long.
+        candidate's line) or twice on one line (the line end read before the
+        prompt was printed). Until then every prompt-like line waits up to
+        ``recovery_wait`` (the wait for the answer to a line sent to get a
+        prompt) for more output, and counts for having stayed the last line
+        that long when none comes.
         """
         poll = getattr(self.spawn, "poll", None)
         if poll is not None:
@@ -893,11 +896,14 @@ class StateTransition:
             settle = 0.0
             if found.kind in (RENAMED, UNKNOWN) or self._teaches_hostname(found):
                 settle = self.settle_time
-                if found.kind == PROMPT and self._asked is not None \
-                        and self._answers_asked(before, found.line):
-                    log.debug("%r printed again in answer to a line end", found.line)
-                    settle = 0.0
-                elif found.kind == PROMPT and ask and self._asked is None and self._may_ask():
+                if found.kind == PROMPT and self._asked is not None:
+                    if found.repeated or self._answers_asked(before, found.line):
+                        log.debug("%r printed again in answer to a line end", found.line)
+                        settle = 0.0
+                    else:
+                        # Output that looks like a prompt: the answer to the line end is due.
+                        settle = self._answer_wait()
+                elif found.kind == PROMPT and ask and self._may_ask():
                     log.debug("sending a line end to confirm the first prompt %r", found.line)
                     self._asked = found.line
                     self.spawn.sendline()
