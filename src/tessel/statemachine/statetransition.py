@@ -936,14 +936,16 @@ class StateTransition:
         ``before`` is the text of the match in front of ``line``: the prompt asked
         about (put back unread) or the one that came after it, then line ends. When the
         handle cannot put text back, ``before`` holds only the line ends, and ``line``
-        must be the prompt asked about.
+        must be the prompt asked about. A prompt repeated on one line (``R1>R1>``)
+        stands for that prompt.
         """
         text = clean_output(before)
         body = text.rstrip("\n")
         if body == text:
             return False  # no line break: not on a line of its own
         previous = body[body.rfind("\n") + 1:] if body else self._asked
-        return previous == line
+        return previous is not None and collapse_repeated_prompt(previous).rstrip() \
+            == collapse_repeated_prompt(line).rstrip() != ""
 
     def _arrived_alone(self, found: LastLineMatch) -> bool:
         """True when the candidate's line arrived in a read of its own, or in pieces."""
