@@ -37,15 +37,15 @@ no state, so ``>>> `` and ``##`` are prompts of their own.
 The hostname. With hostname learning, the first prompt teaches it, once
 confirmed: a banner line such as ``Router>`` whose line break is still on its
 way is output. When the session allows it (``SessionNotes.may_ask``, which a
-login sets: true once the login has nothing left to answer, so that a line end
-can answer no login question), a recognition that sent nothing confirms it by asking: it
-sends one line end and takes the prompt when the device prints the same prompt
-again on a line of its own (a banner line is never repeated so), or twice on
-one line, with no fixed wait. Until that answer, a prompt-like line (more of a
-banner that was cut after ``Router>``) counts only once it has stayed the last
-line for ``recovery_wait``. Otherwise the first prompt must stay the last line
-for ``settle_time``. From then on, and with a
-hostname given, the prompts must show that hostname literally:
+login sets: true once the login has nothing left to answer, so that a line
+end can answer no login question), a recognition that sent nothing confirms
+it by asking: it sends one line end and takes the prompt when the device
+prints the same prompt again on a line of its own (a banner line is never
+repeated so), or twice on one line, with no fixed wait. Until that answer, a
+prompt-like line (more of a banner that was cut after ``Router>``) counts
+only once it has stayed the last line for ``recovery_wait``. Otherwise the
+first prompt must stay the last line for ``settle_time``. From then on, and
+with a hostname given, the prompts must show that hostname literally:
 ``vm(config-router)#`` is not the enable prompt ``%N#`` of a device named
 ``vm(config-router)``. A last line that only the learning patterns match
 (some state's prompt with another hostname) is
