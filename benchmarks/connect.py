@@ -14,7 +14,12 @@ it measures, in one run with the tools interleaved round by round:
   C per round;
 
 and prints the medians (and the best) over the rounds with ratios to tessel,
-and the time of the ssh client alone doing the same login, for reference. scrapli and
+and the time of the ssh client alone doing the same login (in turn with the
+tools, each round), for reference. ``--commands 0 --configs 0`` measures
+connect only, for many rounds at little cost. tessel is measured with the system ssh client and, where asyncssh is
+installed (``pip install 'tessel[asyncssh]'``), with ``transport="asyncssh"``
+too; the last lines compare tessel's connect with ssh alone and with the
+fastest peer. scrapli and
 netmiko are measured where they are installed (``pip install scrapli
 netmiko``; neither is a dependency of tessel). Every tool gets the same ssh
 settings where it uses the ssh client (no Kerberos attempt, the server's
@@ -113,11 +118,12 @@ class Tool:
 
 class Tessel(Tool):
     name = "tessel"
+    transport = "ssh"
 
     def open(self) -> None:
         self.conn = tessel.connect("generic", self.server.host, port=self.server.port,
                                    username=self.user, password=self.server.password,
-                                   known_hosts=self.known_hosts,
+                                   known_hosts=self.known_hosts, transport=self.transport,
                                    secrets={"enable_password": ENABLE_PASSWORD})
         self.conn.go_to("enable")
 
@@ -130,6 +136,11 @@ class Tessel(Tool):
 
     def close(self) -> None:
         self.conn.close()
+
+
+class TesselAsyncssh(Tessel):
+    name = "tessel-asyncssh"
+    transport = "asyncssh"
 
 
 class Scrapli(Tool):
@@ -205,47 +216,73 @@ def timed(action: Callable[[], Any]) -> float:
 
 def measure(tools: List[Tool], rounds: int, commands: int, configs: int,
             floor: Callable[[], float]) -> Tuple[Dict[str, Dict[str, List[float]]], List[float]]:
+    """Per tool, the connect, command and configure times of each round; and ssh alone's
+    time in each round, measured in turn with the tools (``commands`` or ``configs`` 0:
+    that measure is skipped)."""
     figures: Dict[str, Dict[str, List[float]]] = {
         tool.name: {"connect": [], "command": [], "configure": []} for tool in tools}
     floors: List[float] = []
+    entries: List[Optional[Tool]] = [*tools, None]  # None: ssh alone
     for number in range(rounds + 1):
         # Each round in another order, so that no tool always comes first.
-        turn = number % len(tools)
-        for tool in tools[turn:] + tools[:turn]:
+        turn = number % len(entries)
+        for tool in entries[turn:] + entries[:turn]:
+            if tool is None:
+                alone = floor()
+                if number:
+                    floors.append(alone)
+                continue
             connect = timed(tool.open)
             if not tool.command().startswith("Simulated router software"):
                 raise SystemExit("%s: show version gave an unexpected output" % tool.name)
-            per_command = statistics.median(timed(tool.command) for _ in range(commands))
-            configure = statistics.median(timed(tool.configure) for _ in range(configs))
+            per_command = [timed(tool.command) for _ in range(commands)]
+            configure = [timed(tool.configure) for _ in range(configs)]
             tool.close()
             if number == 0:
                 continue  # a warm-up round: imports, first key exchange, page cache
             figures[tool.name]["connect"].append(connect)
-            figures[tool.name]["command"].append(per_command)
-            figures[tool.name]["configure"].append(configure)
-        floors.append(floor())
-    return figures, floors[1:]
+            if per_command:
+                figures[tool.name]["command"].append(statistics.median(per_command))
+            if configure:
+                figures[tool.name]["configure"].append(statistics.median(configure))
+    return figures, floors
 
 
 def report(figures: Dict[str, Dict[str, List[float]]], ssh_alone: List[float]) -> None:
     rounds = len(figures["tessel"]["connect"])
     for title, summary in (("median of %d rounds" % rounds, statistics.median),
                            ("best of %d rounds" % rounds, min)):
-        base = {what: summary(values) for what, values in figures["tessel"].items()}
-        print("%-10s  %22s  %22s  %22s   (%s)" % ("tool", "connect+login+enable",
+        base = {what: summary(values) for what, values in figures["tessel"].items() if values}
+        print("%-15s  %22s  %22s  %22s   (%s)" % ("tool", "connect+login+enable",
                                                  "show version", "10 config lines", title))
         for name, values in figures.items():
             cells = []
             for what, unit, scale in (("connect", "s", 1.0), ("command", "ms", 1e3),
                                       ("configure", "ms", 1e3)):
+                if not values[what]:
+                    cells.append("%22s" % "-")
+                    continue
                 value = summary(values[what])
                 ratio = "" if name == "tessel" else " (%.2fx)" % (value / base[what])
                 cells.append("%10.3f %-2s%10s" % (value * scale, unit, ratio))
-            print("%-10s  %s" % (name, "  ".join(cells)))
-        print("%-10s  %10.3f s" % ("ssh alone", summary(ssh_alone)))
+            print("%-15s  %s" % (name, "  ".join(cells)))
+        print("%-15s  %10.3f s" % ("ssh alone", summary(ssh_alone)))
         print()
     print("(Nx) = the tool's time / tessel's time. 'ssh alone': the ssh client logging in and "
           "answering enable,\nwith no library: the floor under every connect time.")
+    print()
+    connects = {name: values["connect"] for name, values in figures.items()}
+    # The same round's figures side by side: what the machine's load adds cancels out.
+    gaps = [tessel_time - alone for tessel_time, alone in zip(connects["tessel"], ssh_alone)]
+    print("tessel (ssh) connect - ssh alone, same round: median %+.1f ms, mean %+.1f ms"
+          % (statistics.median(gaps) * 1e3, statistics.mean(gaps) * 1e3))
+    peers = [name for name in connects if not name.startswith("tessel")]
+    if peers and "tessel-asyncssh" in connects:
+        for title, summary in (("median", statistics.median), ("best", min)):
+            best = {name: summary(values) for name, values in connects.items()}
+            fastest = min(peers, key=lambda name: best[name])
+            print("fastest peer (%s) / tessel-asyncssh connect, %s: %.2fx"
+                  % (fastest, title, best[fastest] / best["tessel-asyncssh"]))
 
 
 def ssh_alone(server: servers.SshServer, known_hosts: str) -> float:
@@ -276,9 +313,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rounds", type=int, default=15, help="rounds (default: 15)")
     parser.add_argument("--commands", type=int, default=20,
-                        help="show version commands per round (default: 20)")
+                        help="show version commands per round (default: 20; 0: none)")
     parser.add_argument("--configs", type=int, default=5,
-                        help="10-line configurations per round (default: 5)")
+                        help="10-line configurations per round (default: 5; 0: none)")
     args = parser.parse_args(argv)
     try:
         # No banner: the peers take its prompt-like lines for prompts.
@@ -290,7 +327,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         with tempfile.TemporaryDirectory() as scratch:
             known_hosts = server.known_hosts(os.path.join(scratch, "known_hosts"))
             tools: List[Tool] = [Tessel(server, known_hosts)]
-            for module, cls in (("scrapli.cli", Scrapli), ("netmiko", Netmiko)):
+            for module, cls in (("asyncssh", TesselAsyncssh), ("scrapli.cli", Scrapli),
+                                ("netmiko", Netmiko)):
                 if installed(module):
                     tools.append(cls(server, known_hosts))
                 else:

@@ -33,6 +33,8 @@ logger = logging.getLogger(__name__)
 
 __all__ = ["CommandResult", "Connection", "check_line", "connect", "split_lines"]
 
+#: The credentials each transport hands over itself (see :class:`tessel.transports.Login`).
+CARRIED = {"ssh": ("username",), "asyncssh": ("username", "password")}
 
 @dataclass
 class CommandResult:
@@ -494,8 +496,8 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
     if transport == "telnet":
         spawn.linesep = "\r"  # Enter, as a telnet client in character mode sends it
     try:
-        _log_in(machine, spawn, Login(host, username, password, host_keys), fields, timeout,
-                wait_first=transport != "command")
+        login = Login(host, username, password, host_keys, carried=CARRIED.get(transport, ()))
+        _log_in(machine, spawn, login, fields, timeout, wait_first=transport != "command")
         connection = Connection(machine, spawn, fields, timeout, host)
         connection.recorder = recorder
         _run_connect_commands(connection)
@@ -509,9 +511,15 @@ def connect(platform: Union[str, Type[Any]], host: Optional[str] = None, *,
 
 def _log_in(machine: Any, spawn: Spawn, login: Login, context: Mapping[str, Any],
             timeout: float, wait_first: bool) -> None:
-    """Logs in and recognises the device's state (learning its hostname when asked)."""
+    """Logs in and recognises the device's state (learning its hostname when asked).
+
+    The first prompt is confirmed by asking (a line end, answered by the same prompt
+    again) only once the login has nothing left to answer, so that the line end never
+    answers a login question.
+    """
     if wait_first:
         await_first_prompt(spawn, machine, login, timeout, context)
+    spawn.notes.may_ask = login.questions_over
     try:
         machine.go_to("any", spawn, context=context, dialog=Dialog(login.statements()),
                       timeout=timeout, prompt_recovery=True)
@@ -520,6 +528,8 @@ def _log_in(machine: Any, spawn: Spawn, login: Login, context: Mapping[str, Any]
         if failure is err:
             raise
         raise failure from None
+    finally:
+        spawn.notes.may_ask = None
 
 
 def _login_failure(err: StateMachineError, login: Login) -> Exception:

@@ -149,16 +149,35 @@ class Login:
     and a question nobody can answer raise :class:`AuthenticationError` or
     :class:`HostKeyError` from the statement's action, so a refused login
     ends at once instead of waiting for a prompt that never comes.
+
+    ``carried``: the credentials that the transport itself hands over
+    (``"username"``, ``"password"``): the ssh client takes the username on
+    its command line, asyncssh both.
     """
 
     def __init__(self, host: Optional[str], username: Optional[str] = None,
-                 password: Optional[str] = None, host_keys: str = "strict") -> None:
+                 password: Optional[str] = None, host_keys: str = "strict",
+                 carried: Sequence[str] = ()) -> None:
         self.host = host
         self.username = username
         self.password = password
         self.host_keys = host_keys
+        self.carried = frozenset(carried)
         self.usernames_sent = 0
         self.passwords_sent = 0
+
+    def questions_over(self) -> bool:
+        """True when the login has nothing left to answer: each credential given was typed at
+        its question, or handed to the transport, which logs in with it before the session
+        starts.
+
+        Then only a second login of the device's own, inside the session, could still
+        ask something; and a second password question fails the login anyway, as every
+        question asked again does.
+        """
+        return ((self.username is None or "username" in self.carried or self.usernames_sent > 0)
+                and (self.password is None or "password" in self.carried
+                     or self.passwords_sent > 0))
 
     @property
     def where(self) -> str:

@@ -75,6 +75,41 @@ def test_a_prompt_with_another_hostname_is_unknown_without_a_rename():
         assert (machine.current_state, machine.hostname) == ("enable", "vm-2")
 
 
+#: Answers every line with its prompt (the pty echoes the line end).
+PROMPTS = "for line in sys.stdin:\n    w('R1>')\n"
+ECHO_OFF = ("import select, termios\n"
+            "attrs = termios.tcgetattr(0); attrs[3] &= ~termios.ECHO\n"
+            "termios.tcsetattr(0, termios.TCSANOW, attrs)\n")
+FIRST_PROMPTS = {
+    # Banner lines that read as prompts, each line break 0.2 s later: longer than any settle.
+    "banner-cut": ("w('Welcome\\r\\nRouter>'); time.sleep(0.2)\n"
+                   "w('\\r\\nbackbone#'); time.sleep(0.2); w('\\r\\nR1>')\n" + PROMPTS, None),
+    # The same before a password question: a line end typed ahead would be the password.
+    "before-password": (ECHO_OFF + "w('Welcome\\r\\nRouter>'); time.sleep(0.02)\n"
+                        "if select.select([sys.stdin], [], [], 0)[0]: sys.exit('typed ahead')\n"
+                        "w('\\r\\nPassword: ')\n"
+                        "if sys.stdin.readline().strip() != 'pw-1': sys.exit('Login invalid')\n"
+                        "attrs[3] |= termios.ECHO; termios.tcsetattr(0, termios.TCSANOW, attrs)\n"
+                        "w('\\r\\nR1>')\n" + PROMPTS, "pw-1"),
+    # No echo, and an empty line is not answered: the prompt counts once the wait is over.
+    "silent": (ECHO_OFF + "w('R1>')\n"
+               "for line in sys.stdin:\n"
+               "    if line.strip(): w(line.strip() + '\\r\\nR1>')\n", None),
+}
+
+
+@pytest.mark.parametrize("name", FIRST_PROMPTS)
+def test_the_first_prompt_is_confirmed_by_asking_once_the_login_is_over(monkeypatch, name):
+    monkeypatch.setattr(StateTransition, "recovery_wait", 0.6)
+    body, password = FIRST_PROMPTS[name]
+    with tessel.connect("generic", transport="command", command=[sys.executable, "-c",
+                                                                 HEAD + body],
+                        password=password, timeout=5) as conn:
+        assert (conn.state, conn.hostname) == ("disable", "R1")
+        # The answer to the line end was read: nothing of it reaches the next command.
+        assert conn.execute("show version").output == "" and conn.spawn.in_doubt is None
+
+
 class Repl(StateMachine):
     def create(self):
         self.create_state("repl", r"^>>> $")

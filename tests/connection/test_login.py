@@ -9,6 +9,7 @@ import pytest
 
 import tessel
 from tessel.core.errors import AuthenticationError, ConnectError, HostKeyError
+from tessel.eal.spawn import Spawn
 from tessel.statemachine.statemachine import State, StateMachine
 
 from servers import BASH_PROMPT, closed_port
@@ -42,6 +43,27 @@ class TestSsh:
             assert conn.state == "enable"
         transcript = log.read_text()
         assert "Router>" in transcript and sshd.password not in transcript
+
+    @pytest.mark.parametrize("transport", ["ssh", "asyncssh"])
+    def test_no_wait_runs_out_from_login_to_enable(self, sshd, known_hosts, monkeypatch,
+                                                   transport):
+        """The first prompt is confirmed by the device's answer to a line end, the enable
+        prompt (after the password) by nothing following it: no settle wait expires."""
+        expired = []
+        poll = Spawn.poll
+
+        def counted(spawn, wait=0.0):
+            arrived = poll(spawn, wait)
+            if wait > 0 and not arrived:
+                expired.append(wait)
+            return arrived
+
+        monkeypatch.setattr(Spawn, "poll", counted)
+        with ssh(sshd, known_hosts, transport=transport) as conn:
+            conn.go_to("enable")
+            assert (conn.state, conn.hostname, expired) == ("enable", "R1", [])
+            assert conn.execute("show version").output.startswith("Simulated router software")
+            assert conn.spawn.in_doubt is None
 
     @pytest.mark.parametrize("options", [PASSWORD_METHOD, KEYBOARD_INTERACTIVE])
     def test_a_wrong_password_is_an_authentication_error(self, sshd, known_hosts, options):

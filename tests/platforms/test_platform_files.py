@@ -175,6 +175,31 @@ def test_shipped_platforms_load_by_name_and_the_generic_class_stays():
     assert [c.command for c in GenericRouter.connect_commands] == ["terminal length 0"]
 
 
+@pytest.mark.parametrize("description", [
+    None,                       # not written again
+    "A lab device.",            # written again, the same content
+    "A lab devise.",            # the same size, written at once: the modification time may agree
+    "A lab device, edited.",
+])
+def test_a_platform_file_is_parsed_once_until_its_content_changes(tmp_path, monkeypatch,
+                                                                 description):
+    from tessel.platforms import definition
+
+    parsed = []
+    read = definition.read_definition
+    monkeypatch.setattr(definition, "read_definition",
+                        lambda text, file: parsed.append(file) or read(text, file))
+    path = write(tmp_path, VALID)
+    first = load(path)
+    if description is not None:
+        write(tmp_path, VALID.replace("A lab device.", description))
+    unchanged = description in (None, "A lab device.")
+    for _ in range(2):
+        again = load(path)
+        assert (again is first, len(parsed)) == (unchanged, 1 if unchanged else 2)
+        assert again.definition.description == (description or "A lab device.")
+
+
 def test_the_generic_interface_path_enters_the_context_interface_or_loopback0():
     command = GenericRouter().get_path("config", "config_if").command
     spawn = FakeSpawn()

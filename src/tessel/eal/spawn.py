@@ -108,13 +108,16 @@ class SessionNotes:
     since the last prompt was confirmed (secrets masked; the last
     :data:`SENT_KEPT` characters). ``prompts``: by state name, the prompt
     text last seen for that state. ``echoes``: whether the device echoed the
-    last command (None before the first).
+    last command (None before the first). ``may_ask``: whether a line end may
+    be sent now to confirm the first prompt (set during a login, which alone
+    knows whether a login question may still come; None: it may not).
     """
 
     doubt: Optional[str] = None
     sent: str = field(default="", repr=False)
     prompts: Dict[str, str] = field(default_factory=dict)
     echoes: Optional[bool] = None
+    may_ask: Optional[Callable[[], bool]] = field(default=None, repr=False)
 
     def record_sent(self, text: str) -> None:
         self.sent = (self.sent + text)[-SENT_KEPT:]

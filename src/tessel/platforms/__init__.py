@@ -6,7 +6,8 @@ the path of a platform file (YAML), ``MODULE:CLASS``, or the class itself.
 """
 import importlib
 import os
-from typing import Any, Dict, List, Optional, Type, Union
+import threading
+from typing import Any, Dict, List, Optional, Tuple, Type, Union
 
 from tessel.core.errors import PlatformError
 
@@ -20,7 +21,10 @@ DATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 PLATFORM_SUFFIXES = (".yaml", ".yml")
 RESPONSES_SUFFIX = ".responses"
 
-_shipped_classes: Dict[str, Type[Any]] = {}
+#: The classes built from platform files, by absolute path, with the content they were built
+#: from: a file is read and checked once, and again only when its content changed.
+_file_classes: Dict[str, Tuple[bytes, Type[Any]]] = {}
+_file_classes_lock = threading.Lock()
 
 
 def shipped_names() -> List[str]:
@@ -73,7 +77,9 @@ def load(platform: Union[str, Type[Any]]) -> Type[Any]:
     a platform file, ``MODULE:CLASS``, or a ``StateMachine`` subclass
     (returned as it is). A name that leads nowhere, or a file with a mistake,
     raises :class:`PlatformError` with one line saying why (for a file: the
-    file, the line and the key).
+    file, the line and the key). A file, shipped or given by path, is parsed
+    once: later calls give the same class until its content changes (see
+    :func:`load_file`), so a connection spends no time on it.
     """
     from tessel.statemachine.statemachine import StateMachine
 
@@ -87,9 +93,7 @@ def load(platform: Union[str, Type[Any]]) -> Type[Any]:
     if platform not in ALIASES:
         shipped = shipped_file(platform)
         if shipped is not None:
-            if platform not in _shipped_classes:
-                _shipped_classes[platform] = load_file(shipped)
-            return _shipped_classes[platform]
+            return load_file(shipped)
         if looks_like_file(platform) and ":" not in os.path.basename(platform):
             if not os.path.isfile(platform):
                 raise PlatformError("no platform file %s" % platform)
@@ -113,7 +117,29 @@ def load(platform: Union[str, Type[Any]]) -> Type[Any]:
 
 
 def load_file(path: str) -> Type[Any]:
-    """A new platform class from a platform file; its first error raises PlatformError."""
+    """The platform class of a platform file; the file's first error raises PlatformError.
+
+    The same class while the file's content stays the same (each call reads the file, a
+    few microseconds, and compares): the file is parsed and checked again, into a new
+    class, only once it changed, whatever its modification time says.
+    """
+    key = os.path.abspath(path)
+    try:
+        with open(key, "rb") as handle:
+            data = handle.read()
+        text = data.decode("utf-8")
+    except (OSError, UnicodeDecodeError):
+        return _platform_class(path, None)  # reports the file's problem
+    with _file_classes_lock:
+        cached = _file_classes.get(key)
+        if cached is not None and cached[0] == data:
+            return cached[1]
+        cls = _platform_class(path, text)
+        _file_classes[key] = (data, cls)
+        return cls
+
+
+def _platform_class(path: str, text: Optional[str]) -> Type[Any]:
     from tessel.platforms.datafile import platform_class, read_platform
 
-    return platform_class(read_platform(path))
+    return platform_class(read_platform(path, text))

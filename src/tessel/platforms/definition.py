@@ -691,13 +691,14 @@ def read_file(path: str) -> Tuple[Optional[Definition], List[Problem]]:
     return read_definition(text, path)
 
 
-def read_platform(path: str) -> Definition:
-    """The definition in a platform file; the first error in it raises PlatformError.
+def read_platform(path: str, text: Optional[str] = None) -> Definition:
+    """The definition in a platform file (``text``: its content, already read); the first
+    error in it raises PlatformError.
 
     The message names the file, the line and the key. Warnings do not stop
     the loading (``tessel check`` shows them).
     """
-    definition, problems = read_file(path)
+    definition, problems = read_file(path) if text is None else read_definition(text, path)
     errors = [p for p in problems if p.severity == ERROR]
     if errors or definition is None:
         first = errors[0] if errors else problems[0]

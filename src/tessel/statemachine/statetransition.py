@@ -34,10 +34,18 @@ line that repeats one prompt (``R1>R1>``, the answer to a line sent before
 the first prompt) counts as that prompt only when the line as it is matches
 no state, so ``>>> `` and ``##`` are prompts of their own.
 
-The hostname. With hostname learning, the first prompt teaches it (it must
-stay the last line for ``settle_time``: a banner line such as ``Router>``
-whose line break is still on its way is output). From then on, and with a
-hostname given, the prompts must show that hostname literally:
+The hostname. With hostname learning, the first prompt teaches it, once
+confirmed: a banner line such as ``Router>`` whose line break is still on its
+way is output. When the session allows it (``SessionNotes.may_ask``, which a
+login sets: true once the login has nothing left to answer, so that a line
+end can answer no login question), a recognition that sent nothing confirms
+it by asking: it sends one line end and takes the prompt when the device
+prints the same prompt again on a line of its own (a banner line is never
+repeated so), or twice on one line, with no fixed wait. Until that answer, a
+prompt-like line (more of a banner that was cut after ``Router>``) counts
+only once it has stayed the last line for ``recovery_wait``. Otherwise the
+first prompt must stay the last line for ``settle_time``. From then on, and
+with a hostname given, the prompts must show that hostname literally:
 ``vm(config-router)#`` is not the enable prompt ``%N#`` of a device named
 ``vm(config-router)``. A last line that only the learning patterns match
 (some state's prompt with another hostname) is
@@ -61,12 +69,15 @@ line arrived in a read of its own (nothing but line breaks before it in
 that read, or the line came in pieces) after the command had printed
 output other than its echo, when nothing follows within ``prompt_settle``.
 A prompt right after the echo, as a configuration line gets, costs no wait;
-a ``show`` whose prompt comes in a read of its own costs ``prompt_settle``
-once. Limits: a line that reads exactly as a prompt and whose line break
-the device sends more than ``prompt_settle`` later is taken for the prompt,
-and so is such a line printed first, right after the echo, when its line
-break comes in a later read; the rule relies on reads that see the device's
-pauses.
+nor does, in a state change, a prompt right after the answer to a question
+(the enable password): what the device prints after an answer starts afresh
+(in a command, whose output is its result, it does not). A ``show`` whose
+prompt comes in a read of its own costs ``prompt_settle`` once. Limits: a
+line that reads exactly as a prompt and whose line break the device sends
+more than ``prompt_settle`` later is taken for the prompt, and so is such a
+line printed first, right after the echo (or an answer in a state change),
+when its line break comes in a later read; the rule relies on reads that see
+the device's pauses.
 
 A session in doubt. An operation that fails without a confirmed prompt (a
 timeout, an unknown prompt, a dialog error, too much output, an interrupt)
@@ -107,11 +118,14 @@ Bounds. Every wait ends:
   unasked before it sends a line to ask for one.
 * ``settle_time``: after a recognition that sent a line to ask for a prompt,
   how long it waits for a second prompt still on its way; how long a prompt
-  that teaches a hostname (or shows an unknown one) must stay the last line;
-  and the quiet that ends the reading of a session in doubt.
+  that teaches a hostname (or shows an unknown one) must stay the last line,
+  unless the first one is confirmed by asking; and the quiet that ends the
+  reading of a session in doubt.
 * ``prompt_settle``: the confirmation wait above.
 * the recovery of a session in doubt: reading until quiet, for at most the
   operation's timeout, then ``recovery_wait`` for a prompt after Ctrl-C.
+* ``recovery_wait`` also bounds the wait for the answer to the line end that
+  confirms a first prompt.
 * a last line longer than :data:`tessel.eal.spawn.MAX_PROMPT_LENGTH` (512) is
   output: prompt patterns are not searched on it (a known prompt text at its
   end still counts).
@@ -162,6 +176,7 @@ from tessel.eal.output import (
     last_line,
 )
 from tessel.eal.spawn import (
+    PROMPT,
     RENAMED,
     SUFFIX,
     UNKNOWN,
@@ -323,6 +338,12 @@ class Progress:
     def stale(self) -> bool:
         return self.require_echo and not self.decided
 
+    def answered(self) -> None:
+        """A dialog statement was answered: what the device prints next is its reply, which
+        starts afresh, as the output after an echo does."""
+        if self.decided:
+            self.printed = False
+
     def feed(self, text: str, end: Optional[int] = None) -> None:
         """Takes ``text[:end]``, the next piece of what the wait consumed."""
         stop = len(text) if end is None else end
@@ -391,8 +412,9 @@ class StateTransition:
     #: How long a candidate prompt that arrived in a read of its own after
     #: output must stay the last line to count.
     prompt_settle = 0.05
-    #: The longest wait for each prompt-recovery attempt, and for a prompt
-    #: after the Ctrl-C that a session in doubt is sent, in seconds.
+    #: The longest wait for each prompt-recovery attempt, for a prompt after
+    #: the Ctrl-C that a session in doubt is sent, and for the answer to the
+    #: line end that confirms a first prompt, in seconds.
     recovery_wait = 2.0
     #: How often one statement may be answered in one wait.
     max_answers = 10
@@ -423,6 +445,8 @@ class StateTransition:
         self._prompt_states: List["State"] = []
         self._index_of: Dict[str, int] = {}
         self._doing = "recognising the device's state"
+        #: The first prompt that a line end was sent to confirm (see ``_confirm``), if any.
+        self._asked: Optional[str] = None
 
     # -- entry points ------------------------------------------------------------------
 
@@ -483,7 +507,7 @@ class StateTransition:
                 seen = self._wait_for_prompt(
                     wait, idle=True, pager=pager_statement, echo=command, defaults=False,
                     require_echo=recovered and bool(self._notes.echoes),
-                    first_line=not command.strip())
+                    first_line=not command.strip(), command=True)
             except DialogTimeoutError as err:
                 raise self._command_timeout(command, wait, err) from None
             except (SessionClosedError, DialogError, OutputLimitError) as err:
@@ -577,7 +601,7 @@ class StateTransition:
             shows = last_line(self._screen(stale)).strip()
             log.warning("the device shows %r: sending Ctrl-C", self._mask(shows))
             self.spawn.send(INTERRUPT)
-            wait = min(self.recovery_wait, self._total) if self._total > 0 else self.recovery_wait
+            wait = self._answer_wait()
             try:
                 state = self._wait_for_prompt(wait, answers=False).state
             except (DialogTimeoutError, UnknownPromptError) as err:
@@ -745,14 +769,18 @@ class StateTransition:
     def _wait_for_prompt(self, wait: float, path: Optional["Path"] = None, *, idle: bool = False,
                          pager: Optional[Statement] = None, echo: Optional[str] = None,
                          require_echo: bool = False, answers: bool = True,
-                         defaults: bool = True, first_line: bool = False) -> PromptSeen:
+                         defaults: bool = True, first_line: bool = False,
+                         command: bool = False, ask: bool = False) -> PromptSeen:
         """Answers the dialogs until a state's prompt is the last line the device printed.
 
         ``wait`` bounds the whole wait, or with ``idle`` the silence; a
         statement with ``continue_timer=False`` grants one fresh wait of the
         operation's timeout. ``echo`` is the command sent (see
         :class:`Progress`); ``answers=False`` answers nothing, ``defaults=False``
-        leaves the machine's default statements out. Raises
+        leaves the machine's default statements out. ``command``: the output is
+        a command's result (in a state change, what follows the answer to a
+        question starts afresh). ``ask``: a first prompt may be confirmed by
+        asking (see :meth:`_confirm`). Raises
         ``DialogTimeoutError`` when no prompt appeared in time, ``DialogError``
         for a statement answered more than ``max_answers`` times or a pager
         past ``max_pages``, ``OutputLimitError`` past ``max_output``, and
@@ -806,7 +834,7 @@ class StateTransition:
                     progress.feed(found.line_raw)
                     steps.append((None, match))
                     continue
-                if not self._confirm(found, progress, path):
+                if not self._confirm(found, progress, path, output[:before], ask):
                     log.debug("%r looked like a prompt but output followed it", found.line)
                     unread = getattr(self.spawn, "unread", None)
                     if unread is not None:
@@ -836,6 +864,8 @@ class StateTransition:
             answered.append(match.text.strip())
             matched.append(statement.pattern_text)
             statement.run_action(self.spawn, self.context)
+            if not command:
+                progress.answered()
             if not statement.loop_continue:
                 # A statement that does not continue ends the dialog: the prompt is still due.
                 statements = []
@@ -844,10 +874,21 @@ class StateTransition:
                 deadline = time.monotonic() + (self._total if self._total > 0 else wait)
                 self._deadline = max(self._deadline, deadline)
 
-    def _confirm(self, found: LastLineMatch, progress: Progress,
-                 path: Optional["Path"]) -> bool:
+    def _confirm(self, found: LastLineMatch, progress: Progress, path: Optional["Path"],
+                 before: str = "", ask: bool = False) -> bool:
         """True when a candidate prompt is the prompt: no output follows it (see the module's
-        notes). Raises ``UnknownPromptError`` for an unknown prompt that stays."""
+        notes). Raises ``UnknownPromptError`` for an unknown prompt that stays.
+
+        A prompt that teaches the first hostname is confirmed by asking when
+        ``ask`` is set and the session allows it (``SessionNotes.may_ask``): a
+        line end is sent, and a prompt counts once the device prints it again
+        on a line of its own (``before``: what this match consumed before the
+        candidate's line) or twice on one line (the line end read before the
+        prompt was printed). Until then every prompt-like line waits up to
+        ``recovery_wait`` (the wait for the answer to a line sent to get a
+        prompt) for more output, and counts for having stayed the last line
+        that long when none comes.
+        """
         poll = getattr(self.spawn, "poll", None)
         if poll is not None:
             if poll(0):
@@ -855,6 +896,22 @@ class StateTransition:
             settle = 0.0
             if found.kind in (RENAMED, UNKNOWN) or self._teaches_hostname(found):
                 settle = self.settle_time
+                if found.kind == PROMPT and self._asked is not None:
+                    if found.repeated or self._answers_asked(before, found.line):
+                        log.debug("%r printed again in answer to a line end", found.line)
+                        settle = 0.0
+                    else:
+                        # Output that looks like a prompt: the answer to the line end is due.
+                        settle = self._answer_wait()
+                elif found.kind == PROMPT and ask and self._may_ask():
+                    log.debug("sending a line end to confirm the first prompt %r", found.line)
+                    self._asked = found.line
+                    self.spawn.sendline()
+                    if poll(self._answer_wait()):
+                        return False
+                    log.warning("no answer to a line end: taking %r, which stayed the last "
+                                "line", self._mask(found.line))
+                    settle = 0.0
             elif (progress.printed or found.kind == SUFFIX) and self._arrived_alone(found):
                 settle = self.prompt_settle
             if settle > 0 and poll(settle):
@@ -862,6 +919,33 @@ class StateTransition:
         if found.kind == UNKNOWN:
             raise self._unknown_prompt(found, path)
         return True
+
+    def _answer_wait(self) -> float:
+        """How long to wait for the answer to a line sent to get a prompt."""
+        return min(self.recovery_wait, self._total) if self._total > 0 else self.recovery_wait
+
+    def _may_ask(self) -> bool:
+        """True when the session allows a line end to be sent to confirm a first prompt."""
+        may_ask = self._notes.may_ask
+        return may_ask is not None and bool(may_ask())
+
+    def _answers_asked(self, before: str, line: str) -> bool:
+        """True when ``line``, the last line, is the device's answer to the line end sent: the
+        same prompt again on a line of its own, right after the prompt it repeats.
+
+        ``before`` is the text of the match in front of ``line``: the prompt asked
+        about (put back unread) or the one that came after it, then line ends. When the
+        handle cannot put text back, ``before`` holds only the line ends, and ``line``
+        must be the prompt asked about. A prompt repeated on one line (``R1>R1>``)
+        stands for that prompt.
+        """
+        text = clean_output(before)
+        body = text.rstrip("\n")
+        if body == text:
+            return False  # no line break: not on a line of its own
+        previous = body[body.rfind("\n") + 1:] if body else self._asked
+        return previous is not None and collapse_repeated_prompt(previous).rstrip() \
+            == collapse_repeated_prompt(line).rstrip() != ""
 
     def _arrived_alone(self, found: LastLineMatch) -> bool:
         """True when the candidate's line arrived in a read of its own, or in pieces."""
@@ -922,6 +1006,7 @@ class StateTransition:
         after lines sent by someone else.
         """
         self._doing = "recognising the device's state"
+        self._asked = None
         if not self.prompt_recovery:
             recovered = self._sync(drain=False)
             if recovered is not None:
@@ -938,7 +1023,7 @@ class StateTransition:
                 else:
                     try:
                         seen = self._wait_for_prompt(min(self.fresh_prompt_wait,
-                                                         self._remaining()))
+                                                         self._remaining()), ask=True)
                     except DialogTimeoutError:
                         if not getattr(spawn, "sent_since_match", False):
                             spawn.sendline()
@@ -987,7 +1072,7 @@ class StateTransition:
                                 PROMPT_RECOVERY_COMMANDS))
         if skip_newline and commands and commands[0] == "":
             commands = commands[1:]
-        wait = min(self.recovery_wait, self._total) if self._total > 0 else self.recovery_wait
+        wait = self._answer_wait()
         last = err
         for command in commands:
             log.info("no prompt: prompt recovery sends %r", command)
