@@ -269,13 +269,29 @@ def _family_below(parent: str, shapes: Sequence[str]) -> Optional[_Family]:
     return _Family(parent, head, tail, members)
 
 
+def _told_apart(events: Sequence[_Event]) -> Set[str]:
+    """The shapes that the recording platform recognised as states of their own: every state
+    it named at the shape names no other shape (``config_if`` beside the family
+    ``config_sub``)."""
+    names: Dict[str, Set[str]] = {}
+    for event in events:
+        for shape, state in ((event.before, event.exchange.state),
+                             (event.after, event.exchange.state_after)):
+            if shape is not None and state is not None:
+                names.setdefault(shape, set()).add(state)
+    return {shape for shape, own in names.items()
+            if not any(own & other for key, other in names.items() if key != shape)}
+
+
 def _find_family(shapes: Sequence[str], events: Sequence[_Event]) -> Optional[_Family]:
     """The family of sub-mode prompts (two or more, below one prompt that leads into one of
-    them) with the most members, or None."""
+    them, none of them a state of its own for the recording platform) with the most
+    members, or None."""
     best = None
     entered = {(e.before, e.after) for e in events}
+    apart = _told_apart(events)
     for parent in shapes:
-        family = _family_below(parent, shapes)
+        family = _family_below(parent, [shape for shape in shapes if shape not in apart])
         if family is None or len(family.members) < 2:
             continue
         if not any((parent, member) in entered for member in family.members):
