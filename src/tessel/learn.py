@@ -741,7 +741,9 @@ class _Learner:
                                       % (event.where, event.command, event.questions[0][0]))
                 continue
             scope = self.mode_of.get(event.before) or self.state_of[event.before]
-            if moved and (not event.output or (scope, event.command) not in moving):
+            if moved and (not event.output or not {
+                    (scope, event.command), (self.state_of[event.before], event.command)}
+                    & moving):
                 continue  # the simulator prints what a path or a sub-mode's line printed only
             if "%N" in event.output or any("\udc80" <= c <= "\udcff" for c in event.output):
                 self.notes.append("%s: the output of %r holds %s, which the simulator cannot "

@@ -14,10 +14,12 @@ from test_recording import ENABLE, SIM, results
 
 
 def session(conn):
-    """The recording suite's script, and back to disable (so the capture shows the way)."""
-    done = results(conn)
+    """The recording suite's script (its interface mode a state of its own), two sub-modes of
+    the family, and back to disable (so the capture shows the way)."""
+    done = results(conn) + conn.configure(["router bgp 1", " address-family ipv4 unicast"])
     conn.go_to("disable")
-    return done + [conn.state]
+    return [(r.command, r.output, r.failed, r.state) if hasattr(r, "command") else r
+            for r in done] + [conn.state]
 
 
 def learned_sim(platform, *options, **connect):
@@ -35,6 +37,8 @@ def test_the_router_learned_with_its_password_and_pager_answers_as_it_did(tmp_pa
     assert done.returncode == 0, done.stderr
     assert run_tessel("check", str(platform)).returncode == 0
     learned = yaml.safe_load(platform.read_text())
+    assert [s["name"] for s in learned["states"]] == ["disable", "config", "config_if",
+                                                      "config_sub", "enable"]
     enable = next(p for p in learned["paths"] if (p["from"], p["to"]) == ("disable", "enable"))
     assert enable["dialog"] == [{"expect": r"Password:\s*$", "send": "{enable_password}",
                                  "continue": True, "sample": "Password: "}]
