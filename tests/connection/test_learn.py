@@ -7,7 +7,8 @@ import pytest
 import yaml
 
 import tessel
-from tessel.learn import _failure_pattern, learn_files
+from tessel.capture import Exchange, Step
+from tessel.learn import _failure_pattern, exchange_output, learn_files
 
 from test_cli_tool import run_tessel
 from test_recording import ENABLE, SIM, results
@@ -54,6 +55,23 @@ def test_the_router_learned_with_its_password_and_pager_answers_as_it_did(tmp_pa
                      secrets={"enable_password": "wrong"}) as conn:
         with pytest.raises(tessel.StateMachineError):
             conn.go_to("enable")
+
+
+@pytest.mark.parametrize("steps, closed, output", [
+    ([("show x\n", "show x\r\nline 1\r\n\r\nR1#")], False, "line 1\n"),
+    ([("show x\n", "show x\r\nno line end R1#")], False, "no line end "),
+    ([("show x\n", "show x\r\n\x1b[1mbold\x1b[0m\r\nR1#")], False, "bold"),
+    ([("show x\n", "show x\r\npage 1\r\n--More--"), (" ", "\r        \rpage 2\r\nR1#")],
+     False, "page 1\npage 2"),
+    ([("exit\n", "exit\r\nbye\r\n")], True, "bye"),
+    ([("show x\n", "show x\r\nR9#")], False, None),
+], ids=["blank-line-kept", "prompt-on-the-last-line", "escapes", "paged", "closed",
+        "another-prompt"])
+def test_the_output_learned_is_what_a_connection_reads(steps, closed, output):
+    recorded = [Step(sent, received, pager=number > 0)
+                for number, (sent, received) in enumerate(steps)]
+    assert exchange_output(Exchange(1, "enable", "R1#", recorded, "enable", "R1#",
+                                    closed=closed)) == output
 
 
 @pytest.mark.parametrize("line, successes, pattern", [
