@@ -685,13 +685,14 @@ class _Learner:
         return {"expect": expect, "send": key, "sample": seen[0][0]}
 
     def failures(self) -> List[str]:
-        outputs = [e.output for e in self.events
-                   if e.exchange.failure is None and e.output is not None]
+        outputs = list(dict.fromkeys(e.output for e in self.events
+                                     if e.exchange.failure is None and e.output is not None))
         patterns: List[str] = []
+        lines: Dict[str, _Event] = {}
         for event in self.events:
-            line = event.exchange.failure
-            if not line:
-                continue
+            if event.exchange.failure:
+                lines.setdefault(event.exchange.failure, event)
+        for line, event in lines.items():
             pattern = _failure_pattern(line, outputs)
             if pattern is None:
                 self.notes.append("%s: the error line %r is also printed by commands that did "
