@@ -658,6 +658,55 @@ def add_replay_parser(sub: Any) -> None:
     replay.set_defaults(func=cmd_replay)
 
 
+def cmd_learn(args: argparse.Namespace) -> int:
+    from tessel.core.errors import CaptureError
+    from tessel.learn import learn_files, responses_path
+
+    try:
+        learned = learn_files(args.captures, args.output)
+    except (CaptureError, ValueError) as err:
+        raise UserError(str(err)) from None
+    for note in learned.notes:
+        print("tessel learn: note: %s" % note, file=sys.stderr)
+    for problem in learned.problems:
+        print(problem, file=sys.stderr)
+    errors = sum(1 for p in learned.problems if p.severity == "error")
+    platform = learned.platform
+    print("tessel learn: wrote %s (%d states, %d paths) and %s (%d commands)" % (
+        args.output, len(platform["states"]), len(platform["paths"]),
+        responses_path(args.output), sum(len(c) for c in learned.responses.values())),
+        file=sys.stderr)
+    if errors:
+        print("tessel learn: tessel check finds %d error%s in it: the captures do not show "
+              "enough" % (errors, "" if errors == 1 else "s"), file=sys.stderr)
+        return 1
+    print("tessel learn: try it: tessel sim %s%s" % (args.output, " --hostname %s"
+                                                     % learned.hostname if learned.hostname
+                                                     else ""), file=sys.stderr)
+    return 0
+
+
+def add_learn_parser(sub: Any) -> None:
+    learn = sub.add_parser(
+        "learn", help="learn a platform file from captures of a device",
+        description="Write a platform file and the simulator's responses beside it "
+                    "(NAME.responses.yaml) from captures of one device (tessel connect "
+                    "--record, record=): a state per prompt shape (the hostname as %%N, a "
+                    "family of sub-mode prompts as one state), paths from the commands that "
+                    "changed the prompt, their questions as dialogs (secrets as fields), the "
+                    "pager, failure patterns from the errors seen, the commands run after "
+                    "login, and every command's output per state. Several captures merge. "
+                    "Notes on what was left out or merged go to standard error; exit status 1 "
+                    "when tessel check finds errors in the result, 2 when a capture cannot be "
+                    "read (nothing is written then).",
+        epilog="Example: tessel learn r1-view.jsonl r1-config.jsonl -o r1.yaml && "
+               "tessel sim r1.yaml --hostname r1")
+    learn.add_argument("captures", metavar="CAPTURE", nargs="+", help="a capture file")
+    learn.add_argument("-o", "--output", metavar="NAME.yaml", required=True,
+                       help="the platform file to write")
+    learn.set_defaults(func=cmd_learn)
+
+
 # -- platform files: graph with dialogs, platforms, check, sim -------------------------------
 
 def questions(path: Any) -> List[str]:
@@ -946,6 +995,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     add_run_parser(sub)
     add_replay_parser(sub)
+    add_learn_parser(sub)
     return parser
 
 

@@ -88,7 +88,10 @@ pager:""")
      "reach config from every depth"),
     ("sample: '%N(config-af)# '", "sample: '%N(af)# '",
      "'R1(af)# ' is not matched by the prompt of its state sub"),
-], ids=["needs-entered-by", "exit-path-lies", "sub-mode-sample"])
+    # Lines lead from config into sub, and sub out to admin: go_to still needs a path out.
+    ("  - {from: config, to: admin, command: end}\n", "",
+     "state config has no route to user, admin: configuration lines lead from it into sub"),
+], ids=["needs-entered-by", "exit-path-lies", "sub-mode-sample", "config-needs-a-way-out"])
 def test_sub_mode_findings(tmp_path, old, new, message):
     assert check_file(write(tmp_path, FAMILY)) == []
     findings = check_file(write(tmp_path, FAMILY.replace(old, new, 1)))

@@ -189,15 +189,17 @@ def test_long_output_goes_through_the_pager_and_responses_may_close(tmp_path):
     responses = tmp_path / "r.yaml"
     responses.write_text("enable:\n  show log: |\n" + "".join("    line %d\n" % n
                                                                  for n in range(1, 8))
+                         + "  gap: \"first\\n\\n\"\n"  # a blank line before the prompt
                          + "  bye: {output: 'closing', close: true}\n")
     out = io.StringIO()
     simulator = PlatformSimulator(definition, start="enable", page_length=3,
                                   responses=read_responses(str(responses), definition),
-                                  stdin=io.StringIO("show log\n \n \nbye\nnot read\n"), stdout=out)
+                                  stdin=io.StringIO("show log\n \n \ngap\nbye\nnot read\n"),
+                                  stdout=out)
     assert simulator.run() == 0
     text = out.getvalue()
     assert text.count("--More--") == 2 and text.count("line ") == 7
-    assert text.endswith("R1#closing\n")
+    assert text.endswith("R1#first\n\nR1#closing\n")
 
 
 @pytest.mark.parametrize("argv, message", [

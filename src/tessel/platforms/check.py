@@ -303,7 +303,8 @@ def _check_reachability(definition: Definition, add: Add) -> None:
         neighbours[path.source].append(path.target)
     entry = definition.entry_state
     if entry in neighbours:
-        neighbours[entry].extend(definition.config_substates)
+        _check_way_out(entry, names, dict(neighbours), definition, add)
+        neighbours[entry] = neighbours[entry] + definition.config_substates
     group_of = components(names, lambda name: neighbours[name])
     members: Dict[int, List[str]] = {}  # in the order of each group's first state in the file
     for name in names:
@@ -326,6 +327,37 @@ def _check_reachability(definition: Definition, add: Add) -> None:
         if number not in left:
             add(places[group[0]], "", "%s cannot get back to %s"
                 % (subject, _others(names, group_of, number, len(group))), ERROR)
+
+
+def _check_way_out(entry: str, names: List[str], neighbours: Dict[str, List[str]],
+                   definition: Definition, add: Add) -> None:
+    """The configuration state's routes along paths. Configuration lines lead from it into the
+    states entered by configuration, and from there paths lead on, but a route (go_to) goes
+    along paths only: the state needs paths of its own to every state it reaches that way."""
+    families = set(definition.config_substates)
+    if not families:
+        return
+    reached = {entry}
+    todo = [entry]
+    while todo:
+        for target in neighbours[todo.pop()]:
+            if target not in reached:
+                reached.add(target)
+                todo.append(target)
+    through = set(reached) | families
+    todo = list(families)
+    while todo:
+        for target in neighbours[todo.pop()]:
+            if target not in through:
+                through.add(target)
+                todo.append(target)
+    missing = [name for name in names if name in through and name not in reached
+               and name not in families]
+    if missing:
+        state = definition.state(entry)
+        add(state.place if state else definition.place, "", "state %s has no route to %s: "
+            "configuration lines lead from it into %s, and a route follows paths only"
+            % (entry, _listed(missing), _listed(sorted(families))), ERROR)
 
 
 def _listed(names: List[str]) -> str:

@@ -508,9 +508,11 @@ class PlatformSimulator:
         return found
 
     def show(self, output: str) -> None:
-        """Prints a command's output, with ``%N`` as the hostname."""
+        """Prints a command's output, with ``%N`` as the hostname. The line end that ends the
+        text ends its last line; blank lines before it are printed."""
         if output:
-            self.write_lines(self.text(output).rstrip("\n").split("\n"))
+            text = self.text(output)
+            self.write_lines((text[:-1] if text.endswith("\n") else text).split("\n"))
 
     def write_lines(self, lines: Iterable[str]) -> None:
         """Writes output lines, a page at a time when the platform has a pager and paging is
