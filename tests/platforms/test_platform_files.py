@@ -65,6 +65,7 @@ config:
   commit_confirm: 'commit confirmed {minutes}'
   confirm: confirm
   save: {command: save, dialog: [{expect: 'Proceed\\?', send: 'y'}]}
+  negations: [{match: '^description ', negate: 'no description'}]
 """
 
 
@@ -125,6 +126,7 @@ def test_the_configuration_section_becomes_the_config_attribute(tmp_path):
                                                                    ("!", "exit"), "exit")
     assert spec.command("commit_confirm").command == "commit confirmed {minutes}"
     assert spec.command("save").dialog[0].action == "y" and spec.command("diff") is None
+    assert spec.negations == (("^description ", "no description"),)
     assert load(write(tmp_path, VALID)).config is None
     # A Python platform's ConfigSpec is held to the rules of the file.
     with pytest.raises(ValueError, match=r"config.commit_confirm: .* holds no \{minutes\}"):
@@ -168,6 +170,10 @@ CONFIG_MISTAKES = [
     ("  confirm: confirm\n", "", 33, "config.commit_confirm", "needs confirm"),
     ("  confirm: confirm", "  confirm: confirm\n  comit: commit", 35, "config.comit",
      "unknown key"),
+    ("'^description '", "'^(description '", 36, "config.negations[0].match",
+     "does not compile"),
+    ("negate: 'no description'", "negate: 'no {text}'", 36, "config.negations[0]",
+     "unknown placeholder {text}"),
 ]
 
 

@@ -27,6 +27,7 @@ through the functions below (so a platform that sets none still works):
 This module must not import the state machine module: platforms import it
 while that module may still be initialising.
 """
+import re
 import string
 from dataclasses import dataclass, fields
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
@@ -140,7 +141,10 @@ class ConfigSpec:
     * ``negate``: how a line is removed: ``"no {line}"``, ``"undo {line}"``,
       ``"delete {path}"`` (``{path}``: the line without its first word). A
       line that already starts with the words before ``{line}`` is negated by
-      dropping them (``no ip forwarding`` by ``ip forwarding``);
+      dropping them (``no ip forwarding`` by ``ip forwarding``); ``negations``:
+      pairs of a regular expression and a template for the lines that are
+      removed otherwise (``("^description ", "no description")``), the first
+      whose expression the line matches taking the place of ``negate``;
     * where the platform has them: ``save``; ``diff``, the on-box comparison
       of the candidate with the running configuration (its output holds no
       line but ``ignore``'s when nothing is pending); and with ``commit``
@@ -155,6 +159,7 @@ class ConfigSpec:
 
     show: Command
     negate: str = "no {line}"
+    negations: Tuple[Tuple[str, str], ...] = ()
     state: Optional[str] = None
     ignore: Tuple[str, ...] = ()
     style: str = "blocks"
@@ -174,6 +179,8 @@ class ConfigSpec:
     def __post_init__(self) -> None:
         object.__setattr__(self, "ignore", tuple(self.ignore))
         object.__setattr__(self, "closers", tuple(self.closers))
+        object.__setattr__(self, "negations", tuple(
+            (str(match), str(template)) for match, template in self.negations))
         given = {item.name: getattr(self, item.name) for item in fields(self)}
         problems = config_problems({key: command_text(value) if key in CONFIG_COMMANDS
                                     else value for key, value in given.items()
@@ -201,7 +208,8 @@ def placeholders(text: str) -> Optional[List[str]]:
         return None
 
 
-def _placeholder_problem(text: str, allowed: Sequence[str], one_of: bool) -> Optional[str]:
+def _placeholder_problem(text: str, allowed: Sequence[str], one_of: bool,
+                         required: bool = True) -> Optional[str]:
     found = placeholders(text)
     if found is None:
         return "the braces in %r do not pair" % text
@@ -210,10 +218,13 @@ def _placeholder_problem(text: str, allowed: Sequence[str], one_of: bool) -> Opt
         return "unknown placeholder {%s}%s" % (wrong[0], (": it takes %s" % " or ".join(
             "{%s}" % name for name in allowed)) if allowed else ": it takes none")
     missing = [name for name in allowed if name not in found]
-    if allowed and (len(missing) == len(allowed) if one_of else missing):
+    if required and allowed and (len(missing) == len(allowed) if one_of else missing):
         return "%r holds no %s" % (text, " or ".join("{%s}" % name for name in missing))
-    if len(found) != len(set(found)) or (one_of and len(found) > 1):
+    if len(found) != len(set(found)):
         return "%r holds a placeholder more than once" % text
+    if one_of and len(found) > 1:
+        return "%r holds more than one of %s" % (text, " and ".join(
+            "{%s}" % name for name in allowed))
     return None
 
 
@@ -240,6 +251,15 @@ def config_problems(given: Dict[str, Any]) -> List[Tuple[str, str]]:
         problem = _placeholder_problem(text, names, one_of)
         if problem is not None:
             problems.append((key, problem))
+    for index, (match, template) in enumerate(given.get("negations") or ()):
+        problem = _placeholder_problem(template, ("line", "path"), True, required=False)
+        if problem is not None:
+            problems.append(("negations[%d]" % index, problem))
+        try:
+            re.compile(match)
+        except re.error as err:
+            problems.append(("negations[%d]" % index, "the regular expression %r does not "
+                             "compile: %s" % (match, err)))
     if "commit" not in given:
         problems += [(key, "only a platform with commit has it: give commit too")
                      for key in NEEDS_COMMIT if key in given]

@@ -192,8 +192,10 @@ def check_definition(definition: Definition, hostname: str = TEST_HOSTNAME) -> L
             definition.statements + config_questions:
         judge(statement.expect, statement.place, "expect")
     if definition.config is not None:
-        for pattern in definition.config.ignore:
-            judge(pattern, definition.config.place, "ignore")
+        for pattern in definition.config.ignore + [
+                match for match, _ in definition.config.negations]:
+            judge(pattern, definition.config.place, "ignore" if pattern in
+                  definition.config.ignore else "negations")
     if definition.pager is not None:
         judge(definition.pager.expect, definition.pager.place, "expect")
     for pattern in definition.failure:

@@ -134,7 +134,8 @@ def config_spec(section: ConfigDef, defaults: Mapping[str, str]) -> ConfigSpec:
         ("state", section.state), ("style", section.style), ("exit", section.exit),
         ("negate", section.negate), ("comment", section.comment),
         ("closers", section.closers)) if value is not None}
-    return ConfigSpec(ignore=tuple(section.ignore), **settings, **commands)
+    return ConfigSpec(ignore=tuple(section.ignore), negations=tuple(section.negations),
+                      **settings, **commands)
 
 
 def class_name(name: str) -> str:

@@ -201,7 +201,8 @@ class CommandDef:
 
 
 #: The keys of the configuration section that are not commands, with their defaults.
-CONFIG_SETTINGS = ("state", "ignore", "style", "closers", "exit", "negate", "comment")
+CONFIG_SETTINGS = ("state", "ignore", "style", "closers", "exit", "negate", "negations",
+                   "comment")
 
 
 @dataclass
@@ -217,6 +218,7 @@ class ConfigDef:
     closers: Optional[List[str]] = None
     exit: Optional[str] = None
     negate: Optional[str] = None
+    negations: List[Tuple[str, str]] = field(default_factory=list)
     comment: Optional[str] = None
     place: Place = field(default_factory=lambda: Place("config", 0))
 
@@ -596,6 +598,21 @@ class _Reader:
                                                   "config.ignore")]
         if "closers" in found:
             section.closers = self.texts(found["closers"], "config.closers")
+        for index, item in enumerate(self.items(found["negations"], "config.negations")
+                                     if "negations" in found else []):
+            key = "config.negations[%d]" % index
+            place.lines["negations[%d]" % index] = self.line(item)
+            entry, _ = self.mapping(item, key, ["match", "negate"], [])
+            if len(entry) != 2:
+                continue
+            match = self.text(entry["match"], key + ".match")
+            template = self.text(entry["negate"], key + ".negate")
+            if self.regex(match, self.line(entry["match"]), key + ".match") is not None \
+                    and template is not None:
+                assert match is not None
+                section.negations.append((match, template))
+        if section.negations:
+            given["negations"] = section.negations
         told = []
         for key, message in config_problems(given):
             if key == "show" and "show" not in found:
