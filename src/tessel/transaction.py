@@ -56,6 +56,13 @@ class ApplyResult:
         """The lines sent, in order."""
         return [result.command for result in self.results]
 
+    def __repr__(self) -> str:
+        # Counts only: a configuration may hold secrets.
+        return "<ApplyResult: %d changed lines, %d lines sent, committed=%s, pending=%s>" % (
+            sum(1 for line in self.diff.splitlines()
+                if line[:1] in "+-" and not line.startswith(("+++", "---"))),
+            len(self.results), self.committed, self.pending)
+
 
 @dataclass
 class Applied:
@@ -383,22 +390,22 @@ def apply(conn: "Connection", candidate: str, replace: bool, commit: Optional[Co
                              device_diff=device_diff if spec.diff is not None else None)
     if remember:
         conn._applied = record
-    _check_holds(tx, wanted, replace, "applied")
+    _check_holds(tx, wanted, replace, "every line was accepted")
     return result
 
 
-def _check_holds(tx: Transaction, wanted: Node, replace: bool, done: str) -> None:
-    """Raises ApplyError when the running configuration does not hold ``wanted``."""
+def _check_holds(tx: Transaction, wanted: Node, replace: bool, done: str,
+                 target: str = "the candidate") -> None:
+    """Raises ApplyError when the running configuration does not hold ``wanted`` (``done``:
+    what was done, ``target``: what ``wanted`` is, for the message)."""
     now = tx.running_tree()
     if not _changes(now, wanted, tx.spec, replace):
         return
-    remaining = diff(now, combined(now, wanted, replace), "now", "candidate")
+    remaining = diff(now, combined(now, wanted, replace), "now", "wanted")
     raise ApplyError(tx.mask(
-        "every line was %s on %s, but the running configuration read afterwards still "
-        "differs from the candidate (nothing was taken back; rollback() returns to the "
-        "configuration before): %s" % (done, tx.where, _diff_lines(remaining))),
-        results=tx.results, refused=False, restored=False, remaining=remaining,
-        committed=tx.spec.commit is not None)
+        "%s on %s, but the running configuration read afterwards differs from %s (nothing was "
+        "taken back): %s" % (done, tx.where, target, _diff_lines(remaining))),
+        results=tx.results, refused=False, restored=False, remaining=remaining, committed=True)
 
 
 def confirm(conn: "Connection", timeout: Optional[float]) -> "CommandResult":
@@ -420,7 +427,7 @@ def confirm(conn: "Connection", timeout: Optional[float]) -> "CommandResult":
     record.pending = False
     late = record.deadline is not None and time.monotonic() > record.deadline
     try:
-        _check_holds(tx, record.candidate, record.replace, "confirmed")
+        _check_holds(tx, record.candidate, record.replace, "the commit was confirmed")
     except ApplyError as err:
         err.args = (err.args[0] + ("; the confirm timer had run out, and the commit was rolled "
                                    "back" if late else ""),)
@@ -467,7 +474,8 @@ def rollback(conn: "Connection", number: Optional[int], timeout: Optional[float]
                          committed=True)
     if number is None:
         assert record is not None
-        _check_holds(tx, parse(record.before, spec), True, "rolled back")
+        _check_holds(tx, parse(record.before, spec), True, "the rollback was committed",
+                     "the configuration before the last apply")
     conn._applied = None
     return result
 
@@ -491,8 +499,11 @@ def config_diff(conn: "Connection", candidate: str, replace: bool,
 
 def returning(conn: "Connection", timeout: Optional[float], work: Callable[[], T]) -> T:
     """Runs ``work`` and goes back to the state it started from, also after a failure (an
-    error on the way back is noted on the first, not raised in its place)."""
+    error on the way back is noted on the first, not raised in its place). A configuration
+    sub-mode, which no path leads into, is not gone back to."""
     start = conn.state
+    if start in declared.config_substates(conn.machine):
+        start = declared.config_state(conn.machine)
     try:
         done = work()
     except Exception as err:

@@ -201,7 +201,8 @@ def test_commit_with_timer_comment_and_confirm():
     # A commit confirmed too late: the device rolled back by itself before the confirmation.
     device.apply("set a d 3\n", confirm=60)
     device.running = device.candidate = list(device.commits[-2])
-    with pytest.raises(ApplyError, match="still differs from the candidate"):
+    with pytest.raises(ApplyError, match="confirmed on r1, but the running configuration read "
+                       "afterwards differs from the candidate"):
         device.confirm()
 
 

@@ -57,7 +57,10 @@ def test_merge_diff_dry_run_apply_idempotence_and_rollback(frr2):
 
 def test_replace_with_an_edited_copy_of_the_running_configuration(frr2):
     with vtysh(frr2) as conn:
+        # Started in a sub-mode, which no path leads back into: it ends in configuration mode.
+        assert conn.execute("router bgp 65001", state="config").state == "config_sub"
         before = conn.running_config()
+        assert conn.state == "config"
         # Neighbour 10.0.0.2 removed (with its address-family lines), 10.0.9.9 added, the
         # description of 10.0.0.3 changed.
         edited = "\n".join(line for line in before.splitlines()

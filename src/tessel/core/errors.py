@@ -222,7 +222,8 @@ class ApplyError(ConfigError):
     the one before, False when it is not, None when it could not be read;
     ``remaining`` is a unified diff of what differs: from the configuration
     now to the one before (after an undo), or to the candidate (when every
-    line was accepted); ``committed`` tells whether a commit was made.
+    line was accepted); ``committed`` tells whether the change stays in the
+    running configuration (committed, or every line accepted).
     """
 
     def __init__(self, message: str, line: str = "", failure: str = "",
