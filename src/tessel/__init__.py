@@ -3,23 +3,23 @@ import logging
 from typing import Any
 
 from tessel.core import errors as _errors
-from tessel.core.errors import (AuthenticationError, CaptureError, CommandError, ConfigError,
-                                ConnectError, DialogError, DialogTimeoutError, ExpectTimeoutError,
-                                HostKeyError, PlatformError, SessionClosedError, SpawnError,
-                                StateMachineError, TesselError, TransitionError,
-                                TransitionTimeoutError, UnexpectedStateError)
+from tessel.core.errors import (ApplyError, AuthenticationError, CaptureError, CommandError,
+                                ConfigError, ConnectError, DialogError, DialogTimeoutError,
+                                ExpectTimeoutError, HostKeyError, PlatformError,
+                                SessionClosedError, SpawnError, StateMachineError, TesselError,
+                                TransitionError, TransitionTimeoutError, UnexpectedStateError)
 
 __version__ = "0.1.0"
 
 #: Names that come from tessel.connection and tessel.aio, imported on first use.
-_CONNECTION = ["CommandResult", "Connection", "connect", "split_lines"]
+_CONNECTION = ["ApplyResult", "CommandResult", "Connection", "connect", "split_lines"]
 _ASYNC = ["AsyncConnection", "aconnect"]
 
 __all__ = _CONNECTION + _ASYNC + [
-    "AuthenticationError", "CaptureError", "CommandError", "ConfigError", "ConnectError",
-    "DialogError", "DialogTimeoutError", "ExpectTimeoutError", "HostKeyError", "PlatformError",
-    "SessionClosedError", "SpawnError", "StateMachineError", "TesselError", "TransitionError",
-    "TransitionTimeoutError", "UnexpectedStateError"]
+    "ApplyError", "AuthenticationError", "CaptureError", "CommandError", "ConfigError",
+    "ConnectError", "DialogError", "DialogTimeoutError", "ExpectTimeoutError", "HostKeyError",
+    "PlatformError", "SessionClosedError", "SpawnError", "StateMachineError", "TesselError",
+    "TransitionError", "TransitionTimeoutError", "UnexpectedStateError"]
 
 logging.getLogger("tessel").addHandler(logging.NullHandler())
 

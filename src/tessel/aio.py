@@ -11,7 +11,7 @@ import asyncio
 from typing import (Any, Callable, Coroutine, Generator, Iterable, List, Optional, Type, TypeVar,
                     Union)
 
-from tessel.connection import CommandResult, Connection, connect
+from tessel.connection import ApplyResult, CommandResult, Connection, connect
 from tessel.core.errors import StateMachineError
 from tessel.eal.bridge import greenlet_spawn
 from tessel.eal.dialogs import Statement
@@ -85,6 +85,37 @@ class AsyncConnection:
         """As :meth:`Connection.configure <tessel.connection.Connection.configure>`."""
         return await self._call(self.connection.configure, lines, state=state,
                                 stop_on_failure=stop_on_failure, timeout=timeout)
+
+    async def running_config(self, *, timeout: Optional[float] = None) -> str:
+        """As :meth:`Connection.running_config <tessel.connection.Connection.running_config>`."""
+        return await self._call(self.connection.running_config, timeout=timeout)
+
+    async def config_diff(self, candidate: str, *, replace: bool = False,
+                          timeout: Optional[float] = None) -> str:
+        """As :meth:`Connection.config_diff <tessel.connection.Connection.config_diff>`."""
+        return await self._call(self.connection.config_diff, candidate, replace=replace,
+                                timeout=timeout)
+
+    async def apply(self, candidate: str, *, replace: bool = False,
+                    confirm: Optional[int] = None, comment: Optional[str] = None,
+                    dry_run: bool = False, timeout: Optional[float] = None) -> ApplyResult:
+        """As :meth:`Connection.apply <tessel.connection.Connection.apply>`."""
+        return await self._call(self.connection.apply, candidate, replace=replace,
+                                confirm=confirm, comment=comment, dry_run=dry_run,
+                                timeout=timeout)
+
+    async def confirm(self, *, timeout: Optional[float] = None) -> CommandResult:
+        """As :meth:`Connection.confirm <tessel.connection.Connection.confirm>`."""
+        return await self._call(self.connection.confirm, timeout=timeout)
+
+    async def rollback(self, *, number: Optional[int] = None,
+                       timeout: Optional[float] = None) -> ApplyResult:
+        """As :meth:`Connection.rollback <tessel.connection.Connection.rollback>`."""
+        return await self._call(self.connection.rollback, number=number, timeout=timeout)
+
+    async def save(self, *, timeout: Optional[float] = None) -> CommandResult:
+        """As :meth:`Connection.save <tessel.connection.Connection.save>`."""
+        return await self._call(self.connection.save, timeout=timeout)
 
     async def close(self) -> None:
         """Ends the session (after the call that runs, if any)."""

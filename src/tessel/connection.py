@@ -5,6 +5,9 @@ is in, learns its hostname and runs the platform's connect commands;
 :class:`Connection` then runs commands (:meth:`Connection.execute`) and
 configuration (:meth:`Connection.configure`), each checked against the
 platform's failure patterns, and returns :class:`CommandResult` records.
+Where the platform declares its configuration, it also shows, compares and
+changes it as a transaction (:meth:`Connection.apply`, see
+:mod:`tessel.transaction`).
 """
 import logging
 import math
@@ -28,10 +31,12 @@ from tessel.transports import (HOST_KEY_POLICIES, TRANSPORTS, Login, asyncssh_ch
                                telnet_argv)
 from tessel.lines import UNTYPABLE, check_line, split_lines
 from tessel.utils import AttributeDict
+from tessel import transaction
+from tessel.transaction import ApplyResult
 
 logger = logging.getLogger(__name__)
 
-__all__ = ["CommandResult", "Connection", "check_line", "connect", "split_lines"]
+__all__ = ["ApplyResult", "CommandResult", "Connection", "check_line", "connect", "split_lines"]
 
 #: The credentials each transport hands over itself (see :class:`tessel.transports.Login`).
 CARRIED = {"ssh": ("username",), "asyncssh": ("username", "password")}
@@ -121,8 +126,9 @@ class Connection:
     in (the secrets among them masked), ``timeout`` the default wait.
 
     One connection may be shared between threads: its operations (``go_to``,
-    ``execute``, ``configure``, ``close``) run one at a time, each waiting for
-    the one before to end, so no thread receives another's output.
+    ``execute``, ``configure``, the configuration transactions, ``close``) run
+    one at a time, each waiting for the one before to end, so no thread
+    receives another's output.
     """
 
     def __init__(self, machine: Any, spawn: Spawn, context: Mapping[str, Any],
@@ -141,6 +147,8 @@ class Connection:
         self._lock = threading.RLock()
         #: The recorder of the session's capture (``connect(record=...)``), or None.
         self.recorder: Any = None
+        # What the last apply changed, for rollback() and confirm().
+        self._applied: Optional[transaction.Applied] = None
 
     # -- state -----------------------------------------------------------------------------
 
@@ -337,6 +345,95 @@ class Connection:
         return ConfigError(self.spawn.mask("configuration line %r failed on %s: %s; %s" % (
             line, self.host or "the device", reason, said)),
                            line, self.spawn.mask(reason), results, refused=False)
+
+    # -- configuration transactions ------------------------------------------------------
+
+    def running_config(self, *, timeout: Optional[float] = None) -> str:
+        """The running configuration, as the platform's show command prints it.
+
+        Raises :class:`PlatformError` on a platform that declares no
+        configuration, :class:`CommandError` when the command is refused.
+        """
+        spec = transaction.config_spec(self)
+        with self._lock:
+            return transaction.returning(self, timeout, lambda: transaction.Transaction(
+                self, spec, timeout).running())
+
+    def config_diff(self, candidate: str, *, replace: bool = False,
+                    timeout: Optional[float] = None) -> str:
+        """A unified diff of what :meth:`apply` would change ('' when nothing); changes nothing.
+
+        Each changed line shows inside its blocks, their header lines as
+        context. Merge (the default) adds the candidate's missing lines;
+        ``replace=True`` also removes the lines the candidate does not hold.
+        """
+        transaction.config_spec(self)
+        transaction.check_candidate(candidate)
+        with self._lock:
+            return transaction.returning(self, timeout, lambda: transaction.config_diff(
+                self, candidate, replace, timeout))
+
+    def apply(self, candidate: str, *, replace: bool = False, confirm: Optional[int] = None,
+              comment: Optional[str] = None, dry_run: bool = False,
+              timeout: Optional[float] = None) -> "ApplyResult":
+        """Makes the running configuration hold the candidate (merge) or equal it (``replace``).
+
+        Merge sends only the lines the running configuration lacks, inside
+        their blocks (a block is entered by its header line and left by the
+        platform's exit line). Replace also removes what the candidate does
+        not hold: by the platform's on-box replace where it has one, else by
+        the computed removals (negated, deepest first) before the additions.
+        Nothing to change: nothing is sent. ``dry_run``: only the diff.
+        Afterwards the running configuration is read again, and a candidate
+        line it does not show raises :class:`ApplyError`.
+
+        Where the platform has commit, the lines go to its candidate and are
+        committed (with ``comment``); ``confirm=SECONDS`` commits with the
+        platform's timer, which rolls back unless :meth:`confirm` is called in
+        time. ``confirm`` on a platform without such a timer, a ``comment`` it
+        cannot take, or a candidate line no terminal can take is refused before
+        anything is sent.
+
+        A refused line stops the transaction with :class:`ApplyError` (which
+        line, ``undone``, ``restored``): where the platform has commit nothing
+        is committed (the candidate is discarded); elsewhere the lines already
+        accepted are taken back in reverse, and the running configuration is
+        read again to tell whether it is as before.
+        """
+        spec = transaction.config_spec(self)
+        transaction.check_candidate(candidate)
+        commit = transaction.commit_line(self, spec, confirm, comment)
+        with self._lock:
+            return transaction.returning(self, timeout, lambda: transaction.apply(
+                self, candidate, replace, commit, confirm, dry_run, timeout))
+
+    def confirm(self, *, timeout: Optional[float] = None) -> CommandResult:
+        """Confirms the commit of the last ``apply(confirm=...)``, then checks the running
+        configuration still holds the candidate (:class:`ApplyError` if the timer had run
+        out and the commit was rolled back). Nothing waiting: :class:`ConfigError`."""
+        with self._lock:
+            return transaction.returning(self, timeout, lambda: transaction.confirm(
+                self, timeout))
+
+    def rollback(self, *, number: Optional[int] = None,
+                 timeout: Optional[float] = None) -> "ApplyResult":
+        """Returns to the configuration before the last :meth:`apply` that changed it.
+
+        By the platform's rollback and a commit where it has them, else by
+        applying the configuration read before that apply with ``replace``.
+        ``number``: to that numbered commit instead (platforms with
+        ``rollback_to``). No apply to take back: :class:`ConfigError`.
+        """
+        with self._lock:
+            return transaction.returning(self, timeout, lambda: transaction.rollback(
+                self, number, timeout))
+
+    def save(self, *, timeout: Optional[float] = None) -> CommandResult:
+        """Saves the running configuration for the next start (the platform's save
+        command); a refusal raises :class:`CommandError`."""
+        with self._lock:
+            return transaction.returning(self, timeout, lambda: transaction.save(
+                self, timeout))
 
     # -- lifetime --------------------------------------------------------------------------
 

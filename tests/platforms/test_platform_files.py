@@ -5,7 +5,8 @@ import pytest
 
 from tessel.core.errors import PlatformError
 from tessel.platforms import load, shipped_names
-from tessel.platforms.base import config_state, connect_commands, failure_patterns, pager
+from tessel.platforms.base import (ConfigSpec, config_state, connect_commands,
+                                   failure_patterns, pager)
 from tessel.platforms.datafile import Send
 from tessel.platforms.generic import GenericRouter
 
@@ -49,6 +50,22 @@ SUBMODES = VALID.replace("""  - name: admin
 submodes:
   - {name: conf-a, command: 'a {x}', parent: admin, sample: '%N(conf-a)# '}
   - {name: conf-b, command: b, parent: conf-a, sample: '%N(conf-b)# ', exit: [up, exit]}
+"""
+
+# A configuration section with commit, a timer and a command that asks a question.
+CONFIGURED = VALID + """\
+config:
+  show: show running-config
+  state: admin
+  ignore: ['^end$']
+  style: blocks
+  negate: 'no {line}'
+  commit: commit
+  abort: discard
+  commit_confirm: 'commit confirmed {minutes}'
+  confirm: confirm
+  save: {command: save, dialog: [{expect: 'Proceed\\?', send: 'y'}]}
+  negations: [{match: '^description ', negate: 'no description'}]
 """
 
 
@@ -103,6 +120,20 @@ def test_a_secret_answer_is_masked_whatever_its_field_is_called(tmp_path):
     assert spawn.sent == ["4711"] and spawn.secrets == ["4711"]
 
 
+def test_the_configuration_section_becomes_the_config_attribute(tmp_path):
+    spec = load(write(tmp_path, CONFIGURED)).config
+    assert (spec.state, spec.ignore, spec.closers, spec.exit) == ("admin", ("^end$",),
+                                                                   ("!", "exit"), "exit")
+    assert spec.command("commit_confirm").command == "commit confirmed {minutes}"
+    assert spec.command("save").dialog[0].action == "y" and spec.command("diff") is None
+    assert spec.negations == (("^description ", "no description"),)
+    assert load(write(tmp_path, VALID)).config is None
+    # A Python platform's ConfigSpec is held to the rules of the file.
+    with pytest.raises(ValueError, match=r"config.commit_confirm: .* holds no \{minutes\}"):
+        ConfigSpec(show="show", commit="commit", abort="x", confirm="c",
+                   commit_confirm="commit confirmed")
+
+
 MISTAKES = [
     ("description: A lab device.", "descripton: x", 2, "descripton", "unknown key"),
     ("    to: admin\n", "    to: root\n", 12, "paths[0].to", "unknown state 'root'"),
@@ -125,6 +156,27 @@ MISTAKES = [
 ]
 
 
+CONFIG_MISTAKES = [
+    ("  show: show running-config\n", "", 26, "config", "the key 'show' is missing"),
+    ("state: admin\n  ignore", "state: root\n  ignore", 27, "config.state", "unknown state"),
+    ("['^end$']", "['^(end$']", 28, "config.ignore", "does not compile"),
+    ("style: blocks", "style: tree", 29, "config.style", "expected blocks or set"),
+    ("negate: 'no {line}'", "negate: 'no'", 30, "config.negate", "holds no {line} or {path}"),
+    ("'commit confirmed {minutes}'", "'commit confirmed'", 33, "config.commit_confirm",
+     "holds no {minutes} or {seconds}"),
+    ("{minutes}", "{hours}", 33, "config.commit_confirm", "unknown placeholder {hours}"),
+    ("  commit: commit\n", "", 31, "config.abort", "only a platform with commit has it"),
+    ("  abort: discard\n", "", 31, "config.commit", "needs abort"),
+    ("  confirm: confirm\n", "", 33, "config.commit_confirm", "needs confirm"),
+    ("  confirm: confirm", "  confirm: confirm\n  comit: commit", 35, "config.comit",
+     "unknown key"),
+    ("'^description '", "'^(description '", 36, "config.negations[0].match",
+     "does not compile"),
+    ("negate: 'no description'", "negate: 'no {text}'", 36, "config.negations[0]",
+     "unknown placeholder {text}"),
+]
+
+
 SUBMODE_MISTAKES = [
     ("entered_by: configuration", "entered_by: lines", 10, "states[1].entered_by",
      "expected paths or configuration"),
@@ -142,8 +194,10 @@ SUBMODE_MISTAKES = [
 
 @pytest.mark.parametrize("text, mistake, replacement, line, key, message",
                          [(VALID, *row) for row in MISTAKES]
-                         + [(SUBMODES, *row) for row in SUBMODE_MISTAKES],
-                         ids=[row[3] or "yaml-syntax" for row in MISTAKES + SUBMODE_MISTAKES])
+                         + [(SUBMODES, *row) for row in SUBMODE_MISTAKES]
+                         + [(CONFIGURED, *row) for row in CONFIG_MISTAKES],
+                         ids=[row[3] or "yaml-syntax" for row in MISTAKES + SUBMODE_MISTAKES]
+                         + [row[4] for row in CONFIG_MISTAKES])
 def test_a_mistake_is_one_error_with_file_line_and_key(tmp_path, text, mistake, replacement,
                                                          line, key, message):
     assert mistake in text

@@ -209,6 +209,34 @@ class ConfigError(CommandError):
         super().__init__(message, self.results[-1] if refused and self.results else None)
 
 
+class ApplyError(ConfigError):
+    """A configuration transaction (``apply``, ``confirm``, ``rollback``) did not complete.
+
+    ``line`` is the line refused or failed ('' when every line was accepted
+    and the running configuration read afterwards still differs), ``failure``
+    the device's message or the reason, ``results`` the results of the
+    transaction's lines, the refused one last. What was done about it:
+    ``undone`` holds the lines sent to take back what had been sent (on a
+    platform with commit: the line that discarded the candidate);
+    ``restored`` is True when the running configuration read afterwards is
+    the one before, False when it is not, None when it could not be read;
+    ``remaining`` is a unified diff of what differs: from the configuration
+    now to the one before (after an undo), or to the candidate (when every
+    line was accepted); ``committed`` tells whether the change stays in the
+    running configuration (committed, or every line accepted).
+    """
+
+    def __init__(self, message: str, line: str = "", failure: str = "",
+                 results: Sequence[Any] = (), refused: bool = True, undone: Sequence[str] = (),
+                 restored: Optional[bool] = None, remaining: Optional[str] = None,
+                 committed: bool = False) -> None:
+        super().__init__(message, line, failure, results, refused)
+        self.undone = list(undone)
+        self.restored = restored
+        self.remaining = remaining
+        self.committed = committed
+
+
 def _describe_patterns(patterns: Sequence[str]) -> str:
     if not patterns:
         return "(nothing)"

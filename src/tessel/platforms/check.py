@@ -16,6 +16,10 @@ what loads but would go wrong at a device:
 * sub-modes whose sample their state's prompt misses or an earlier state's
   prompt takes, and paths out of a family of sub-modes along a line that
   only goes up one level (right at one depth, wrong at another);
+* in the configuration section: what stops it from loading (a missing show
+  command, a commit with a timer that holds neither ``{minutes}`` nor
+  ``{seconds}``, commit keys without commit, ...), and its questions and
+  ignored-line patterns as the other questions and patterns are checked;
 * patterns (prompts, questions, the pager, failure patterns) that can backtrack
   catastrophically: an error when google-re2 cannot run them either, else a
   warning. The checker never runs such a pattern on Python's re.
@@ -182,9 +186,16 @@ def check_definition(definition: Definition, hostname: str = TEST_HOSTNAME) -> L
         problems.append(Problem(definition.file, line, key, message, severity))
 
     judge = _Judge(add)
+    config_questions = [s for command in definition.config.commands.values()
+                        for s in command.dialog] if definition.config is not None else []
     for statement in [s for path in definition.paths for s in path.dialog] + \
-            definition.statements:
+            definition.statements + config_questions:
         judge(statement.expect, statement.place, "expect")
+    if definition.config is not None:
+        for pattern in definition.config.ignore + [
+                match for match, _ in definition.config.negations]:
+            judge(pattern, definition.config.place, "ignore" if pattern in
+                  definition.config.ignore else "negations")
     if definition.pager is not None:
         judge(definition.pager.expect, definition.pager.place, "expect")
     for pattern in definition.failure:
@@ -204,7 +215,7 @@ def check_definition(definition: Definition, hostname: str = TEST_HOSTNAME) -> L
                 % (path.source, path.target))
         for statement in path.dialog:
             _check_question(statement, prompts, judge.risky, add)
-    for statement in definition.statements:
+    for statement in definition.statements + config_questions:
         _check_question(statement, prompts, judge.risky, add)
     pager = definition.pager
     if pager is not None and pager.sample is not None:

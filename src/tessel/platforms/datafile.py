@@ -4,15 +4,15 @@
 machine's public methods (``create_state``, ``create_path``,
 ``add_default_statements``), so a platform from a file gets every check the
 machine makes. Its class attributes ``connect_commands``, ``pager``,
-``failure_patterns``, ``config_state``, ``ntc_platform`` and
-``config_substates`` are set from the file when the class is made.
+``failure_patterns``, ``config_state``, ``ntc_platform``,
+``config_substates`` and ``config`` are set from the file when the class is made.
 """
 import re
 from typing import Any, ClassVar, Dict, List, Mapping, Optional, Tuple, Type
 
 from tessel.eal.dialogs import Dialog, Statement, fill_fields
-from tessel.platforms.base import ConnectCommand, Pager
-from tessel.platforms.definition import Definition, StatementDef, read_platform
+from tessel.platforms.base import ConfigCommand, ConfigSpec, ConnectCommand, Pager
+from tessel.platforms.definition import ConfigDef, Definition, StatementDef, read_platform
 from tessel.statemachine.statemachine import StateMachine
 
 
@@ -87,6 +87,7 @@ class DataPlatform(StateMachine):
     config_state: ClassVar[Optional[str]] = None
     ntc_platform: ClassVar[Optional[str]] = None
     config_substates: ClassVar[Tuple[str, ...]] = ()
+    config: ClassVar[Optional[ConfigSpec]] = None
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
@@ -101,6 +102,8 @@ class DataPlatform(StateMachine):
         cls.config_state = definition.entry_state
         cls.ntc_platform = definition.ntc_platform
         cls.config_substates = tuple(definition.config_substates)
+        cls.config = config_spec(definition.config, definition.defaults) \
+            if definition.config is not None else None
         if definition.description and not cls.__dict__.get("__doc__"):
             cls.__doc__ = definition.description
 
@@ -120,6 +123,19 @@ class DataPlatform(StateMachine):
         if definition.statements:
             self.add_default_statements([DataStatement(s, defaults)
                                          for s in definition.statements])
+
+
+def config_spec(section: ConfigDef, defaults: Mapping[str, str]) -> ConfigSpec:
+    """The :class:`ConfigSpec` of a file's configuration section."""
+    commands: Dict[str, Any] = {key: ConfigCommand(command.command, tuple(
+        DataStatement(statement, defaults) for statement in command.dialog))
+        for key, command in section.commands.items()}
+    settings: Dict[str, Any] = {key: value for key, value in (
+        ("state", section.state), ("style", section.style), ("exit", section.exit),
+        ("negate", section.negate), ("comment", section.comment),
+        ("closers", section.closers)) if value is not None}
+    return ConfigSpec(ignore=tuple(section.ignore), negations=tuple(section.negations),
+                      **settings, **commands)
 
 
 def class_name(name: str) -> str:

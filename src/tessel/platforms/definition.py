@@ -193,6 +193,37 @@ class SubmodeDef:
 
 
 @dataclass
+class CommandDef:
+    """A command of the configuration section, with the questions it asks."""
+
+    command: str
+    dialog: List[StatementDef] = field(default_factory=list)
+
+
+#: The keys of the configuration section that are not commands, with their defaults.
+CONFIG_SETTINGS = ("state", "ignore", "style", "closers", "exit", "negate", "negations",
+                   "comment")
+
+
+@dataclass
+class ConfigDef:
+    """The ``config`` section: how the platform shows, compares, changes and saves its
+    configuration (see :class:`tessel.platforms.base.ConfigSpec`). ``commands`` holds the
+    commands it gives, by key (``show``, ``commit``, ``save``, ...)."""
+
+    commands: Dict[str, CommandDef]
+    state: Optional[str] = None
+    ignore: List[str] = field(default_factory=list)
+    style: str = "blocks"
+    closers: Optional[List[str]] = None
+    exit: Optional[str] = None
+    negate: Optional[str] = None
+    negations: List[Tuple[str, str]] = field(default_factory=list)
+    comment: Optional[str] = None
+    place: Place = field(default_factory=lambda: Place("config", 0))
+
+
+@dataclass
 class Definition:
     """A platform as its file describes it."""
 
@@ -210,6 +241,7 @@ class Definition:
     ntc_platform: Optional[str] = None
     defaults: Dict[str, str] = field(default_factory=dict)
     error_sample: Optional[str] = None
+    config: Optional[ConfigDef] = None
     place: Place = field(default_factory=lambda: Place("", 1))
 
     def state(self, name: str) -> Optional[StateDef]:
@@ -459,7 +491,8 @@ class _Reader:
         found, place = self.mapping(
             node, "", ["platform", "states"],
             ["description", "paths", "statements", "pager", "failure", "connect",
-             "config_state", "ntc_platform", "defaults", "error_sample", "submodes"])
+             "config_state", "ntc_platform", "defaults", "error_sample", "submodes",
+             "config"])
         if not isinstance(node, MappingNode):
             return None
         name = self.text(found["platform"], "platform") if "platform" in found else None
@@ -528,7 +561,76 @@ class _Reader:
                          "config_state" % families[0].name)
         if "submodes" in found:
             definition.submodes = self.submodes(found["submodes"], definition)
+        if "config" in found:
+            definition.config = self.config(found["config"], states)
         return definition
+
+    def config(self, node: Node, states: Dict[str, StateDef]) -> Optional[ConfigDef]:
+        """The configuration section; its mistakes are told by key."""
+        from tessel.platforms.base import CONFIG_COMMANDS, config_problems
+
+        found, place = self.mapping(node, "config", ["show"],
+                                    [key for key in CONFIG_COMMANDS if key != "show"]
+                                    + list(CONFIG_SETTINGS))
+        if not isinstance(node, MappingNode):
+            return None
+        section = ConfigDef(commands={}, place=place)
+        given: Dict[str, Any] = {}
+        for key in CONFIG_COMMANDS:
+            if key in found:
+                command = self.config_command(found[key], "config." + key)
+                if command is not None:
+                    section.commands[key] = command
+                    given[key] = command.command
+        for key in ("state", "style", "exit", "negate", "comment"):
+            if key in found:
+                value = self.text(found[key], "config." + key)
+                if value is not None:
+                    setattr(section, key, value)
+                    given[key] = value
+        if section.state is not None and section.state not in states:
+            self.problem(place.lines["state"], "config.state", "unknown state '%s'; the "
+                         "states are: %s" % (section.state, ", ".join(states)))
+            section.state = None
+        if "ignore" in found:
+            section.ignore = [pattern for pattern in self.texts(found["ignore"], "config.ignore")
+                              or [] if self.regex(pattern, place.lines["ignore"],
+                                                  "config.ignore")]
+        if "closers" in found:
+            section.closers = self.texts(found["closers"], "config.closers")
+        for index, item in enumerate(self.items(found["negations"], "config.negations")
+                                     if "negations" in found else []):
+            key = "config.negations[%d]" % index
+            place.lines["negations[%d]" % index] = self.line(item)
+            entry, _ = self.mapping(item, key, ["match", "negate"], [])
+            if len(entry) != 2:
+                continue
+            match = self.text(entry["match"], key + ".match")
+            template = self.text(entry["negate"], key + ".negate")
+            if self.regex(match, self.line(entry["match"]), key + ".match") is not None \
+                    and template is not None:
+                assert match is not None
+                section.negations.append((match, template))
+        if section.negations:
+            given["negations"] = section.negations
+        told = []
+        for key, message in config_problems(given):
+            if key == "show" and "show" not in found:
+                continue  # told as a missing key already
+            told.append(place.at(key) + (message,))
+        for where, line, message in sorted(told, key=lambda item: item[1]):
+            self.problem(line, where, message)
+        return section if "show" in section.commands else None
+
+    def config_command(self, node: Node, key: str) -> Optional[CommandDef]:
+        """A command: a line, or a mapping of the line and the questions it asks."""
+        if not isinstance(node, MappingNode):
+            text = self.text(node, key)
+            return None if text is None else CommandDef(text)
+        found, _ = self.mapping(node, key, ["command"], ["dialog"])
+        text = self.text(found["command"], key + ".command") if "command" in found else None
+        dialog = self.statements(found["dialog"], key + ".dialog") if "dialog" in found else []
+        return None if text is None else CommandDef(text, dialog)
 
     def pager(self, node: Node) -> Optional[PagerDef]:
         found, place = self.mapping(node, "pager", ["expect"], ["send", "sample"])
