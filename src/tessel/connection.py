@@ -328,8 +328,14 @@ class Connection:
         return results
 
     def _return_to(self, start: str, timeout: Optional[float]) -> Optional[Exception]:
-        """Goes back to ``start`` when the device left it; returns the error if that failed."""
+        """Goes back to ``start`` when the device left it; returns the error if that failed.
+
+        A state that no path leads into (a configuration sub-mode, entered by configuration
+        lines) cannot be gone back to: the device stays where the lines left it.
+        """
         if start == self.state or start not in state_names(self.machine):
+            return None
+        if not any(path.to_state.name == start for path in self.machine.paths):
             return None
         try:
             self.go_to(start, timeout=timeout)

@@ -357,3 +357,11 @@ def test_a_client_that_ends_before_the_prompt_is_classified_by_what_it_said(said
 
     err = closed_error("r1", said)
     assert type(err) is error and words in str(err) and "r1" in str(err) and err.host == "r1"
+
+
+def test_configure_started_in_a_sub_mode_ends_in_the_configuration_state(conn):
+    """No path leads back into a sub-mode: every line accepted is success, not an error."""
+    conn.go_to("config")
+    assert conn.execute("router bgp 65001").state == "config_sub"
+    results = conn.configure(["hostname R1"])
+    assert [r.failed for r in results] == [False] and conn.state == "config"
