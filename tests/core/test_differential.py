@@ -807,8 +807,9 @@ def _platform(names, current=False, gentle=True):
 
 # Sequences on which the two modules once disagreed, each checked after every step.
 REGRESSIONS = {
-    # A route search after an end state of a path was given a class that compares by name: the
-    # target, a separately built state with that name, is reached through it.
+    # A route search after a state at an end of a path was given a class that compares by name
+    # (the other end's class names it through a property, so that no lookup by name comes
+    # between): the target, a state built apart under that name, is reached through it.
     'end state compares by name': [
         _platform(['config', 'a"b\\']),
         ('change_class', dict(cls=18, kind='state', ref=1)),
