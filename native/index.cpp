@@ -480,6 +480,7 @@ bool build(ModuleState& st, PyObject* self, PathsIndex& index, uint64_t chain) {
     note_dict(st, index.machine_dict, &index.machine_tag);
     index.names_usable = true;
     index.identity_ends = true;
+    index.ends_classes_seen = st.identity_changes;
     index.node_of.reset(static_cast<size_t>(count), count == 0);
     index.ids.reset(static_cast<size_t>(count), count == 0);
     index.by_key.reset(static_cast<size_t>(count), count == 0);
@@ -519,8 +520,12 @@ bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index, bool quiet,
         if (!same_values(st, index.items[p], index.seen[p], keys, ends, 2)) return false;
     }
     // An end state given another class may compare by value now: the route graph must not serve.
-    for (size_t n = 0; n < index.nodes.size(); ++n) {
-        if (Py_TYPE(index.node_objs[n]) != index.nodes[n].type) return false;
+    // Only a __class__ assignment, which the module counts, gives one of our states another class.
+    if (index.ends_classes_seen != st.identity_changes) {
+        for (size_t n = 0; n < index.nodes.size(); ++n) {
+            if (Py_TYPE(index.node_objs[n]) != index.nodes[n].type) return false;
+        }
+        index.ends_classes_seen = st.identity_changes;
     }
     index.changes = changes_now();
     index.chain = chain;

@@ -176,6 +176,7 @@ struct PathsIndex {
     PositionTable by_key;              // (from id, to id) -> first path position
     bool names_usable = false;         // every end has an indexable name
     bool identity_ends = false;        // every end is a state of a guarded class that compares by identity
+    uint64_t ends_classes_seen = 0;    // the module's identity changes when the ends' classes last held
     uint64_t changes = 0;
     uint64_t node_changes = 0;
     PyObject* machine_dict = nullptr;
