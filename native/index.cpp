@@ -406,9 +406,13 @@ int32_t node_for(ModuleState& st, PathsIndex& index, PyObject* state) {
     const bool layout = PyObject_TypeCheck(state, st.state_type);
     index.node_objs.push_back(Py_NewRef(state));
     index.nodes.push_back(observe(st, state, layout));
-    if (!compares_by_identity(state)) index.identity_ends = false;
-    PyObject* name = indexable_name(st, state);
-    if (name && !guard_class(st, index.classes, Py_TYPE(state))) name = nullptr;
+    // The route graph matches ends by identity where the search as written compares them with ==
+    // and hashes them as dict keys. That holds while every end is one of our states (whose
+    // __class__ assignments are counted, so checks stop being quiet), its class is guarded, and
+    // that class compares and hashes by identity.
+    const bool guarded = layout && guard_class(st, index.classes, Py_TYPE(state));
+    if (!guarded || !compares_by_identity(state)) index.identity_ends = false;
+    PyObject* name = guarded ? indexable_name(st, state) : nullptr;
     index.node_names.push_back(Py_XNewRef(name));
     int32_t id = -1;
     if (name) {
@@ -476,6 +480,7 @@ bool build(ModuleState& st, PyObject* self, PathsIndex& index, uint64_t chain) {
     note_dict(st, index.machine_dict, &index.machine_tag);
     index.names_usable = true;
     index.identity_ends = true;
+    index.ends_classes_seen = st.identity_changes;
     index.node_of.reset(static_cast<size_t>(count), count == 0);
     index.ids.reset(static_cast<size_t>(count), count == 0);
     index.by_key.reset(static_cast<size_t>(count), count == 0);
@@ -501,7 +506,8 @@ bool build(ModuleState& st, PyObject* self, PathsIndex& index, uint64_t chain) {
     return true;
 }
 
-// The paths and the states at their ends are still those indexed (names not checked).
+// The paths and the states at their ends, with their classes, are still those indexed (names not
+// checked).
 bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index, bool quiet, uint64_t chain) {
     if (!same_list(st, self, st.names.paths, index)) return false;
     if (quiet && index.chain == chain) return true;
@@ -512,6 +518,14 @@ bool paths_valid(ModuleState& st, PyObject* self, PathsIndex& index, bool quiet,
         if (still_same(index.items[p], index.seen[p], watched)) continue;
         PyObject* const ends[] = {index.node_objs[index.from[p]], index.node_objs[index.to[p]]};
         if (!same_values(st, index.items[p], index.seen[p], keys, ends, 2)) return false;
+    }
+    // An end state given another class may compare by value now: the route graph must not serve.
+    // Only a __class__ assignment, which the module counts, gives one of our states another class.
+    if (index.ends_classes_seen != st.identity_changes) {
+        for (size_t n = 0; n < index.nodes.size(); ++n) {
+            if (Py_TYPE(index.node_objs[n]) != index.nodes[n].type) return false;
+        }
+        index.ends_classes_seen = st.identity_changes;
     }
     index.changes = changes_now();
     index.chain = chain;

@@ -175,7 +175,8 @@ struct PathsIndex {
     PositionTable ids;                 // name text -> id
     PositionTable by_key;              // (from id, to id) -> first path position
     bool names_usable = false;         // every end has an indexable name
-    bool identity_ends = false;        // every end compares and hashes by identity
+    bool identity_ends = false;        // every end is a state of a guarded class that compares by identity
+    uint64_t ends_classes_seen = 0;    // the module's identity changes when the ends' classes last held
     uint64_t changes = 0;
     uint64_t node_changes = 0;
     PyObject* machine_dict = nullptr;

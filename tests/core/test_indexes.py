@@ -74,23 +74,33 @@ def no_route(a, b):
 
 
 def assert_answers_match_scans(m):
+    # Searches first: a lookup by name may bring an index up to date that a search alone would not.
+    states = list(m.states)
+    # States built apart under registered names: equal to those only where a class compares by name.
+    alike = [State(name, 'p') for name in 'bc']
+    for sa in states:
+        for sb in states + alike:
+            routes = outcome(scanned_routes, m, sa, sb)
+            assert outcome(m.find_all_paths, sa, sb) == routes, (sa, sb)
+            if isinstance(routes, list):
+                expected = min(routes, key=len) if routes else outcome(no_route, sa, sb)
+                assert outcome(m.get_shortest_path, sa, sb) == expected, (sa, sb)
     for name in NAMES:
         assert same(outcome(m.get_state, name), outcome(scanned_state, m, name)), name
     for a in NAMES:
         for b in NAMES:
             if isinstance(outcome(scanned_state, m, a), State) and isinstance(outcome(scanned_state, m, b), State):
                 assert same(outcome(m.get_path, a, b), outcome(scanned_path, m, a, b)), (a, b)
-    states = list(m.states)
-    for sa in states:
-        for sb in states:
-            routes = scanned_routes(m, sa, sb)
-            assert m.find_all_paths(sa, sb) == routes
-            expected = min(routes, key=len) if routes else outcome(no_route, sa, sb)
-            assert outcome(m.get_shortest_path, sa, sb) == expected
 
 
 class NamedByProperty(State):
     name = property(lambda self: 'x')
+
+
+def compare_by_name(cls):
+    cls.__eq__ = lambda self, other: isinstance(other, State) and self.name == other.name
+    cls.__hash__ = lambda self: hash(self.name)
+    return cls
 
 
 class EndsByProperty(Path):
@@ -108,6 +118,11 @@ CHANGES = [
     ('state dict replaced', lambda m: replace_dict(m.states[0], name='x')),
     ('state name deleted', lambda m: delattr(m.states[3], 'name')),
     ('state class assigned', lambda m: setattr(m.states[1], '__class__', NamedByProperty)),
+    ('state class assigned one that compares by name',
+     lambda m: setattr(m.states[1], '__class__', compare_by_name(type('ByName', (State,), {})))),
+    ('state name deleted, class assigned one that compares by name',
+     lambda m: (delattr(m.states[1], 'name'), setattr(m.states[1], '__class__', compare_by_name(
+         type('ByName', (State,), {}))))),
     ('state class changed', lambda m: setattr(type(m.states[0]), 'name', property(
         lambda s: 'x', lambda s, v: vars(s).__setitem__('name', v)))),
     ('state item replaced', lambda m: m.states.__setitem__(0, State('x', 'p'))),
@@ -178,6 +193,37 @@ def test_registration_follows_direct_changes(change, restore_state_class):
         else:
             with pytest.raises(taken):
                 m.create_state(name, 'p')
+
+
+def test_routes_follow_a_class_that_starts_comparing_by_name():
+    class Alike(State):  # named through a property: no index keeps its name
+        name = property(lambda self: vars(self)['name'], lambda self, value: vars(self).__setitem__('name', value))
+
+    m = machine()
+    m.states[1].__class__ = Alike
+    assert_answers_match_scans(m)
+    compare_by_name(Alike)
+    assert_answers_match_scans(m)
+
+
+def test_routes_follow_an_end_of_another_kind_assigned_a_class():
+    class Token:
+        pass
+
+    class EqualToZ:
+        def __eq__(self, other):
+            return getattr(other, 'name', None) == 'z'
+
+        __hash__ = object.__hash__
+
+    m = machine()
+    token = Token()
+    m.paths[1].to_state = token
+    a, z = m.states[0], State('z', 'p')
+    assert m.find_all_paths(a, z) == []
+    # No dict changes, and the object is none of the module's, so nothing counts the assignment.
+    token.__class__ = EqualToZ
+    assert m.find_all_paths(a, z) == scanned_routes(m, a, z) == [[m.paths[0], m.paths[1]]]
 
 
 # Changes that touch no dict, made between two registrations that follow each other directly: the
