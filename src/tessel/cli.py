@@ -803,7 +803,8 @@ def cmd_sim(args: argparse.Namespace) -> int:
         try:
             return simulate(args.platform, hostname=args.hostname or "R1", secrets=args.secret,
                             start=args.start, responses=args.responses, delay=args.delay,
-                            page_length=args.page_length, abbreviate=args.abbreviate)
+                            page_length=args.page_length, abbreviate=args.abbreviate,
+                            timer_scale=args.timer_scale)
         except PlatformError as err:
             raise UserError(str(err)) from None
     if args.hostname is not None:
@@ -820,7 +821,8 @@ def cmd_sim(args: argparse.Namespace) -> int:
         host, port = parse_address(args.ssh)
         make = simulator_factory(args.platform, secrets=args.secret, start=args.start,
                                  responses=args.responses, delay=args.delay,
-                                 page_length=args.page_length, abbreviate=args.abbreviate)
+                                 page_length=args.page_length, abbreviate=args.abbreviate,
+                                 timer_scale=args.timer_scale)
         key, directory = load_host_key(args.host_key)
     except (PlatformError, ValueError) as err:
         raise UserError(str(err)) from None
@@ -876,6 +878,9 @@ def add_platform_commands(sub: Any) -> None:
                           "(default: 24)")
     sim.add_argument("--abbreviate", action="store_true",
                      help="accept any unique prefix of a command's words (conf t)")
+    sim.add_argument("--timer-scale", type=positive_seconds, default=60.0, metavar="SECONDS",
+                     help="how long a minute of a commit's confirm timer lasts (default: 60; "
+                          "a test may make it short)")
     sim.add_argument("--ssh", metavar="HOST:PORT",
                      help="serve devices over ssh instead, one per login name, which is its "
                           "hostname; they keep their state between sessions (PORT 0: a free "
