@@ -74,6 +74,9 @@ class Applied:
     replace: bool
     pending: bool = False
     deadline: Optional[float] = None
+    #: A confirmation was sent, which may be a commit of its own: the platform's rollback
+    #: to the previous commit would not reach the configuration before the apply.
+    confirmed: bool = False
 
 
 def config_spec(conn: "Connection") -> ConfigSpec:
@@ -425,6 +428,7 @@ def confirm(conn: "Connection", timeout: Optional[float]) -> "CommandResult":
             command.command, tx.where, result.failure)), command.command,
             tx.mask(result.failure or ""), tx.results, committed=True)
     record.pending = False
+    record.confirmed = True
     late = record.deadline is not None and time.monotonic() > record.deadline
     try:
         _check_holds(tx, record.candidate, record.replace, "the commit was confirmed")
@@ -448,8 +452,8 @@ def rollback(conn: "Connection", number: Optional[int], timeout: Optional[float]
     elif record is None:
         raise ConfigError("nothing to roll back on %s: no apply of this connection changed "
                           "the configuration" % (conn.host or "the device"))
-    if number is None and (spec.commit is None or spec.rollback is None):
-        assert record is not None
+    if number is None and record is not None and (
+            spec.commit is None or spec.rollback is None or record.confirmed):
         result = apply(conn, record.before, True, spec.command("commit"), None, False, timeout,
                        remember=False)
         conn._applied = None
