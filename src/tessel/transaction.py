@@ -56,12 +56,30 @@ class ApplyResult:
         """The lines sent, in order."""
         return [result.command for result in self.results]
 
+    @property
+    def summary(self) -> str:
+        """One line: the lines the diff adds and removes, and what was done."""
+        if not self.diff:
+            return "no change"
+        added, removed = changed_counts(self.diff)
+        counts = "+%d -%d line%s" % (added, removed, "" if added + removed == 1 else "s")
+        if not self.committed:
+            return "dry run: %s, nothing sent" % counts
+        return "%s, %d sent%s" % (counts, len(self.results),
+                                  ", waiting for its confirmation" if self.pending else "")
+
     def __repr__(self) -> str:
         # Counts only: a configuration may hold secrets.
         return "<ApplyResult: %d changed lines, %d lines sent, committed=%s, pending=%s>" % (
-            sum(1 for line in self.diff.splitlines()
-                if line[:1] in "+-" and not line.startswith(("+++", "---"))),
-            len(self.results), self.committed, self.pending)
+            sum(changed_counts(self.diff)), len(self.results), self.committed, self.pending)
+
+
+def changed_counts(text: str) -> Tuple[int, int]:
+    """How many lines a unified diff adds and removes."""
+    lines = [line for line in text.splitlines()
+             if line[:1] in "+-" and not line.startswith(("+++", "---"))]
+    added = sum(1 for line in lines if line.startswith("+"))
+    return added, len(lines) - added
 
 
 @dataclass
