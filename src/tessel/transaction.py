@@ -77,7 +77,7 @@ class ApplyResult:
 def changed_counts(text: str) -> Tuple[int, int]:
     """How many lines a unified diff adds and removes."""
     lines = [line for line in text.splitlines()
-             if line[:1] in "+-" and not line.startswith(("+++", "---"))]
+             if line.startswith(("+", "-")) and not line.startswith(("+++", "---"))]
     added = sum(1 for line in lines if line.startswith("+"))
     return added, len(lines) - added
 
