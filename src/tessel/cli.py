@@ -374,23 +374,27 @@ def cmd_connect(args: argparse.Namespace) -> int:
     return 0
 
 
+def read_text(path: str, what: str) -> str:
+    """The UTF-8 text of a file ('-': standard input); a UserError that names ``what`` when
+    it cannot be read."""
+    try:
+        if path == "-":
+            return sys.stdin.read()
+        with open(path, encoding="utf-8-sig") as handle:
+            return handle.read()
+    except OSError as err:
+        raise UserError("cannot read %s %s: %s" % (what, path, err.strerror or err)) from None
+    except UnicodeDecodeError as err:
+        raise UserError("cannot read %s %s: not UTF-8 text (%s)" % (what, path, err.reason)) \
+            from None
+
+
 def read_candidate(path: str, required: bool = True) -> str:
     """A candidate configuration's text from a file ('-': standard input); a control
     character in a line, or no line at all where ``required``, is a UserError."""
     from tessel.transaction import check_candidate
 
-    try:
-        if path == "-":
-            text = sys.stdin.read()
-        else:
-            with open(path, encoding="utf-8-sig") as handle:
-                text = handle.read()
-    except OSError as err:
-        raise UserError("cannot read the candidate configuration %s: %s"
-                        % (path, err.strerror or err)) from None
-    except UnicodeDecodeError as err:
-        raise UserError("cannot read the candidate configuration %s: not UTF-8 text (%s)"
-                        % (path, err.reason)) from None
+    text = read_text(path, "the candidate configuration")
     name = "standard input" if path == "-" else path
     try:
         check_candidate(text)
@@ -453,18 +457,7 @@ def read_config(path: str) -> List[str]:
     ``!``/``#`` comments; a line holding a control character is a UserError."""
     from tessel.fleet import read_config_lines
 
-    try:
-        if path == "-":
-            text = sys.stdin.read()
-        else:
-            with open(path, encoding="utf-8-sig") as handle:
-                text = handle.read()
-    except OSError as err:
-        raise UserError("cannot read the configuration file %s: %s"
-                        % (path, err.strerror or err)) from None
-    except UnicodeDecodeError as err:
-        raise UserError("cannot read the configuration file %s: not UTF-8 text (%s)"
-                        % (path, err.reason)) from None
+    text = read_text(path, "the configuration file")
     try:
         return read_config_lines(text)
     except ValueError as err:
