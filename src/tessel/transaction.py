@@ -274,11 +274,13 @@ class Transaction:
         verb = "refused by" if refused else "failed on"
         message = "configuration line %r %s %s: %s" % (line, verb, self.where, failure)
         sent, problems = self.undo() if self.accepted else ([], [])
-        if self.accepted:
+        if problems:
+            message += "; taking back the %d change(s) accepted before it went wrong (%s): %s" \
+                % (len(self.accepted), "sent: " + _listed(sent) if sent else "nothing sent",
+                   "; ".join(problems))
+        elif self.accepted:
             message += "; the %d change(s) accepted before it were taken back (%s)" % (
                 len(self.accepted), _listed(sent) or "no line")
-        if problems:
-            message += "; taking them back went wrong: %s" % "; ".join(problems)
         restored: Optional[bool] = None
         remaining: Optional[str] = None
         try:

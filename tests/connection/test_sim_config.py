@@ -153,13 +153,17 @@ def test_the_simulated_router_keeps_what_apply_sends():
      "+ description x", "dry run: +1 -0 line, nothing sent"),
     (["apply", "generic"], "interface Loopback0\n description x\n bogus words\n", 1, "",
      "'bogus words' refused"),
+    # the undo refused too: said so, not called done
+    (["apply", "bracket"], "sysname R2\ninterface GigabitEthernet0/0/1\n bogus\n", 1, "",
+     "taking back the 2 change(s) accepted before it went wrong (nothing sent): 'undo "
+     "interface GigabitEthernet0/0/1' was refused"),
     (["apply", "generic", "--confirm", "60"], "hostname R1\n", 2, "",
      "no commit with a confirm timer"),
     (["apply", "generic"], "interface Lo9\n description a\x15b\n", 2, "", "line 2 holds"),
     (["apply", "hierarchical", "--confirm", "60"], "set a b 1\n", 0, "+set a b 1",
      "committed with a confirm timer of 60 s and confirmed"),
-], ids=["diff", "diff-replace", "dry-run", "refused", "no-timer", "control-character",
-        "confirmed"])
+], ids=["diff", "diff-replace", "dry-run", "refused", "undo-refused", "no-timer",
+        "control-character", "confirmed"])
 def test_tessel_diff_and_apply(argv, candidate, status, out, err, tmp_path, capsys):
     path = tmp_path / "candidate.cfg"
     path.write_text(candidate)
