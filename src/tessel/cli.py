@@ -409,7 +409,7 @@ def cmd_diff(args: argparse.Namespace) -> int:
     candidate = read_candidate(args.candidate, required=False)
     with open_session(args) as conn:
         try:
-            shown = conn.config_diff(candidate, replace=args.replace)
+            shown = conn.spawn.mask(conn.config_diff(candidate, replace=args.replace))
         except PlatformError as err:
             raise UserError(str(err)) from None
         except TesselError as err:
@@ -437,7 +437,7 @@ def cmd_apply(args: argparse.Namespace) -> int:
             raise DeviceError(fail_line(err)) from None
         except TesselError as err:
             raise DeviceError("the change failed: %s" % fail_line(err)) from None
-        sys.stdout.write(done.diff)
+        sys.stdout.write(conn.spawn.mask(done.diff))
         if done.pending:
             try:
                 conn.confirm()
@@ -1012,7 +1012,10 @@ def add_platform_commands(sub: Any) -> None:
                     "platform definition says: sample prompts, paths by their commands, dialog "
                     "questions checked against --secret, commands answered from a responses "
                     "file (by default NAME.responses.yaml beside the platform file), the pager "
-                    "for long output, an error line for anything else.",
+                    "for long output, an error line for anything else. Where the platform "
+                    "declares its configuration, the device keeps one: the lines entered, shown "
+                    "by the show command; a candidate, commit, commit with a confirm timer and "
+                    "rollback where the platform has commit.",
         epilog="Examples: tessel sim linux --hostname web1 --secret password=s3cret; "
                "tessel sim generic --ssh 127.0.0.1:2222 --password pw (then: ssh -p 2222 "
                "R7@127.0.0.1)")

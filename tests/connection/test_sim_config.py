@@ -24,7 +24,7 @@ def simulator(platform, typed):
     definition = load(platform).definition
     responses = read_responses(responses_file(platform_file(platform)), definition)
     sim = PlatformSimulator(definition, responses=responses, stdin=io.StringIO(typed),
-                            stdout=io.StringIO(), abbreviate=platform == "generic")
+                            stdout=io.StringIO(), abbreviate=True)
     sim.run()
     return sim
 
@@ -57,8 +57,10 @@ CONF = "configure terminal\n"
     ("bracket", "system-view\ninterface GigabitEthernet0/0/1\nshutdown\nundo shutdown\n"
      "description x\nquit\n", ["interface GigabitEthernet0/0/1", " description x"],
      [" shutdown", " undo shutdown"]),
+    # an abbreviated commit commits (a response alone would only say so)
+    ("hierarchical", "configure\nset a b\ncomm\n", ["set a b"], []),
 ], ids=["blocks-once", "negations", "no-kept", "no-taken-back", "block-removed", "path-block",
-        "undo"])
+        "undo", "abbreviated-commit"])
 def test_lines_are_kept_in_their_blocks_and_removed_by_negation(platform, typed, present,
                                                                  absent):
     lines = shown(simulator(platform, typed)).splitlines()

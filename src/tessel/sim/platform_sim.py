@@ -19,7 +19,12 @@ input and answers on standard output the way the definition says:
   its state (``end``) leave it at any depth; a line that the sub-mode does
   not know is tried in the modes above it, which it then leaves;
 * anything else prints the platform's ``error_sample`` (``{command}``: the
-  first word typed, ``{line}``: the whole line) and changes nothing.
+  first word typed, ``{line}``: the whole line) and changes nothing;
+* where the platform has a ``config`` section, the device keeps a
+  configuration (:mod:`tessel.sim.simconfig`): a line of a configuration
+  state that a response answers without output is kept in the block it was
+  entered in, the show command prints it, and the section's commit, confirm,
+  abort, rollback, compare and replace commands act on it.
 
 A responses file maps states, sub-modes (or ``any``, for every state) to
 commands and their outputs; a family state's commands hold in each of its
@@ -466,6 +471,9 @@ class PlatformSimulator:
         if found.handler is not None:
             found.handler(found.args)
             return
+        if found.response is not None and not found.exact and self.config is not None and \
+                self.config_command(found.text(line).split(), line):
+            return  # an abbreviated commit or rollback: done, not only answered
         if found.response is not None:
             self.show(found.response.output)
             if found.response.close:
