@@ -30,6 +30,9 @@ DEMO_PASSWORD = "lab"
 #: The exit status of a run ended by Ctrl-C (128 + SIGINT, as a shell reports it).
 INTERRUPTED_STATUS = 130
 
+#: The subcommands that open one session, to HOST or to the command after '--'.
+SESSION_COMMANDS = ("connect", "diff", "apply")
+
 
 class UserError(Exception):
     """A mistake of the user: reported as one line, exit status 2."""
@@ -199,6 +202,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
                      duration(time.monotonic() - step), machine.current_state), file=out)
             print_hops(hops, out)
 
+    demo_change(device, args.timeout, out)
     with open(dot_path, "w", encoding="utf-8") as handle:
         handle.write(machine.dotgraph())
     print("\nState graph: %s (DOT text)" % dot_path, file=out)
@@ -212,6 +216,29 @@ def cmd_demo(args: argparse.Namespace) -> int:
     print("Done in %.2f s. Next: tessel graph generic -o graph.svg; tessel route generic "
           "disable config_if; tessel --help" % (time.monotonic() - started), file=out)
     return 0
+
+
+#: The change the demo makes: a line inside a block the simulated router has.
+DEMO_CANDIDATE = "interface Loopback0\n description managed by tessel\n"
+
+
+def demo_change(device: List[str], timeout: float, out: Any) -> None:
+    """The demo's configuration change on another simulated router: the diff, the apply,
+    and a second apply that has nothing left to send."""
+    import tessel
+
+    os.environ["PYTHONPATH"] = child_environment()["PYTHONPATH"]  # the device's, as above
+    with tessel.connect("generic", transport="command", command=device, timeout=timeout,
+                        secrets={"enable_password": DEMO_PASSWORD}) as conn:
+        shown = conn.config_diff(DEMO_CANDIDATE)
+        print("[4] config_diff of a candidate against a second simulated router's running "
+              "configuration:", file=out)
+        for line in shown.splitlines():
+            print("    " + line, file=out)
+        done = conn.apply(DEMO_CANDIDATE)
+        again = conn.apply(DEMO_CANDIDATE)
+        print("    apply sent %s; the same apply again sent %d lines"
+              % (", ".join(repr(line) for line in done.sent), len(again.sent)), file=out)
 
 
 def cmd_graph(args: argparse.Namespace) -> int:
@@ -263,22 +290,26 @@ def parse_context(pairs: Sequence[str], ask: Sequence[str]) -> Dict[str, str]:
     return context
 
 
-def cmd_connect(args: argparse.Namespace) -> int:
-    import tessel
-    from tessel.inventory import environment_credentials
-
+def session_command(args: argparse.Namespace) -> List[str]:
+    """The command after '--' (none for HOST); a UserError unless one of them is given."""
     command = list(args.command)
     if command and args.host:
         raise UserError("give HOST, or the command that opens the session after '--', not both")
     if not command and not args.host:
-        raise UserError("connect needs the command that opens the session, after '--' "
+        raise UserError("%s needs the command that opens the session, after '--' "
                         "(for example: -- python -m tessel.sim.router), or a HOST to reach "
-                        "over ssh or telnet")
+                        "over ssh or telnet" % args.subcommand)
+    return command
+
+
+def open_session(args: argparse.Namespace) -> Any:
+    """The connection that the options of a session ask for (``tessel connect``, ``diff``,
+    ``apply``), its state told on standard error."""
+    import tessel
+    from tessel.inventory import environment_credentials
+
+    command = session_command(args)
     platform = load_platform(args.platform)
-    target = None
-    if args.state:
-        target = check_state(build_platform(args.platform), args.state)
-    config_lines = read_config(args.config) if args.config else []
     context = parse_context(args.context, [])
     # The environment gives what the flags leave unset, as for tessel run.
     username, password, secrets = environment_credentials()
@@ -300,9 +331,18 @@ def cmd_connect(args: argparse.Namespace) -> int:
         raise UserError(str(err)) from None
     except (TypeError, ValueError) as err:
         raise UserError(str(err)) from None
-    with conn:
-        print("tessel: device is in state %s (hostname %s)" % (conn.state, conn.hostname),
-              file=err_out)
+    print("tessel: device is in state %s (hostname %s)" % (conn.state, conn.hostname),
+          file=err_out)
+    return conn
+
+
+def cmd_connect(args: argparse.Namespace) -> int:
+    session_command(args)
+    load_platform(args.platform)
+    target = check_state(build_platform(args.platform), args.state) if args.state else None
+    config_lines = read_config(args.config) if args.config else []
+    err_out = sys.stderr
+    with open_session(args) as conn:
         if target not in (None, "any", conn.state):
             try:
                 hops = conn.go_to(target)
@@ -334,23 +374,90 @@ def cmd_connect(args: argparse.Namespace) -> int:
     return 0
 
 
+def read_text(path: str, what: str) -> str:
+    """The UTF-8 text of a file ('-': standard input); a UserError that names ``what`` when
+    it cannot be read."""
+    try:
+        if path == "-":
+            return sys.stdin.read()
+        with open(path, encoding="utf-8-sig") as handle:
+            return handle.read()
+    except OSError as err:
+        raise UserError("cannot read %s %s: %s" % (what, path, err.strerror or err)) from None
+    except UnicodeDecodeError as err:
+        raise UserError("cannot read %s %s: not UTF-8 text (%s)" % (what, path, err.reason)) \
+            from None
+
+
+def read_candidate(path: str, required: bool = True) -> str:
+    """A candidate configuration's text from a file ('-': standard input); a control
+    character in a line, or no line at all where ``required``, is a UserError."""
+    from tessel.transaction import check_candidate
+
+    text = read_text(path, "the candidate configuration")
+    name = "standard input" if path == "-" else path
+    try:
+        check_candidate(text)
+    except ValueError as err:
+        raise UserError("%s: %s" % (name, err)) from None
+    if required and not text.strip():
+        raise UserError("%s holds no configuration line" % name)
+    return text
+
+
+def cmd_diff(args: argparse.Namespace) -> int:
+    candidate = read_candidate(args.candidate, required=False)
+    with open_session(args) as conn:
+        try:
+            shown = conn.spawn.mask(conn.config_diff(candidate, replace=args.replace))
+        except PlatformError as err:
+            raise UserError(str(err)) from None
+        except TesselError as err:
+            raise DeviceError("reading the running configuration failed: %s"
+                              % fail_line(err)) from None
+    from tessel.transaction import changed_counts
+
+    sys.stdout.write(shown)
+    print("tessel: %s" % ("+%d -%d line(s) would change" % changed_counts(shown) if shown else
+                          "nothing would change"), file=sys.stderr)
+    return 0
+
+
+def cmd_apply(args: argparse.Namespace) -> int:
+    from tessel.core.errors import ApplyError
+
+    candidate = read_candidate(args.candidate)
+    with open_session(args) as conn:
+        try:
+            done = conn.apply(candidate, replace=args.replace, confirm=args.confirm,
+                              comment=args.comment, dry_run=args.dry_run)
+        except (PlatformError, ValueError) as err:  # refused before anything was sent
+            raise UserError(str(err)) from None
+        except ApplyError as err:
+            raise DeviceError(fail_line(err)) from None
+        except TesselError as err:
+            raise DeviceError("the change failed: %s" % fail_line(err)) from None
+        sys.stdout.write(conn.spawn.mask(done.diff))
+        if done.pending:
+            try:
+                conn.confirm()
+            except TesselError as err:
+                raise DeviceError("the change was committed with a confirm timer of %d s, "
+                                  "and confirming it failed: %s; the device rolls it back when "
+                                  "the timer runs out" % (args.confirm, fail_line(err))) from None
+    confirmed = args.confirm is not None and done.committed
+    print("tessel: %s%s" % (done.summary, ", committed with a confirm timer of %d s and "
+                                          "confirmed" % args.confirm if confirmed else ""),
+          file=sys.stderr)
+    return 0
+
+
 def read_config(path: str) -> List[str]:
     """The configuration lines of a file ('-': standard input), without blank lines and
     ``!``/``#`` comments; a line holding a control character is a UserError."""
     from tessel.fleet import read_config_lines
 
-    try:
-        if path == "-":
-            text = sys.stdin.read()
-        else:
-            with open(path, encoding="utf-8-sig") as handle:
-                text = handle.read()
-    except OSError as err:
-        raise UserError("cannot read the configuration file %s: %s"
-                        % (path, err.strerror or err)) from None
-    except UnicodeDecodeError as err:
-        raise UserError("cannot read the configuration file %s: not UTF-8 text (%s)"
-                        % (path, err.reason)) from None
+    text = read_text(path, "the configuration file")
     try:
         return read_config_lines(text)
     except ValueError as err:
@@ -365,6 +472,17 @@ def positive_seconds(text: str) -> float:
         raise argparse.ArgumentTypeError("%r is not a number of seconds" % text) from None
     if not (value > 0 and value < float("inf")):
         raise argparse.ArgumentTypeError("must be a positive number of seconds, not %s" % text)
+    return value
+
+
+def positive_whole(text: str) -> int:
+    """An argparse type: a whole number above 0."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value <= 0:
+        raise argparse.ArgumentTypeError("%r is not a whole number above 0" % text)
     return value
 
 
@@ -405,7 +523,21 @@ def cmd_run(args: argparse.Namespace) -> int:
                         else "the inventory %s holds no host" % args.inventory)
     # The tasks take the connection's timeout: --timeout, or the host's own from the inventory.
     task: Any
-    if args.config is not None:
+    changes = [name for name, given in (("--replace", args.replace), ("--dry-run", args.dry_run),
+                                        ("--confirm", args.confirm is not None),
+                                        ("--comment", args.comment is not None)) if given]
+    if changes and args.apply is None:
+        raise UserError("%s goes with --apply" % changes[0])
+    if args.apply is not None:
+        if args.state:
+            raise UserError("--state goes with --command or --config: --apply enters the "
+                            "candidate where the platform's configuration is entered")
+        try:
+            task = fleet.Apply(read_candidate(args.apply), replace=args.replace,
+                               confirm=args.confirm, dry_run=args.dry_run, comment=args.comment)
+        except (TypeError, ValueError) as err:
+            raise UserError(str(err)) from None
+    elif args.config is not None:
         lines = read_config(args.config)
         if not lines:
             raise UserError("%s holds no configuration line" % args.config)
@@ -520,9 +652,18 @@ def connect_scheduler(address: str) -> Any:
 
 
 def print_outputs(results: Any, out: Any) -> bool:
-    """Each host's command outputs, in the inventory's order; True when it printed any."""
+    """Each host's command outputs, or the diff of its configuration change, in the
+    inventory's order; True when it printed any."""
+    from tessel.transaction import ApplyResult
+
     printed = False
     for result in results:
+        if isinstance(result.value, ApplyResult):
+            print("--- %s: %s" % (result.host, result.value.summary), file=out)
+            if result.value.diff:
+                print(result.value.diff.rstrip("\n"), file=out)
+            printed = True
+            continue
         for item in result.value or ():
             command = getattr(item, "command", None)
             if command is None:
@@ -540,8 +681,8 @@ def add_run_parser(sub: Any) -> None:
 
     run = sub.add_parser(
         "run", help="run commands or configuration on the hosts of an inventory",
-        usage="tessel run -i INVENTORY [--filter EXPR] (--command CMD... | --config FILE) "
-              "[options]",
+        usage="tessel run -i INVENTORY [--filter EXPR] (--command CMD... | --config FILE | "
+              "--apply FILE) [options]",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Connect to every host of a Nornir simple inventory (hosts.yaml, "
                     "groups.yaml, defaults.yaml) with tessel.connect, run the commands or the "
@@ -564,6 +705,19 @@ def add_run_parser(sub: Any) -> None:
     work.add_argument("--config", metavar="FILE",
                       help="configuration lines to send ('-': standard input; blank lines and "
                            "! or # comments skipped)")
+    work.add_argument("--apply", metavar="FILE",
+                      help="a candidate configuration to apply to each host as a transaction "
+                           "('-': standard input); each host's diff is printed (or in the JSON "
+                           "lines)")
+    run.add_argument("--replace", action="store_true",
+                     help="with --apply: make each running configuration equal to the "
+                          "candidate (default: merge)")
+    run.add_argument("--dry-run", action="store_true",
+                     help="with --apply: print each host's diff and send nothing")
+    run.add_argument("--confirm", type=positive_whole, metavar="SECONDS",
+                     help="with --apply: commit with the platform's confirm timer, confirmed "
+                          "once the running configuration holds the candidate")
+    run.add_argument("--comment", metavar="TEXT", help="with --apply: the commit's comment")
     run.add_argument("--state", help="state to run the commands in (with --config: the state "
                                      "to enter the lines in; default the platform's)")
     run.add_argument("--workers", type=int, default=20, metavar="N",
@@ -803,7 +957,8 @@ def cmd_sim(args: argparse.Namespace) -> int:
         try:
             return simulate(args.platform, hostname=args.hostname or "R1", secrets=args.secret,
                             start=args.start, responses=args.responses, delay=args.delay,
-                            page_length=args.page_length, abbreviate=args.abbreviate)
+                            page_length=args.page_length, abbreviate=args.abbreviate,
+                            timer_scale=args.timer_scale)
         except PlatformError as err:
             raise UserError(str(err)) from None
     if args.hostname is not None:
@@ -820,7 +975,8 @@ def cmd_sim(args: argparse.Namespace) -> int:
         host, port = parse_address(args.ssh)
         make = simulator_factory(args.platform, secrets=args.secret, start=args.start,
                                  responses=args.responses, delay=args.delay,
-                                 page_length=args.page_length, abbreviate=args.abbreviate)
+                                 page_length=args.page_length, abbreviate=args.abbreviate,
+                                 timer_scale=args.timer_scale)
         key, directory = load_host_key(args.host_key)
     except (PlatformError, ValueError) as err:
         raise UserError(str(err)) from None
@@ -856,7 +1012,10 @@ def add_platform_commands(sub: Any) -> None:
                     "platform definition says: sample prompts, paths by their commands, dialog "
                     "questions checked against --secret, commands answered from a responses "
                     "file (by default NAME.responses.yaml beside the platform file), the pager "
-                    "for long output, an error line for anything else.",
+                    "for long output, an error line for anything else. Where the platform "
+                    "declares its configuration, the device keeps one: the lines entered, shown "
+                    "by the show command; a candidate, commit, commit with a confirm timer and "
+                    "rollback where the platform has commit.",
         epilog="Examples: tessel sim linux --hostname web1 --secret password=s3cret; "
                "tessel sim generic --ssh 127.0.0.1:2222 --password pw (then: ssh -p 2222 "
                "R7@127.0.0.1)")
@@ -876,6 +1035,9 @@ def add_platform_commands(sub: Any) -> None:
                           "(default: 24)")
     sim.add_argument("--abbreviate", action="store_true",
                      help="accept any unique prefix of a command's words (conf t)")
+    sim.add_argument("--timer-scale", type=positive_seconds, default=60.0, metavar="SECONDS",
+                     help="how long a minute of a commit's confirm timer lasts (default: 60; "
+                          "a test may make it short)")
     sim.add_argument("--ssh", metavar="HOST:PORT",
                      help="serve devices over ssh instead, one per login name, which is its "
                           "hostname; they keep their state between sessions (PORT 0: a free "
@@ -947,14 +1109,31 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Examples: tessel connect generic 10.0.0.1 -u admin --ask-password --ask "
                "enable_password --state enable --run 'show version'; tessel connect generic "
                "--state enable --context enable_password=lab --run 'show version' -- "
-               "python -m tessel.sim.router. Credentials the options leave unset come from "
-               "TESSEL_USERNAME, TESSEL_PASSWORD and TESSEL_SECRET_<KEY> (for instance "
-               "TESSEL_SECRET_ENABLE_PASSWORD), as for tessel run.")
-    connect.add_argument("platform", metavar="PLATFORM",
-                         help=PLATFORM_HELP)
-    connect.add_argument("host", metavar="HOST", nargs="?",
-                         help="the device's host name or address")
-    login = connect.add_argument_group("login")
+               "python -m tessel.sim.router. " + CREDENTIALS_EPILOG)
+    add_session_options(connect)
+    connect.add_argument("--state", help="state to go to after login")
+    connect.add_argument("--config", metavar="FILE",
+                         help="configuration lines to push, one per line ('-': standard "
+                              "input; blank lines and ! or # comments skipped); stops at the "
+                              "first line the device refuses")
+    connect.add_argument("--run", action="append", default=[], metavar="CMD",
+                         help="command to run and print (repeatable); a command the device "
+                              "refuses ends the run with exit status 1")
+    connect.set_defaults(func=cmd_connect)
+
+    add_change_parsers(sub)
+    add_run_parser(sub)
+    add_replay_parser(sub)
+    add_learn_parser(sub)
+    return parser
+
+
+def add_session_options(parser: Any) -> None:
+    """PLATFORM, HOST and the options that open a session (connect, diff, apply)."""
+    parser.add_argument("platform", metavar="PLATFORM", help=PLATFORM_HELP)
+    parser.add_argument("host", metavar="HOST", nargs="?",
+                        help="the device's host name or address")
+    login = parser.add_argument_group("login")
     login.add_argument("-u", "--user", metavar="USER",
                        help="the username to log in as (default: $TESSEL_USERNAME)")
     login.add_argument("-p", "--port", type=port_number, metavar="PORT",
@@ -970,33 +1149,79 @@ def build_parser() -> argparse.ArgumentParser:
     login.add_argument("--ask-password", action="store_true",
                        help="ask for the login password without echo (default: "
                             "$TESSEL_PASSWORD)")
-    connect.add_argument("--state", help="state to go to after login")
-    connect.add_argument("--config", metavar="FILE",
-                         help="configuration lines to push, one per line ('-': standard "
-                              "input; blank lines and ! or # comments skipped); stops at the "
-                              "first line the device refuses")
-    connect.add_argument("--run", action="append", default=[], metavar="CMD",
-                         help="command to run and print (repeatable); a command the device "
-                              "refuses ends the run with exit status 1")
-    connect.add_argument("--timeout", type=positive_seconds, default=10.0,
-                         help="seconds: each login wait, each state change as a whole, and the "
-                              "silence allowed before a command's prompt (default: 10)")
-    connect.add_argument("--hostname", help="the device's hostname (default: learned)")
-    connect.add_argument("--context", action="append", default=[], metavar="KEY=VALUE",
-                         help="a context field, such as interface=Loopback1 (repeatable)")
-    connect.add_argument("--ask", action="append", default=[], metavar="KEY",
-                         help="ask for a secret context field without echo, such as "
-                              "enable_password (repeatable)")
-    connect.add_argument("--log", metavar="FILE", help="write a session transcript here")
-    connect.add_argument("--record", metavar="CAPTURE",
-                         help="write a capture of the session here (secrets replaced), for "
-                              "'tessel replay'")
-    connect.set_defaults(func=cmd_connect)
+    parser.add_argument("--timeout", type=positive_seconds, default=10.0,
+                        help="seconds: each login wait, each state change as a whole, and the "
+                             "silence allowed before a command's prompt (default: 10)")
+    parser.add_argument("--hostname", help="the device's hostname (default: learned)")
+    parser.add_argument("--context", action="append", default=[], metavar="KEY=VALUE",
+                        help="a context field, such as interface=Loopback1 (repeatable)")
+    parser.add_argument("--ask", action="append", default=[], metavar="KEY",
+                        help="ask for a secret context field without echo, such as "
+                             "enable_password (repeatable)")
+    parser.add_argument("--log", metavar="FILE", help="write a session transcript here")
+    parser.add_argument("--record", metavar="CAPTURE",
+                        help="write a capture of the session here (secrets replaced), for "
+                             "'tessel replay'")
 
-    add_run_parser(sub)
-    add_replay_parser(sub)
-    add_learn_parser(sub)
-    return parser
+
+#: What the credentials of tessel connect, diff and apply default to.
+CREDENTIALS_EPILOG = ("Credentials the options leave unset come from TESSEL_USERNAME, "
+                      "TESSEL_PASSWORD and TESSEL_SECRET_<KEY> (for instance "
+                      "TESSEL_SECRET_ENABLE_PASSWORD), as for tessel run.")
+
+
+def add_change_parsers(sub: Any) -> None:
+    """tessel diff and tessel apply: a candidate configuration against one device."""
+    diff = sub.add_parser(
+        "diff", help="what a candidate configuration would change on a device",
+        usage="tessel diff [options] PLATFORM HOST --candidate FILE [--replace]\n"
+              "       tessel diff [options] PLATFORM --candidate FILE -- COMMAND...",
+        description="Log in to HOST (or start COMMAND on a pty) as tessel connect does, read "
+                    "the running configuration and print a unified diff of what applying the "
+                    "candidate would change, each changed line inside its blocks; nothing is "
+                    "changed. Nothing printed: nothing would change. Exit status 1 when the "
+                    "device refuses, 2 for a mistake.",
+        epilog="Example: tessel diff frr --candidate r1.cfg -- vtysh. " + CREDENTIALS_EPILOG)
+    add_session_options(diff)
+    diff.add_argument("--candidate", required=True, metavar="FILE",
+                      help="the candidate configuration, as the device shows its own ('-': "
+                           "standard input)")
+    diff.add_argument("--replace", action="store_true",
+                      help="the running configuration is to equal the candidate: also show "
+                           "what it holds that the candidate does not (default: merge)")
+    diff.set_defaults(func=cmd_diff)
+
+    apply = sub.add_parser(
+        "apply", help="apply a candidate configuration to a device, as one transaction",
+        usage="tessel apply [options] PLATFORM HOST --candidate FILE [--replace] "
+              "[--confirm SECONDS] [--dry-run]\n"
+              "       tessel apply [options] PLATFORM --candidate FILE -- COMMAND...",
+        description="Log in as tessel connect does and apply the candidate with "
+                    "Connection.apply: merge (only what is missing) or --replace (the running "
+                    "configuration ends up equal to the candidate), committed where the "
+                    "platform has commit. The diff goes to standard output, what was done to "
+                    "standard error. A refused line stops the change: nothing is committed, or "
+                    "the lines already accepted are taken back. Exit status 1 when the device "
+                    "refuses or the change fails, 2 for a mistake (nothing is sent then).",
+        epilog="Example: tessel apply hierarchical core1 -u admin --ask-password --candidate "
+               "core1.set --replace --confirm 300. " + CREDENTIALS_EPILOG)
+    add_session_options(apply)
+    apply.add_argument("--candidate", required=True, metavar="FILE",
+                       help="the candidate configuration, as the device shows its own ('-': "
+                            "standard input)")
+    apply.add_argument("--replace", action="store_true",
+                       help="make the running configuration equal to the candidate (default: "
+                            "merge, which adds only what is missing)")
+    apply.add_argument("--dry-run", action="store_true",
+                       help="print the diff and send nothing")
+    apply.add_argument("--confirm", type=positive_whole, metavar="SECONDS",
+                       help="commit with the platform's confirm timer, then confirm once the "
+                            "running configuration holds the candidate: a change that cuts "
+                            "the session off is rolled back by the device itself (platforms "
+                            "with such a timer only)")
+    apply.add_argument("--comment", metavar="TEXT",
+                       help="the commit's comment (platforms with commit comments)")
+    apply.set_defaults(func=cmd_apply)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -1008,10 +1233,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         split = words.index("--")
         words, command = words[:split], words[split + 1:]
     args = parser.parse_args(words)
-    if args.subcommand == "connect":
+    if args.subcommand in SESSION_COMMANDS:
         args.command = command
     elif command:
-        parser.error("only 'connect' takes a command after '--'")
+        parser.error("only %s take a command after '--'" % ", ".join(
+            "'%s'" % name for name in SESSION_COMMANDS))
     if args.verbose:
         handler = logging.StreamHandler(sys.stderr)
         handler.setFormatter(logging.Formatter("%(name)s: %(message)s"))

@@ -24,7 +24,7 @@ import difflib
 from dataclasses import dataclass, field
 from typing import Dict, Iterable, List, Optional, Tuple
 
-from tessel.eal.spawn import prompt_compiled
+from tessel.eal.patterns import prompt_compiled
 from tessel.lines import split_lines
 from tessel.platforms.base import ConfigSpec
 

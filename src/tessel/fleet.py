@@ -261,6 +261,58 @@ class Configure:
                 raise TaskFailed(message, sent.results) from cause
 
 
+@dataclass(frozen=True)
+class Apply:
+    """Applies a candidate configuration with ``Connection.apply``; the host's value is the
+    ``ApplyResult`` (its ``diff``, the lines sent, ``committed``).
+
+    ``replace``, ``dry_run`` and ``comment`` are those of ``apply``.
+    ``confirm=SECONDS`` commits with the platform's confirm timer, then
+    confirms in the same session once ``apply`` has read the running
+    configuration back: a change that cuts the session off is rolled back by
+    the device itself. A failed or refused change fails the host with its
+    message (what was taken back, whether the configuration is as before);
+    its value is the results of the lines sent.
+    """
+
+    candidate: str
+    replace: bool = False
+    confirm: Optional[int] = None
+    dry_run: bool = False
+    comment: Optional[str] = None
+    timeout: Optional[float] = None
+
+    def __post_init__(self) -> None:
+        from tessel.transaction import check_candidate
+
+        check_candidate(self.candidate)
+        if self.confirm is not None and (isinstance(self.confirm, bool) or
+                                         not isinstance(self.confirm, int) or self.confirm <= 0):
+            raise ValueError("confirm is a positive whole number of seconds, not %r"
+                             % (self.confirm,))
+
+    def __call__(self, conn: Any, host: Any) -> Any:
+        from tessel.core.errors import ApplyError
+
+        try:
+            done = conn.apply(self.candidate, replace=self.replace, confirm=self.confirm,
+                              comment=self.comment, dry_run=self.dry_run, timeout=self.timeout)
+        except ApplyError as err:
+            raise TaskFailed(str(err), list(err.results)) from err
+        except Exception as err:
+            raise TaskFailed("applying the candidate: %s" % _message(err)) from err
+        if done.pending:
+            try:
+                conn.confirm(timeout=self.timeout)
+            except Exception as err:
+                raise TaskFailed("the change was committed with a confirm timer of %d s, and "
+                                 "confirming it failed: %s; the device rolls it back when the "
+                                 "timer runs out" % (self.confirm or 0, _message(err)),
+                                 done) from err
+            done.pending = False
+        return done
+
+
 class _LineRecorder:
     """Keeps the results of the lines that ``conn.configure`` sends.
 
@@ -1188,13 +1240,17 @@ def raise_open_file_limit(sessions: int) -> int:
 
 def summary_table(results: Iterable[HostResult], width: Optional[int] = None) -> str:
     """A table of host, state, what became of it (ok, FAILED, INTERRUPTED, NOT STARTED),
-    elapsed, and the error's first line with the failed hop, the state reached and the
-    device's last line when the error has them."""
-    rows = [("HOST", "STATE", "RESULT", "ELAPSED", "ERROR")]
+    elapsed, and the detail: what a configuration change changed, the error's first line
+    with the failed hop, the state reached and the device's last line when the error has
+    them."""
+    rows = [("HOST", "STATE", "RESULT", "ELAPSED", "DETAIL")]
     for result in results:
         error = result.error_line
         if result.detail:
             error += " [%s]" % result.detail
+        summary = getattr(result.value, "summary", None)
+        if isinstance(summary, str):  # a configuration change: what it changed
+            error = summary + ("; " + error if error else "")
         rows.append((result.host, result.state or "-",
                      result.status if result.ok else result.status.upper(),
                      "%.2f s" % result.elapsed, error))
@@ -1276,7 +1332,8 @@ def both(*callbacks: Optional[Progress]) -> Progress:
     return call
 
 
-__all__ = ["FAILED", "INTERRUPTED", "NOT_STARTED", "OK", "Commands", "Configure", "HostResult",
+__all__ = ["FAILED", "INTERRUPTED", "NOT_STARTED", "OK", "Apply", "Commands", "Configure",
+           "HostResult",
            "Interrupted", "JsonLines", "ProgressBar", "Results", "RunInterrupted", "TaskFailed",
            "check_line", "connect_arguments", "credential_text", "on_event_loop",
            "raise_open_file_limit",

@@ -7,7 +7,7 @@ under Nornir's entry point group ``nornir.plugins.connections`` as
 
     from nornir import InitNornir
     from nornir_utils.plugins.functions import print_result   # if installed
-    from tessel.nornir import tessel_command, tessel_config, tessel_go_to
+    from tessel.nornir import tessel_apply, tessel_command, tessel_config, tessel_go_to
 
     nr = InitNornir(config_file="config.yaml")
     result = nr.run(task=tessel_command, command="show version", state="enable")
@@ -32,7 +32,8 @@ from nornir.core.task import Result, Task
 from tessel.core.errors import CommandError, ConfigError
 from tessel.inventory import CONNECTION_NAME
 
-__all__ = ["CONNECTION_NAME", "Tessel", "tessel_command", "tessel_config", "tessel_go_to"]
+__all__ = ["CONNECTION_NAME", "Tessel", "tessel_apply", "tessel_command", "tessel_config",
+           "tessel_go_to"]
 
 
 class Tessel:
@@ -108,6 +109,44 @@ def tessel_config(task: Task, config: Union[str, Sequence[str], None] = None,
                                          % (refused[0].command, refused[0].failure),
                                          refused[0].command, refused[0].failure or "", results)
                              if refused else None))
+
+
+def tessel_apply(task: Task, candidate: Optional[str] = None,
+                 candidate_file: Optional[str] = None, replace: bool = False,
+                 confirm: Optional[int] = None, dry_run: bool = False,
+                 comment: Optional[str] = None, timeout: Optional[float] = None) -> Result:
+    """Applies a candidate configuration (a text, or a file) as one transaction, with
+    ``Connection.apply``: merge, or ``replace``; ``dry_run`` sends nothing.
+
+    The result is the diff (also the Result's ``diff``; '' when nothing
+    changes); ``changed`` is true when something was applied;
+    ``apply_result`` holds the ``ApplyResult``. ``confirm=SECONDS`` commits
+    with the platform's confirm timer and confirms in the same task once the
+    running configuration holds the candidate, so a commit never rolls back
+    for want of a confirming task; a change that cuts the session off is
+    rolled back by the device. A refused or failed change fails the task with
+    its ``ApplyError`` (``changed`` when the configuration is left changed).
+    """
+    from tessel.fleet import Apply, TaskFailed
+
+    if (candidate is None) == (candidate_file is None):
+        raise ValueError("give either candidate (a configuration text) or candidate_file")
+    if candidate_file is not None:
+        with open(candidate_file, encoding="utf-8-sig") as handle:
+            candidate = handle.read()
+    assert candidate is not None
+    change = Apply(candidate, replace=replace, confirm=confirm, dry_run=dry_run,
+                   comment=comment, timeout=timeout)
+    try:
+        done = change(_connection(task), task.host)
+    except TaskFailed as err:
+        cause = err.__cause__ or err
+        left = bool(getattr(cause, "committed", False)) or getattr(cause, "restored", True) \
+            is False or getattr(err.value, "committed", False)
+        return Result(host=task.host, result=str(err), changed=left, failed=True,
+                      exception=cause)
+    return Result(host=task.host, result=done.diff, diff=done.diff,
+                  changed=done.committed and bool(done.results), apply_result=done)
 
 
 def tessel_go_to(task: Task, state: str) -> Result:

@@ -56,12 +56,30 @@ class ApplyResult:
         """The lines sent, in order."""
         return [result.command for result in self.results]
 
+    @property
+    def summary(self) -> str:
+        """One line: the lines the diff adds and removes, and what was done."""
+        if not self.diff:
+            return "no change"
+        added, removed = changed_counts(self.diff)
+        counts = "+%d -%d line%s" % (added, removed, "" if added + removed == 1 else "s")
+        if not self.committed:
+            return "dry run: %s, nothing sent" % counts
+        return "%s, %d sent%s" % (counts, len(self.results),
+                                  ", waiting for its confirmation" if self.pending else "")
+
     def __repr__(self) -> str:
         # Counts only: a configuration may hold secrets.
         return "<ApplyResult: %d changed lines, %d lines sent, committed=%s, pending=%s>" % (
-            sum(1 for line in self.diff.splitlines()
-                if line[:1] in "+-" and not line.startswith(("+++", "---"))),
-            len(self.results), self.committed, self.pending)
+            sum(changed_counts(self.diff)), len(self.results), self.committed, self.pending)
+
+
+def changed_counts(text: str) -> Tuple[int, int]:
+    """How many lines a unified diff adds and removes."""
+    lines = [line for line in text.splitlines()
+             if line.startswith(("+", "-")) and not line.startswith(("+++", "---"))]
+    added = sum(1 for line in lines if line.startswith("+"))
+    return added, len(lines) - added
 
 
 @dataclass
@@ -74,6 +92,9 @@ class Applied:
     replace: bool
     pending: bool = False
     deadline: Optional[float] = None
+    #: A confirmation was sent, which may be a commit of its own: the platform's rollback
+    #: to the previous commit would not reach the configuration before the apply.
+    confirmed: bool = False
 
 
 def config_spec(conn: "Connection") -> ConfigSpec:
@@ -253,11 +274,13 @@ class Transaction:
         verb = "refused by" if refused else "failed on"
         message = "configuration line %r %s %s: %s" % (line, verb, self.where, failure)
         sent, problems = self.undo() if self.accepted else ([], [])
-        if self.accepted:
+        if problems:
+            message += "; taking back the %d change(s) accepted before it went wrong (%s): %s" \
+                % (len(self.accepted), "sent: " + _listed(sent) if sent else "nothing sent",
+                   "; ".join(problems))
+        elif self.accepted:
             message += "; the %d change(s) accepted before it were taken back (%s)" % (
                 len(self.accepted), _listed(sent) or "no line")
-        if problems:
-            message += "; taking them back went wrong: %s" % "; ".join(problems)
         restored: Optional[bool] = None
         remaining: Optional[str] = None
         try:
@@ -425,6 +448,7 @@ def confirm(conn: "Connection", timeout: Optional[float]) -> "CommandResult":
             command.command, tx.where, result.failure)), command.command,
             tx.mask(result.failure or ""), tx.results, committed=True)
     record.pending = False
+    record.confirmed = True
     late = record.deadline is not None and time.monotonic() > record.deadline
     try:
         _check_holds(tx, record.candidate, record.replace, "the commit was confirmed")
@@ -448,8 +472,8 @@ def rollback(conn: "Connection", number: Optional[int], timeout: Optional[float]
     elif record is None:
         raise ConfigError("nothing to roll back on %s: no apply of this connection changed "
                           "the configuration" % (conn.host or "the device"))
-    if number is None and (spec.commit is None or spec.rollback is None):
-        assert record is not None
+    if number is None and record is not None and (
+            spec.commit is None or spec.rollback is None or record.confirmed):
         result = apply(conn, record.before, True, spec.command("commit"), None, False, timeout,
                        remember=False)
         conn._applied = None

@@ -39,7 +39,8 @@ def test_demo_tells_what_happened_and_writes_the_graph(tmp_path):
     for fact in ["state detected: disable (prompt 'R1>')", "hostname learned from the prompt: R1",
                  "go_to('config')", "now in config", "go_to('disable')", "now in disable",
                  "sent 'enable'", "answered", "sent 'configure terminal'", "sent 'end'",
-                 "sent 'disable'", " ms"]:
+                 "sent 'disable'", " ms", "+ description managed by tessel",
+                 "the same apply again sent 0 lines"]:
         assert fact in out
     assert (tmp_path / "tessel-demo.dot").read_text() == GenericRouter().dotgraph()
     transcript = (tmp_path / "tessel-demo.log").read_text()
@@ -58,7 +59,7 @@ def test_demo_without_graphviz_still_succeeds(tmp_path):
 
 
 @pytest.mark.parametrize("subcommand", ["demo", "graph", "route", "connect", "platforms",
-                                        "check", "sim", "replay"])
+                                        "check", "sim", "replay", "diff", "apply"])
 def test_every_subcommand_has_help(subcommand, capsys):
     with pytest.raises(SystemExit) as caught:
         main([subcommand, "--help"])

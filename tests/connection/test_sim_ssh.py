@@ -92,6 +92,16 @@ def test_each_login_name_is_a_device_that_keeps_its_state(server):
             assert conn.state == left
 
 
+def test_a_device_keeps_its_configuration_between_sessions(server):
+    candidate = "interface Loopback3\n description kept\n"
+    with server.connect("K1", "asyncssh") as conn:
+        assert conn.apply(candidate).sent == ["interface Loopback3", "description kept", "exit"]
+    with server.connect("K1", "ssh") as conn:
+        assert conn.config_diff(candidate) == ""
+    with server.connect("K2", "asyncssh") as conn:
+        assert conn.config_diff(candidate) != ""
+
+
 @pytest.mark.parametrize("transport, device, password, error, message", [
     ("asyncssh", "R3", "wrong", AuthenticationError, "refused the login as R3"),
     ("ssh", "R3", "wrong", AuthenticationError, "refused the login"),

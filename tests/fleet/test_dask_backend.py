@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from tessel.fleet import Commands, Configure, RunInterrupted, run
+from tessel.fleet import Apply, Commands, Configure, RunInterrupted, run
 from tessel.inventory import load
 
 distributed = pytest.importorskip("distributed")
@@ -126,3 +126,17 @@ def test_ctrl_c_reaches_the_sessions_on_the_workers(client, write_inventory, tmp
         assert results[name].status in ("interrupted", "not started"), results[name]
         if results[name].status == "not started":
             assert "R%s\t" % name[1] not in before + after
+
+
+def test_apply_on_dask_reports_each_hosts_diff(client, write_inventory):
+    from simulated import device, sim
+
+    inventory = load(write_inventory({"r%d" % i: device(sim("--hostname", "R%d" % i))
+                                      for i in range(2)}))
+    change = "interface Loopback0\n description dask\n"
+    for dry_run, sent in ((True, []), (False, ["interface Loopback0", "description dask",
+                                               "exit"])):
+        results = run(inventory, Apply(change, dry_run=dry_run), client=client, timeout=10)
+        assert {name: (r.value.diff.splitlines()[-1], r.value.sent, r.value.committed)
+                for name, r in results.items()} == dict.fromkeys(
+            ["r0", "r1"], ("+ description dask", sent, not dry_run))

@@ -1,6 +1,7 @@
 """Fleets on one event loop over asyncssh, against simulated devices served by `tessel sim --ssh`."""
 import asyncio
 import json
+import re
 import subprocess
 import sys
 import threading
@@ -9,7 +10,7 @@ import pytest
 
 from simulated import ENABLE_PASSWORD, SWITCHES_STACKS, SimServer
 from tessel.eal.bridge import await_only
-from tessel.fleet import run
+from tessel.fleet import Apply, run
 from tessel.inventory import from_dicts
 
 pytestmark = SWITCHES_STACKS
@@ -70,3 +71,40 @@ def test_tessel_run_over_200_hosts_from_an_inventory(server, write_inventory):
                   for r in records) == sorted(
         ("B%d" % n, "ok", "enable", VERSION % ("B%d" % n)) for n in range(200))
     assert "200 hosts: 200 ok, 0 failed" in done.stderr and PASSWORD not in done.stderr
+
+
+CANDIDATE = "interface Loopback4\n description fleet\n"
+DIFF = ("--- running\n+++ candidate\n@@ -0,0 +1,2 @@\n+interface Loopback4\n"
+        "+ description fleet\n")
+
+
+def test_tessel_run_apply_dry_run_changes_nothing_and_apply_applies(server, write_inventory,
+                                                                    tmp_path):
+    devices = hosts(server, 3, "D")
+    inventory = write_inventory(devices)
+    candidate = tmp_path / "change.cfg"
+    candidate.write_text(CANDIDATE)
+
+    def tessel_run(*options):
+        return subprocess.run([sys.executable, "-m", "tessel", "run", "-i", str(inventory),
+                               "--apply", str(candidate), "--timeout", "60", *options],
+                              capture_output=True, text=True, timeout=300)
+
+    dry = tessel_run("--dry-run")
+    assert dry.returncode == 0, dry.stderr[-2000:]
+    for name in devices:
+        assert "--- %s: dry run: +2 -0 lines, nothing sent\n%s" % (name, DIFF) in dry.stdout
+        assert re.search(r"\n%s +disable +ok .* dry run: \+2 -0 lines" % name, dry.stdout)
+    # The devices hold nothing of it: a dry run on threads shows the same diff.
+    unchanged = run(from_dicts(devices), Apply(CANDIDATE, dry_run=True), event_loop=False,
+                    timeout=60)
+    assert {name: r.value.diff for name, r in unchanged.items()} == dict.fromkeys(devices, DIFF)
+
+    applied = tessel_run("--output", "-")
+    assert applied.returncode == 0, applied.stderr[-2000:]
+    records = [json.loads(line) for line in applied.stdout.splitlines()]
+    assert {r["host"]: (r["status"], r["result"]["diff"], r["result"]["committed"])
+            for r in records} == dict.fromkeys(devices, ("ok", DIFF, True))
+    again = run(from_dicts(devices), Apply(CANDIDATE), event_loop=False, timeout=60)
+    assert {name: (r.value.sent, r.value.summary) for name, r in again.items()} == \
+        dict.fromkeys(devices, ([], "no change"))

@@ -10,7 +10,8 @@ nornir = pytest.importorskip("nornir")
 
 from nornir.core.plugins.connections import ConnectionPluginRegister  # noqa: E402
 
-from tessel.nornir import Tessel, tessel_command, tessel_config, tessel_go_to  # noqa: E402
+from tessel.nornir import (Tessel, tessel_apply, tessel_command, tessel_config,  # noqa: E402
+                           tessel_go_to)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -77,3 +78,21 @@ def test_refused_command_and_configuration_fail_the_task(nr):
     result = refused["r1"][0]
     assert refused.failed and result.exception.line == "bogus"
     assert [r.command for r in result.command_results] == ["interface Loopback6", "bogus"]
+
+
+def test_apply_task_dry_run_apply_and_nothing_left(nr, tmp_path):
+    healthy = nr.filter(filter_func=lambda h: h.name != "refused")
+    change = "interface Loopback8\n description nornir\n"
+    (tmp_path / "change.cfg").write_text(change)
+    dry = healthy.run(task=tessel_apply, candidate=change, dry_run=True)
+    applied = healthy.run(task=tessel_apply, candidate_file=str(tmp_path / "change.cfg"))
+    again = healthy.run(task=tessel_apply, candidate=change)
+    for name in ("r1", "r2"):
+        assert dry[name][0].diff == applied[name][0].result == applied[name][0].diff
+        assert "+ description nornir" in dry[name][0].result
+        assert [(r[name][0].changed, r[name][0].failed) for r in (dry, applied, again)] == [
+            (False, False), (True, False), (False, False)]
+        assert again[name][0].result == "" and again[name][0].apply_result.sent == []
+    refused = healthy.run(task=tessel_apply, candidate="interface Loopback9\n bogus\n")
+    assert refused.failed and refused["r1"][0].exception.undone == ["no interface Loopback9"]
+    assert not refused["r1"][0].changed

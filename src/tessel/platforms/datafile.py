@@ -130,12 +130,7 @@ def config_spec(section: ConfigDef, defaults: Mapping[str, str]) -> ConfigSpec:
     commands: Dict[str, Any] = {key: ConfigCommand(command.command, tuple(
         DataStatement(statement, defaults) for statement in command.dialog))
         for key, command in section.commands.items()}
-    settings: Dict[str, Any] = {key: value for key, value in (
-        ("state", section.state), ("style", section.style), ("exit", section.exit),
-        ("negate", section.negate), ("comment", section.comment),
-        ("closers", section.closers)) if value is not None}
-    return ConfigSpec(ignore=tuple(section.ignore), negations=tuple(section.negations),
-                      **settings, **commands)
+    return ConfigSpec(**section.settings(), **commands)
 
 
 def class_name(name: str) -> str:

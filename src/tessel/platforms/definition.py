@@ -222,6 +222,14 @@ class ConfigDef:
     comment: Optional[str] = None
     place: Place = field(default_factory=lambda: Place("config", 0))
 
+    def settings(self) -> Dict[str, Any]:
+        """The keywords of a ConfigSpec that are not commands, as far as the file gives them."""
+        given: Dict[str, Any] = {key: value for key, value in (
+            ("state", self.state), ("style", self.style), ("exit", self.exit),
+            ("negate", self.negate), ("comment", self.comment),
+            ("closers", self.closers)) if value is not None}
+        return dict(given, ignore=tuple(self.ignore), negations=tuple(self.negations))
+
 
 @dataclass
 class Definition:

@@ -19,7 +19,12 @@ input and answers on standard output the way the definition says:
   its state (``end``) leave it at any depth; a line that the sub-mode does
   not know is tried in the modes above it, which it then leaves;
 * anything else prints the platform's ``error_sample`` (``{command}``: the
-  first word typed, ``{line}``: the whole line) and changes nothing.
+  first word typed, ``{line}``: the whole line) and changes nothing;
+* where the platform has a ``config`` section, the device keeps a
+  configuration (:mod:`tessel.sim.simconfig`): a line of a configuration
+  state that a response answers without output is kept in the block it was
+  entered in, the show command prints it, and the section's commit, confirm,
+  abort, rollback, compare and replace commands act on it.
 
 A responses file maps states, sub-modes (or ``any``, for every state) to
 commands and their outputs; a family state's commands hold in each of its
@@ -37,17 +42,21 @@ definition cannot express (see ``tessel.sim.router``).
 """
 import contextlib
 import os
+import re
 import sys
 import time
 from dataclasses import dataclass, field, replace
-from typing import (Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, TextIO,
-                    Tuple)
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Set,
+                    TextIO, Tuple)
 
 import yaml
 
 from tessel.core.errors import PlatformError
-from tessel.platforms.definition import (SAFE_LOADER, Definition, PathDef, StatementDef,
-                                         SubmodeDef, template_fields)
+from tessel.platforms.base import ConfigSpec, command_text
+from tessel.platforms.definition import (SAFE_LOADER, ConfigDef, Definition, PathDef,
+                                         StatementDef, SubmodeDef, template_fields)
+from tessel.sim.simconfig import (DeviceConfig, Path, command_regex, comment_regex, initial_tree,
+                                  layout_of)
 
 #: Lines of output shown before the pager prompt, when the platform has a pager.
 PAGE_LENGTH = 24
@@ -281,11 +290,23 @@ class Lookup:
     ambiguous: bool = False
     #: The words typed after the command's own words.
     args: List[str] = field(default_factory=list)
+    #: Where a response was found: a state, a sub-mode or ``any``.
+    scope: str = ""
+    #: The command matched, and whether exactly (else through abbreviations).
+    pattern: Optional[CommandPattern] = None
+    exact: bool = True
 
     @property
     def known(self) -> bool:
         return self.ambiguous or any(x is not None for x in (self.path, self.response,
                                                              self.handler, self.submode))
+
+    def text(self, line: str) -> str:
+        """The line as the device keeps it: abbreviated words written out in full."""
+        if self.exact or self.pattern is None:
+            return line.strip()
+        return " ".join([word or "" for word in self.pattern.words[
+            :self.pattern.literal_words()]] + self.args)
 
 
 @dataclass
@@ -304,7 +325,7 @@ class PlatformSimulator:
                  responses: Optional[Responses] = None, delay: float = 0.0,
                  page_length: int = PAGE_LENGTH, abbreviate: bool = False,
                  stdin: Optional[TextIO] = None, stdout: Optional[TextIO] = None,
-                 console: Optional[Console] = None) -> None:
+                 console: Optional[Console] = None, timer_scale: float = 60.0) -> None:
         self.definition = definition
         self.hostname = hostname
         self.secrets = dict(secrets or {})
@@ -328,6 +349,18 @@ class PlatformSimulator:
         if missing:
             raise PlatformError("the simulator shows each state's sample prompt, and these "
                                 "states have none: %s" % ", ".join(missing))
+        if not timer_scale > 0:
+            raise PlatformError("the timer scale is a positive number of seconds per minute, "
+                                "not %r" % (timer_scale,))
+        #: How long a minute of a commit's confirm timer lasts, in seconds.
+        self.timer_scale = timer_scale
+        #: The blocks that paths into configuration states opened: (state, header line).
+        self.blocks: List[Tuple[str, str]] = []
+        self.config: Optional[DeviceConfig] = None
+        self.config_states: Set[str] = set()
+        self.block_states: Set[str] = set()
+        if definition.config is not None and definition.entry_state is not None:
+            self.setup_config(definition.config, definition.entry_state)
 
     # -- console input and output -------------------------------------------------
 
@@ -369,9 +402,14 @@ class PlatformSimulator:
         return self.frames[-1].mode if self.frames else None
 
     def enter(self, state: str) -> None:
-        """Moves to a state; the open sub-modes are left."""
+        """Moves to a state; the open sub-modes are left, and the blocks below it."""
         self.state = state
         self.frames.clear()
+        opened = [name for name, _ in self.blocks]
+        if state in opened:
+            del self.blocks[opened.index(state) + 1:]
+        elif state not in self.block_states:
+            self.blocks.clear()
 
     def open_submode(self, mode: SubmodeDef, line: str) -> None:
         self.frames.append(Frame(mode, line))
@@ -422,6 +460,10 @@ class PlatformSimulator:
         words = line.split()
         if not words:
             return
+        if self.config is not None:
+            self.config.expire()
+            if self.config_command(words, line):
+                return
         found = self.lookup_upwards(words)
         if found.ambiguous:
             self.error(line, ambiguous=True)
@@ -429,27 +471,46 @@ class PlatformSimulator:
         if found.handler is not None:
             found.handler(found.args)
             return
+        if found.response is not None and not found.exact and self.config is not None and \
+                self.config_command(found.text(line).split(), line):
+            return  # an abbreviated commit or rollback: done, not only answered
         if found.response is not None:
             self.show(found.response.output)
             if found.response.close:
                 raise EndOfSession()
         if found.submode is not None:
-            self.open_submode(found.submode, line.strip())
+            if self.config is not None:
+                self.config.open(self.config_path(), found.text(line))
+            self.open_submode(found.submode, found.text(line))
             return
         if found.path is not None:
+            before = self.state
             self.travel(found.path, found.args)
+            if self.config is not None and self.state != before and \
+                    self.state in self.block_states and before in self.config_states and \
+                    self.state not in [name for name, _ in self.blocks]:
+                self.open_block(self.state, self.block_header(found, line))
         elif found.response is None:
             self.error(line)
+        elif self.config is not None and not found.response.output and found.scope != ANY \
+                and self.state in self.config_states:
+            self.store(found.text(line))
 
     def handlers(self) -> List[Tuple[CommandPattern, Handler]]:
         """Commands added in code for the current state; they come before the definition's."""
         return []
 
     def commands(self) -> List[Tuple[CommandPattern, Lookup]]:
-        """What can be typed at the current level: handlers, paths, sub-mode lines,
-        responses, connect commands."""
+        """What can be typed at the current level: handlers (the subclass's, then those of
+        the configuration), paths, sub-mode lines, responses, connect commands."""
         found: List[Tuple[CommandPattern, Lookup]] = [
-            (pattern, Lookup(handler=handler)) for pattern, handler in self.handlers()]
+            (pattern, Lookup(handler=handler))
+            for pattern, handler in self.handlers() + self.config_handlers()]
+        return found + [(pattern, entry) for pattern, entry in self.defined()
+                        if not any(handler.covers(pattern) for handler, _ in found)]
+
+    def defined(self) -> List[Tuple[CommandPattern, Lookup]]:
+        """What the definition and the responses let be typed at the current level."""
         known: Dict[str, Lookup] = {}
         for path in self.definition.paths:
             if path.source == self.state and path.commands:
@@ -466,23 +527,25 @@ class PlatformSimulator:
                 entry = known.setdefault(command, Lookup())
                 if entry.response is None:
                     entry.response = response
+                    entry.scope = scope
         for connect in self.definition.connect:
             if self.state in connect.states:
                 entry = known.setdefault(connect.command, Lookup())
                 if entry.path is None and entry.response is None:
                     entry.response = Response()
-        defined = [(CommandPattern(text), entry) for text, entry in known.items()]
-        return found + [(pattern, entry) for pattern, entry in defined
-                        if not any(handler.covers(pattern) for handler, _ in found)]
+        return [(CommandPattern(text), entry) for text, entry in known.items()]
 
-    def lookup(self, words: List[str]) -> Lookup:
-        """The one command that the typed words give (exactly, or abbreviated)."""
+    def lookup(self, words: List[str],
+               table: Optional[List[Tuple[CommandPattern, Lookup]]] = None) -> Lookup:
+        """The one command that the typed words give (exactly, or abbreviated), among
+        ``table`` (default: every command of the current level)."""
         exact: List[Lookup] = []
         loose: List[Lookup] = []
-        for pattern, entry in self.commands():
+        for pattern, entry in self.commands() if table is None else table:
             matched = pattern.match(words, self.abbreviate)
             if matched is not None:
-                chosen = replace(entry, args=list(words[pattern.literal_words():]))
+                chosen = replace(entry, args=list(words[pattern.literal_words():]),
+                                 pattern=pattern, exact=bool(matched))
                 (exact if matched else loose).append(chosen)
         if exact:
             return exact[0]
@@ -554,21 +617,212 @@ class PlatformSimulator:
         self.write(self.text(template).replace("{command}", words[0] if words else "")
                    .replace("{line}", " ".join(words)) + "\n")
 
+    # -- configuration -------------------------------------------------------------------
+
+    def setup_config(self, section: ConfigDef, entry: str) -> None:
+        """Keeps a configuration as the platform's ``config`` section says (see
+        :mod:`tessel.sim.simconfig`): the configuration states are ``entry`` (the state
+        configuration lines are entered in), the states reached only through it (blocks,
+        opened by the path's line) and the families of sub-modes."""
+        definition = self.definition
+        self.config_section = section
+        given: Dict[str, Any] = {key: command.command for key, command in
+                                 section.commands.items()}
+        spec = ConfigSpec(**section.settings(), **given)
+        self.entry_state = entry
+        self.show_state = spec.state or definition.login_state
+        self.config_states, self.block_states = configuration_states(definition, entry)
+        show = command_text(spec.show)
+        #: Where the responses print a configuration: the show command answers there too.
+        self.show_scopes = [scope for scope, entries in self.responses.items() if show in entries]
+        scopes = [self.show_state, ANY] + self.show_scopes
+        answer = next((self.responses[scope][show] for scope in scopes
+                       if show in self.responses.get(scope, {})), None)
+        sample = self.text(answer.output) if answer is not None else None
+        exits = {spec.exit, *(line for mode in definition.submodes for line in mode.exits)}
+        self.config = DeviceConfig(spec, layout_of(spec, sample, sorted(exits)),
+                                   initial_tree(spec, sample), self.closer_of)
+        self.do_show = any("do " + show in entries for entries in self.responses.values())
+        self.failures = [re.compile(pattern, re.MULTILINE) for pattern in definition.failure]
+        comment = comment_regex(spec.comment)
+        actions: List[Tuple[str, Callable[["re.Match[str]", List[str]], None], str]] = [
+            ("commit_confirm", self.cfg_commit, comment), ("commit", self.cfg_commit, comment),
+            ("confirm", self.cfg_commit, comment), ("abort", self.cfg_abort, ""),
+            ("rollback", self.cfg_rollback, ""), ("rollback_to", self.cfg_rollback, ""),
+            ("diff", self.cfg_diff, ""), ("replace", self.cfg_replace, "")]
+        #: The commands of the section, as the whole line typed at the top of ``entry``.
+        self.config_actions = [
+            (command_regex(section.commands[key].command, words), action, key)
+            for key, action, words in actions if key in section.commands]
+
+    def config_path(self) -> Path:
+        """The header lines of the blocks the device is in, outermost first."""
+        return tuple(line for _, line in self.blocks) + tuple(f.line for f in self.frames)
+
+    def closer_of(self, path: Path) -> str:
+        """The line that ends the block of ``path``: the first exit line of the sub-mode its
+        header opens, else the platform's exit line."""
+        assert self.config is not None
+        exit_line = self.config.spec.exit
+        level, closer = self.entry_state, exit_line
+        for header in path:
+            words = header.split()
+            mode = next((m for m in self.definition.submodes if m.parent == level and
+                         CommandPattern(m.command).match(words, False) is not None), None)
+            move = next((p for p in self.definition.paths if p.source == level and p.commands
+                         and p.target in self.block_states and
+                         CommandPattern(p.commands[0]).match(words, False) is not None), None)
+            if mode is not None:
+                level, closer = mode.name, (mode.exits or [exit_line])[0]
+            elif move is not None:
+                level, closer = move.target, exit_line
+            else:
+                closer = exit_line
+        return closer
+
+    def open_block(self, state: str, header: str) -> None:
+        """A path's line took the device into the block state ``state``: ``header`` opens
+        the block."""
+        assert self.config is not None
+        self.config.open(self.config_path(), header)
+        self.blocks.append((state, header))
+
+    def block_header(self, found: Lookup, line: str) -> str:
+        """The header line of the block that a path's line opens."""
+        return found.text(line)
+
+    def store(self, line: str) -> None:
+        """Enters a configuration line where the device is."""
+        assert self.config is not None
+        notice = self.config.enter(self.config_path(), line)
+        if notice:
+            self.write(notice + "\n")
+
+    def config_handlers(self) -> List[Tuple[CommandPattern, Handler]]:
+        """The show command, in the state it runs in (and after ``do`` in configuration
+        states, where the responses have it)."""
+        if self.config is None:
+            return []
+        show = command_text(self.config.spec.show)
+        table: List[Tuple[CommandPattern, Handler]] = []
+        level = self.submode.name if self.submode else self.state
+        if self.state == self.show_state and not self.frames or ANY in self.show_scopes or \
+                level in self.show_scopes or self.state in self.show_scopes:
+            table.append((CommandPattern(show), self.cmd_show_config))
+        if self.do_show and self.state in self.config_states:
+            table.append((CommandPattern("do " + show), self.cmd_show_config))
+        return table
+
+    def cmd_show_config(self, args: List[str]) -> None:
+        self.write_lines(self.configuration_lines())
+
+    def configuration_lines(self) -> List[str]:
+        """What the show command prints."""
+        assert self.config is not None
+        return self.config.show()
+
+    def config_command(self, words: List[str], line: str) -> bool:
+        """Runs a command of the configuration section typed at the top of the configuration
+        state (commit, abort, rollback, compare, replace); False when the line is none."""
+        if self.state != self.entry_state or self.frames or self.blocks:
+            return False
+        text = " ".join(words)
+        for regex, action, _ in self.config_actions:
+            found = regex.fullmatch(text)
+            if found is not None:
+                action(found, words)
+                return True
+        return False
+
+    def answer(self, words: Sequence[str]) -> bool:
+        """Prints what the responses give for a command (a commit's 'commit complete');
+        False when they give nothing."""
+        table = [(pattern, entry) for pattern, entry in self.defined()
+                 if entry.response is not None]
+        found = self.lookup(list(words), table)
+        if found.response is None:
+            return False
+        self.show(found.response.output)
+        return True
+
+    def refuse(self, line: str, why: str) -> None:
+        """A configuration command the device cannot do: why, as a line its failure patterns
+        take for an error (else followed by its error line)."""
+        text = "error: %s" % why
+        self.write(text + "\n")
+        if not any(pattern.search(text) for pattern in self.failures):
+            self.error(line)
+
+    def cfg_commit(self, found: "re.Match[str]", words: List[str]) -> None:
+        assert self.config is not None
+        values = found.groupdict()
+        timer: Optional[float] = None
+        for unit, seconds in (("minutes", self.timer_scale), ("seconds", self.timer_scale / 60)):
+            if values.get(unit) is not None:
+                count = int(values[unit])
+                if count <= 0:
+                    self.refuse(" ".join(words), "a confirm timer of %d %s" % (count, unit))
+                    return
+                timer = count * seconds
+                self.write("the commit rolls back in %d %s unless confirmed\n" % (
+                    count, unit[:-1] if count == 1 else unit))
+        self.config.commit(values.get("comment"), timer)
+        if not self.answer(words):
+            self.answer(command_text(self.config.spec.commit or "").split())
+
+    def cfg_abort(self, found: "re.Match[str]", words: List[str]) -> None:
+        assert self.config is not None
+        self.config.abort()
+        self.answer(words)
+
+    def cfg_rollback(self, found: "re.Match[str]", words: List[str]) -> None:
+        assert self.config is not None
+        number = found.groupdict().get("number")
+        problem = self.config.load(int(number) if number is not None else 1)
+        if problem is not None:
+            self.refuse(" ".join(words), problem)
+        else:
+            self.answer(words)
+
+    def cfg_diff(self, found: "re.Match[str]", words: List[str]) -> None:
+        assert self.config is not None
+        self.write_lines(self.config.compare())
+
+    def cfg_replace(self, found: "re.Match[str]", words: List[str]) -> None:
+        """Empties the candidate once each question of the command is answered as the
+        platform answers it; another answer changes nothing."""
+        assert self.config is not None
+        for question in self.config_section.commands["replace"].dialog:
+            if question.sample is None:
+                continue
+            self.write(self.text(question.sample))
+            answer = self.readline()
+            if question.send is not None and \
+                    answer.strip().lower() != question.send.strip().lower():
+                return
+        self.config.clear()
+        self.answer(words)
+
     # -- paths -----------------------------------------------------------------------
 
     def travel(self, path: PathDef, args: Sequence[str] = ()) -> None:
         """Moves along a path: its further lines, then its questions, then the new state.
 
-        ``args``: the words typed for the fields of the path's command.
+        ``args``: the words typed for the fields of the path's command. On a
+        platform with commit, the questions of a path out of the configuration
+        states are asked only while the candidate holds uncommitted changes.
         """
         for expected in path.commands[1:]:
             line = self.readline()
             if CommandPattern(expected).match(line.split(), self.abbreviate) is None:
                 self.error(line)
                 return
-        for question in path.dialog:
-            if not self.ask(question):
-                return
+        config = self.config
+        if config is None or not config.committing or path.source not in self.config_states \
+                or path.target in self.config_states or config.compare():
+            for question in path.dialog:
+                if not self.ask(question):
+                    return
         self.enter(path.target)
 
     def ask(self, question: StatementDef) -> bool:
@@ -604,6 +858,27 @@ class PlatformSimulator:
         return True
 
 
+def configuration_states(definition: Definition, entry: str) -> Tuple[Set[str], Set[str]]:
+    """The states where configuration lines are entered, and those of them that a path's
+    line opens as a block: the states reached from the login state only through ``entry``
+    (an interface mode under the configuration mode)."""
+    def reached(start: str, barred: Set[str]) -> Set[str]:
+        found, todo = {start}, [start]
+        while todo:
+            state = todo.pop()
+            for path in definition.paths:
+                if path.source == state and path.target not in found | barred:
+                    found.add(path.target)
+                    todo.append(path.target)
+        return found
+
+    outside = reached(definition.login_state, {entry}) if definition.login_state != entry \
+        else {entry}
+    inside = reached(entry, outside - {entry}) - (outside - {entry})
+    families = set(definition.config_substates)
+    return inside | families, inside - {entry} - families
+
+
 def parse_secrets(pairs: Sequence[str]) -> Dict[str, str]:
     secrets: Dict[str, str] = {}
     for pair in pairs:
@@ -636,8 +911,8 @@ def _sigtstp_ignored() -> None:
 
 def simulator_factory(platform: str, secrets: Sequence[str] = (), start: Optional[str] = None,
                       responses: Optional[str] = None, delay: float = 0.0,
-                      page_length: int = PAGE_LENGTH,
-                      abbreviate: bool = False) -> Callable[[str], PlatformSimulator]:
+                      page_length: int = PAGE_LENGTH, abbreviate: bool = False,
+                      timer_scale: float = 60.0) -> Callable[[str], PlatformSimulator]:
     """Reads a platform and its responses once; the function that makes a device by hostname.
 
     Raises PlatformError for a platform, a responses file or an option that is wrong.
@@ -650,7 +925,7 @@ def simulator_factory(platform: str, secrets: Sequence[str] = (), start: Optiona
     def make(hostname: str) -> PlatformSimulator:
         return PlatformSimulator(definition, hostname=hostname, secrets=given, start=start,
                                  responses=answers, delay=delay, page_length=page_length,
-                                 abbreviate=abbreviate)
+                                 abbreviate=abbreviate, timer_scale=timer_scale)
 
     make("R1")  # the options' mistakes now, not at the first session
     return make
@@ -659,9 +934,9 @@ def simulator_factory(platform: str, secrets: Sequence[str] = (), start: Optiona
 def simulate(platform: str, hostname: str = "R1", secrets: Sequence[str] = (),
              start: Optional[str] = None, responses: Optional[str] = None,
              delay: float = 0.0, page_length: int = PAGE_LENGTH,
-             abbreviate: bool = False) -> int:
+             abbreviate: bool = False, timer_scale: float = 60.0) -> int:
     """Runs the simulator of a platform on standard input and output (``tessel sim``)."""
     simulator = simulator_factory(platform, secrets, start, responses, delay, page_length,
-                                  abbreviate)(hostname)
+                                  abbreviate, timer_scale)(hostname)
     _sigtstp_ignored()
     return simulator.run()

@@ -48,11 +48,12 @@ import argparse
 import os
 import signal
 import sys
-from typing import Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple
+from typing import Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple
 
-from tessel.platforms.definition import PathDef, read_platform
-from tessel.sim.platform_sim import (CommandPattern, EndOfSession, Handler, PlatformSimulator,
-                                     read_responses)
+from tessel.config import Node
+from tessel.platforms.definition import read_platform
+from tessel.sim.platform_sim import (CommandPattern, EndOfSession, Handler, Lookup,
+                                     PlatformSimulator, read_responses)
 
 #: The platform file the router is made from, and the answers it gives.
 DATA_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
@@ -102,8 +103,9 @@ class SimulatedRouter(PlatformSimulator):
         self.color = color
         self.line_pause = line_pause
         self.boot_delay = boot_delay
-        self.interface = ""
-        self.interfaces: Dict[str, List[str]] = {"Loopback0": []}
+        assert self.config is not None
+        self.config.running.children = {text: Node(text) for text in (
+            "hostname %s" % hostname, "interface Loopback0")}
 
     # -- console input and output -------------------------------------------------
 
@@ -216,64 +218,56 @@ class SimulatedRouter(PlatformSimulator):
         if self.state in (DISABLE, ENABLE):
             table += [("show lines", self.cmd_show_lines), ("terminal", self.cmd_terminal)]
         if self.state == ENABLE:
-            table += [("enable", lambda args: None), ("reload", self.cmd_reload),
-                      ("show running-config", self.cmd_show_running)]
+            table += [("enable", lambda args: None), ("reload", self.cmd_reload)]
         if self.state == CONFIG:
             table += [("hostname", self.cmd_hostname), ("exit", self.cmd_exit_config)]
         if self.state == CONFIG_IF:
             table += [("interface", self.cmd_interface)]
-            table += [(word, self.interface_setting(word))
-                      for word in ("description", "shutdown", "no", "ip")]
         patterns = [(CommandPattern(text, rest=True), handler) for text, handler in table]
         if self.state == CONFIG:
             # 'interface' alone: the path takes 'interface NAME'.
             patterns.append((CommandPattern("interface"), self.cmd_interface))
         return patterns
 
-    def travel(self, path: PathDef, args: Sequence[str] = ()) -> None:
-        super().travel(path, args)
-        if self.state == CONFIG_IF and path.target == CONFIG_IF:
-            self.enter_interface("".join(args))
-
-    def enter_interface(self, name: str) -> None:
-        self.interface = name
-        self.interfaces.setdefault(name, [])
+    def block_header(self, found: Lookup, line: str) -> str:
+        # An interface's name may be typed in parts ('interface Gi 0/1').
+        if found.path is not None and found.path.target == CONFIG_IF:
+            return "interface " + "".join(found.args)
+        return super().block_header(found, line)
 
     def cmd_interface(self, args: List[str]) -> None:
+        """'interface NAME' in an interface's mode: another interface's."""
         if not args:
             self.write(INCOMPLETE + "\n\n")
             return
-        self.enter_interface("".join(args))
+        self.enter(CONFIG)
         self.enter(CONFIG_IF)
+        self.open_block(CONFIG_IF, "interface " + "".join(args))
 
     def cmd_exit_config(self, args: List[str]) -> None:
         self.enter(ENABLE)
 
     def cmd_hostname(self, args: List[str]) -> None:
+        """Renames the device; its configuration holds the one hostname line, first."""
         if len(args) != 1:
             self.write(INCOMPLETE + "\n\n")
             return
         self.hostname = args[0]
+        assert self.config is not None
+        running = self.config.running
+        line = "hostname %s" % self.hostname
+        running.children = dict([(line, Node(line))] + [
+            (text, node) for text, node in running.children.items()
+            if not text.startswith("hostname ")])
 
-    def interface_setting(self, word: str) -> Handler:
-        """The handler of an interface setting: records the setting for the running
-        configuration."""
-        def record(args: List[str]) -> None:
-            self.interfaces[self.interface].append(" ".join([word] + args))
-        return record
-
-    def cmd_show_running(self, args: List[str]) -> None:
-        lines = ["Building configuration...", "", "hostname %s" % self.hostname, "!"]
+    def configuration_lines(self) -> List[str]:
+        """The configuration, the login banner after its header lines."""
+        lines = super().configuration_lines()
         if self.banner:
-            lines.append("banner motd ^C")
-            lines.extend(self.banner.split("\n"))
-            lines.extend(["^C", "!"])
-        for name, settings in self.interfaces.items():
-            lines.append("interface %s" % name)
-            lines.extend(" " + s for s in settings)
-            lines.append("!")
-        lines.append("end")
-        self.write_lines(lines)
+            assert self.config is not None
+            at = len(self.config.layout.header)
+            lines[at:at] = ["banner motd ^C", *self.banner.split("\n"), "^C", "!"]
+        return lines
 
     def cmd_show_lines(self, args: List[str]) -> None:
         """Prints N numbered lines: a large output for tests of long answers."""

@@ -4,9 +4,10 @@
 listens with an asyncssh server. The login name picks the device and is its
 hostname: ``ssh -p PORT R7@HOST`` reaches the device ``R7``, made on its
 first login with the options of ``tessel sim`` and kept until the server
-stops, so a later session finds it in the mode the last one left it in. A
-device holds one session at a time; a second session while the first is
-open is refused with a reason the client shows.
+stops, so a later session finds it in the mode the last one left it in, with
+the configuration it was given. A device holds one session at a time; a
+second session while the first is open is refused with a reason the client
+shows.
 
 Each session runs the simulator of :mod:`tessel.sim.platform_sim` in a
 greenlet (:func:`~tessel.eal.bridge.greenlet_spawn`): its console
