@@ -143,6 +143,10 @@ def notes_of(spawn: Any) -> SessionNotes:
 ChildFactory = Callable[..., Any]
 
 
+#: A :class:`LastLineMatch` whose hostname is not worked out yet.
+_UNKNOWN_HOSTNAME = object()
+
+
 class LastLineMatch:
     """A match of :class:`LastLineSearch`: the last line of the searched text.
 
@@ -153,12 +157,16 @@ class LastLineMatch:
     its named groups. ``repeated`` tells that the line held one prompt
     several times over (``R1>R1>``) and was read as one. ``kind`` is one of
     ``PROMPT``, ``RENAMED``, ``UNKNOWN`` and ``SUFFIX``; ``line_raw`` is the
-    whole raw last line and ``line_start`` where it starts.
+    whole raw last line and ``line_start`` where it starts; ``hostname`` what
+    a hostname-learning group of ``found`` captured (:func:`hostname_of`).
     """
+
+    __slots__ = ("index", "found", "line", "raw", "_start", "repeated", "kind", "line_raw",
+                 "line_start", "_hostname")
 
     def __init__(self, index: int, found: Any, line: str, raw: str, start: int,
                  repeated: bool, kind: str = PROMPT, line_raw: Optional[str] = None,
-                 line_start: Optional[int] = None) -> None:
+                 line_start: Optional[int] = None, hostname: Any = _UNKNOWN_HOSTNAME) -> None:
         self.index = index
         self.found = found
         self.line = line
@@ -168,6 +176,15 @@ class LastLineMatch:
         self.kind = kind
         self.line_raw = raw if line_raw is None else line_raw
         self.line_start = start if line_start is None else line_start
+        self._hostname = hostname
+
+    @property
+    def hostname(self) -> Optional[str]:
+        """What a hostname-learning group of ``found`` captured, or None."""
+        if self._hostname is _UNKNOWN_HOSTNAME:
+            self._hostname = hostname_of(self.found)
+        value: Optional[str] = self._hostname
+        return value
 
     def start(self) -> int:
         return self._start
@@ -194,6 +211,14 @@ def hostname_of(found: Any) -> Optional[str]:
         if key.startswith("hostname") and value:
             return str(value)
     return None
+
+
+#: What :meth:`LastLineSearch._first` finds: the pattern's index, its match, whether the line
+#: held the prompt repeated, and the hostname the match captured.
+Hit = Tuple[int, Any, bool, Optional[str]]
+
+#: How many last lines a :class:`LastLineSearch` remembers its answer for.
+MEMO_LIMIT = 256
 
 
 class LastLineSearch:
@@ -240,6 +265,7 @@ class LastLineSearch:
         self.pattern = " | ".join(p.pattern for p in self.patterns)
         self._any = any_of(self.patterns)
         self._any_learning = any_of(self.learning) if self.learning else None
+        self._memo: Dict[Tuple[str, bool], Optional[Hit]] = {}
 
     def search(self, text: str, pos: int = 0) -> Optional[LastLineMatch]:
         start = max(text.rfind("\n", pos) + 1, pos)
@@ -252,40 +278,56 @@ class LastLineSearch:
         after_output = self._after_output(line, raw, start) if self.known else None
         if after_output is not None:
             return self._rename(line, raw, start) or after_output
-        hit = self._first(self.patterns, self._any, line, self.learns)
+        hit = self._first(line, False)
         if hit is not None:
-            index, found, repeated = hit
-            return LastLineMatch(index, found, line, raw, start, repeated)
+            index, found, repeated, hostname = hit
+            return LastLineMatch(index, found, line, raw, start, repeated, hostname=hostname)
         return self._rename(line, raw, start, unknown=True)
 
     def _rename(self, line: str, raw: str, start: int,
                 unknown: bool = False) -> Optional[LastLineMatch]:
         """The match of the learning patterns: a rename with evidence, else (with
         ``unknown``) an unknown prompt."""
-        learned = self._first(self.learning, self._any_learning, line, True) \
-            if self.learning else None
+        learned = self._first(line, True) if self.learning else None
         if learned is None:
             return None
-        name = hostname_of(learned[1])
+        index, found, repeated, name = learned
         if name and self.renamed is not None and self.renamed(name):
-            return LastLineMatch(learned[0], learned[1], line, raw, start, learned[2], RENAMED)
+            return LastLineMatch(index, found, line, raw, start, repeated, RENAMED, hostname=name)
         if unknown:
-            return LastLineMatch(learned[0], learned[1], line, raw, start, learned[2], UNKNOWN)
+            return LastLineMatch(index, found, line, raw, start, repeated, UNKNOWN, hostname=name)
         return None
 
-    def _first(self, patterns: Sequence[Any], prefilter: Any, line: str,
-               learns: bool) -> Optional[Tuple[int, Any, bool]]:
-        """The first pattern matching the line as it is, or the repetition collapsed."""
+    def _first(self, line: str, learning: bool) -> Optional[Hit]:
+        """The first pattern (of ``learning`` or of ``patterns``) matching the line as it is,
+        or the repetition collapsed.
+
+        Remembered by line: a session shows the same few prompts over and over, and the
+        answer depends on the line alone.
+        """
         if len(line) > self.max_length:
             return None
+        key = (line, learning)
+        memo = self._memo
+        if key in memo:
+            return memo[key]
+        if learning:
+            patterns, prefilter, learns = self.learning or [], self._any_learning, True
+        else:
+            patterns, prefilter, learns = self.patterns, self._any, self.learns
         hit = self._search_all(patterns, prefilter, line)
-        if self.collapse and (hit is None or (learns and hostname_of(hit[1]) is not None)):
+        hostname = None if hit is None else hostname_of(hit[1])
+        result: Optional[Hit] = None if hit is None else (hit[0], hit[1], False, hostname)
+        if self.collapse and (hit is None or (learns and hostname is not None)):
             single = collapse_repeated_prompt(line)
             if single is not line:
                 again = self._search_all(patterns, prefilter, single)
                 if again is not None:
-                    return again[0], again[1], True
-        return None if hit is None else (hit[0], hit[1], False)
+                    result = again[0], again[1], True, hostname_of(again[1])
+        if len(memo) >= MEMO_LIMIT:
+            memo.clear()
+        memo[key] = result
+        return result
 
     @staticmethod
     def _search_all(patterns: Sequence[Any], prefilter: Any,
