@@ -410,11 +410,10 @@ class _Operation:
         return None
 
     def __exit__(self, kind: Optional[type], err: Optional[BaseException],
-                 trace: Any) -> bool:
+                 trace: Any) -> None:
         if err is not None and not isinstance(err, UnexpectedStateError):
             engine = self.engine
             engine._notes.doubt = "%s failed: %s" % (engine._doing, type(err).__name__)
-        return False
 
 
 class StateTransition:
