@@ -658,6 +658,7 @@ class Spawn:
         #: Output received since the last match, as read.
         self._chunks: List[str] = []
         self._sent_since_match = False
+        self._kept_searcher: Optional[Tuple[Tuple[Any, ...], List[Any], "searcher_re[str]"]] = None
         self._logfile: Optional[IO[str]] = None
         self._owns_logfile = False
         self._log: Optional[MaskedLog] = None
@@ -777,10 +778,7 @@ class Spawn:
         ``OutputLimitError`` when more than ``limit`` characters are waiting
         unmatched; all carry the output received (secrets masked).
         """
-        compiled_patterns = compile_patterns(patterns)
-        if not compiled_patterns:
-            raise ValueError("expect() needs at least one pattern")
-        searcher = searcher_re(compiled_patterns)
+        compiled_patterns, searcher = self._searcher(patterns)
         wait = self.timeout if timeout is None else timeout
         deadline = time.monotonic() + wait
         window = self._unconsumed()
@@ -811,6 +809,26 @@ class Spawn:
             index = searcher.search(window, len(data))
         return self._matched(index, compiled_patterns[index], searcher.match,
                              offset + searcher.end)
+
+    def _searcher(self, patterns: Patterns) -> Tuple[List[Any], "searcher_re[str]"]:
+        """The patterns compiled, and pexpect's searcher over them: kept while the same pattern
+        objects are asked for again (each command of a session waits for the same prompts)."""
+        key: Optional[Tuple[Any, ...]] = None
+        if isinstance(patterns, (list, tuple)):
+            key = tuple(patterns)
+        elif isinstance(patterns, str) or hasattr(patterns, "search"):
+            key = (patterns,)
+        kept = self._kept_searcher
+        if key is not None and kept is not None and len(kept[0]) == len(key) and all(
+                mine is theirs for mine, theirs in zip(kept[0], key)):
+            return kept[1], kept[2]
+        compiled_patterns = compile_patterns(patterns)
+        if not compiled_patterns:
+            raise ValueError("expect() needs at least one pattern")
+        searcher = searcher_re(compiled_patterns)
+        if key is not None:
+            self._kept_searcher = (key, compiled_patterns, searcher)
+        return compiled_patterns, searcher
 
     def poll(self, wait: float = 0.0) -> bool:
         """Waits up to ``wait`` seconds for more output; True when some arrived.
