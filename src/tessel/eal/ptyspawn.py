@@ -125,6 +125,25 @@ class PtySpawn(_Spawn):
             kept = self._poller = (fd, poller)
         return bool(kept[1].poll(None if timeout is None else timeout * 1000))
 
+    def waiting(self) -> bool:
+        """True when a read would return at once: output waits, or the session ended."""
+        return not self.closed and self._ready(0)
+
+    def isalive(self) -> bool:
+        """pexpect's ``isalive`` (the exit status recorded once the command ended), without a
+        context manager around the check: reads ask it whenever nothing is waiting."""
+        process = self.ptyproc  # type: ignore[attr-defined]
+        try:
+            alive = bool(process.isalive())
+        except ptyprocess.PtyProcessError as err:
+            raise pexpect.ExceptionPexpect(*err.args) from err
+        if not alive:
+            self.status = process.status
+            self.exitstatus = process.exitstatus
+            self.signalstatus = process.signalstatus
+            self.terminated = True
+        return alive
+
     def read_nonblocking(self, size: int = 1, timeout: Optional[float] = -1) -> str:
         """pexpect's read (the same answers, EOF and TIMEOUT alike), without building a poll
         object for every look at the pty: a session reads or polls several times a line."""

@@ -139,7 +139,9 @@ def notes_of(spawn: Any) -> SessionNotes:
 #: Spawn reads and writes: pexpect's ``read_nonblocking(size, timeout)`` (raising TIMEOUT and
 #: EOF, and writing to ``logfile_read``), ``send``, ``close(force=)``, ``isalive()``,
 #: ``closed``, ``pid``, ``exitstatus``, ``signalstatus``, ``delaybeforesend``,
-#: ``delayafterread`` and ``ptyproc.delayafterclose``/``delayafterterminate``.
+#: ``delayafterread`` and ``ptyproc.delayafterclose``/``delayafterterminate``; optionally
+#: ``waiting()``, True when a read would return at once (output waits, or the session ended),
+#: which spares the looks that must not wait a read that finds nothing.
 ChildFactory = Callable[..., Any]
 
 
@@ -686,6 +688,7 @@ class Spawn:
         self._child.delaybeforesend = None
         self._child.delayafterread = None
         ptyproc = self._child.ptyproc  # type: ignore[union-attr]
+        self._waiting: Optional[Callable[[], bool]] = getattr(self._child, "waiting", None)
         ptyproc.delayafterclose = 0.02
         ptyproc.delayafterterminate = 0.02
         if self._logfile is not None:
@@ -835,7 +838,7 @@ class Spawn:
 
         What arrives is kept for the next :meth:`expect`.
         """
-        if self._child.closed:
+        if self._child.closed or (wait == 0 and self._nothing_waiting()):
             return False
         try:
             data: str = self._child.read_nonblocking(READ_SIZE, timeout=wait)
@@ -845,6 +848,13 @@ class Spawn:
             self.last_read = data
         self._chunks.append(data)
         return bool(data)
+
+    def _nothing_waiting(self) -> bool:
+        """True when the child tells at once that no output is waiting, so that a look that
+        must not wait needs no read (``waiting()``, which :class:`PtySpawn` has: a read that
+        finds nothing costs an exception, and a look at the command's life)."""
+        waiting = self._waiting
+        return waiting is not None and not waiting()
 
     def unread(self, text: str) -> None:
         """Puts ``text`` back in front of the output not consumed yet.
@@ -892,7 +902,7 @@ class Spawn:
         Used before a command is sent, so that a stale prompt left in the
         buffer cannot be taken for the command's answer. Returns the discarded text.
         """
-        while not self._child.closed:
+        while not self._child.closed and not self._nothing_waiting():
             try:
                 data = self._child.read_nonblocking(READ_SIZE, timeout=0)
             except (pexpect.TIMEOUT, pexpect.EOF):

@@ -359,7 +359,9 @@ class Progress:
             line, line_start = self._line + text[pos:cut], self._line_start
             pos = cut + 1
             self._line, self._line_start = "", base + pos
-            if self.first_line or clean_output(line).strip().endswith(str(self.echo)):
+            # The line's own \r (of its \r\n) would send the cleaning down its slow path.
+            if self.first_line or clean_output(line.rstrip("\r")).strip().endswith(
+                    str(self.echo)):
                 self.decided = True
                 self.echo_start, self.output_start = line_start, base + pos
                 self.printed = has_text(text, pos, stop)
