@@ -34,6 +34,7 @@ remember about the session between operations (whether it is in doubt, the
 text sent since the last prompt, the prompt texts seen).
 """
 import logging
+import operator
 import re
 import shlex
 import time
@@ -823,7 +824,7 @@ class Spawn:
             key = (patterns,)
         kept = self._kept_searcher
         if key is not None and kept is not None and len(kept[0]) == len(key) and all(
-                mine is theirs for mine, theirs in zip(kept[0], key)):
+                map(operator.is_, kept[0], key)):
             return kept[1], kept[2]
         compiled_patterns = compile_patterns(patterns)
         if not compiled_patterns:

@@ -734,9 +734,9 @@ class StateTransition:
         states = list(sm.states)
         hostname = sm.hostname
         learn = bool(sm.learn_hostname)
-        key = (tuple((id(state), state.pattern) for state in states), hostname, learn)
+        texts = [state.pattern for state in states]
+        key = (list(map(id, states)), texts, hostname, learn)
         if key != self._prompt_key or self._prompt is None:
-            texts = [text for _, text in key[0]]
             literal = learn and bool(hostname)
             primary = [self._compile_prompt(state, literal_hostname(text, str(hostname))
                                             if literal else text)
