@@ -301,6 +301,7 @@ class Connection:
             self.go_to(target, timeout=timeout)
             for line in todo:
                 try:
+                    # Through execute, which a fleet run's guard and line recorder stand in for.
                     result = self.execute(line, timeout=timeout)
                 except Exception as err:
                     raise self._line_failed(line, err, results) from err

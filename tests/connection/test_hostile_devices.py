@@ -15,7 +15,8 @@ from tessel.core.errors import (DialogError, StateMachineError, TransitionError,
                                 TransitionTimeoutError, UnexpectedStateError,
                                 UnknownPromptError)
 from tessel.eal.dialogs import Statement
-from tessel.eal.spawn import MAX_PROMPT_LENGTH, LastLineSearch, Spawn, prompt_compiled
+from tessel.eal.spawn import (MAX_PROMPT_LENGTH, PROMPT, RENAMED, UNKNOWN, LastLineSearch, Spawn,
+                              prompt_compiled)
 from tessel.eal.output import last_line
 from tessel.platforms import load, shipped_file, shipped_names
 from tessel.platforms.definition import read_platform
@@ -143,6 +144,21 @@ def test_last_line_search(patterns, line, expected):
                              for p in patterns], collapse=True, learns=True)
     found = search.search("output\r\n" + line)
     assert (found.index, found.repeated) == expected if expected else found is None
+
+
+def test_a_last_line_seen_before_is_judged_again_against_the_lines_sent():
+    """Prompts are remembered by line; whether one is a rename depends on what was sent since."""
+    learning = r"^(?P<hostname00>\S+)#\s*$"
+    sent = []
+    search = LastLineSearch([prompt_compiled(literal_hostname(learning, "R1"))], collapse=True,
+                            learning=[prompt_compiled(learning)],
+                            renamed=lambda name: name in sent)
+    seen = [search.search("x\r\nR2#") for _ in range(2)]
+    sent.append("R2")
+    seen += [search.search("x\r\nR2#"), search.search("R1#R1#"), search.search("R1#")]
+    assert [(found.kind, found.hostname, found.repeated) for found in seen] == [
+        (UNKNOWN, "R2", False), (UNKNOWN, "R2", False), (RENAMED, "R2", False),
+        (PROMPT, "R1", True), (PROMPT, "R1", False)]
 
 
 SHIPPED = [(name, state) for name in shipped_names()

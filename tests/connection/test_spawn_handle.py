@@ -51,10 +51,25 @@ def test_timeout_error_carries_patterns_and_output():
     assert "booting..." in err.output and "booting..." in str(err)
 
 
-def test_end_of_session_is_reported_with_exit_status():
-    with Spawn("echo bye; exit 3", timeout=3) as spawn:
-        with pytest.raises(SessionClosedError) as caught:
-            spawn.expect("never")
+@pytest.mark.parametrize("held", [False, True], ids=["exit", "exit-with-terminal-held"])
+def test_end_of_session_is_reported_with_exit_status(tmp_path, held):
+    """Also when a process the command left behind keeps the terminal open (no end of file):
+    the command's end is the session's end, not a wait for the timeout."""
+    pidfile = tmp_path / "left"
+    # The command ends once the process it leaves behind is in place.
+    left = ("(trap '' HUP; exec sh -c 'echo $$ > {0}; sleep 1; echo later; exec sleep 60') & "
+            "until [ -s {0} ]; do sleep 0.01; done; ").format(pidfile)
+    try:
+        with Spawn((left if held else "") + "echo bye; exit 3", timeout=30) as spawn:
+            with pytest.raises((SessionClosedError, ExpectTimeoutError)) as caught:
+                spawn.expect("never")
+    finally:
+        for _ in range(100 if held else 0):
+            if pidfile.exists() and pidfile.read_text().strip():
+                os.kill(int(pidfile.read_text()), signal.SIGKILL)
+                break
+            time.sleep(0.05)
+    assert isinstance(caught.value, SessionClosedError)
     assert caught.value.exit_status == 3 and "bye" in caught.value.output
 
 

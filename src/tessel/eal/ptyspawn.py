@@ -20,6 +20,7 @@ controlling one, and with a ``preexec_fn``, pexpect's own start is used.
 """
 import fcntl
 import os
+import select
 import signal
 import struct
 import sys
@@ -29,6 +30,7 @@ from typing import TYPE_CHECKING, Any, Callable, List, Mapping, Optional, Sequen
 
 import pexpect
 import ptyprocess
+from pexpect.spawnbase import SpawnBase
 
 Arg = Union[str, bytes]
 
@@ -42,6 +44,9 @@ SPAWN_ON_PTY = sys.platform.startswith("linux") and hasattr(os, "posix_spawn")
 DEFAULT_SIGNALS = tuple(getattr(signal, name) for name in (
     "SIGHUP", "SIGINT", "SIGQUIT", "SIGTSTP", "SIGTTIN", "SIGTTOU", "SIGPIPE", "SIGXFSZ")
     if hasattr(signal, name))
+
+#: What a read waits for on the pty: data, or the end of the session.
+POLL_EVENTS = select.POLLIN | select.POLLPRI | select.POLLHUP | select.POLLERR
 
 #: How long closing waits for a command killed with SIGKILL to be gone: on a loaded machine
 #: that takes longer than pexpect's pause after the signal, and it cannot be refused.
@@ -103,7 +108,78 @@ class PtySpawn(_Spawn):
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         kwargs.setdefault("use_poll", True)
+        self._poller: Optional[Tuple[int, "select.poll"]] = None
         super().__init__(*args, **kwargs)
+
+    def _ready(self, timeout: Optional[float]) -> bool:
+        """True when the pty has something to read within ``timeout`` seconds (None: no bound).
+
+        One poll object per descriptor, kept between reads; an interrupted wait is resumed
+        by ``poll`` itself.
+        """
+        fd = self.child_fd
+        kept = self._poller
+        if kept is None or kept[0] != fd:
+            poller = select.poll()
+            poller.register(fd, POLL_EVENTS)
+            kept = self._poller = (fd, poller)
+        return bool(kept[1].poll(None if timeout is None else timeout * 1000))
+
+    def waiting(self) -> bool:
+        """True when a read would return at once: output waits, or the session ended."""
+        return not self.closed and self._ready(0)
+
+    def isalive(self) -> bool:
+        """pexpect's ``isalive`` (the exit status recorded once the command ended), without a
+        context manager around the check: reads ask it whenever nothing is waiting."""
+        process = self.ptyproc  # type: ignore[attr-defined]
+        try:
+            alive = bool(process.isalive())
+        except ptyprocess.PtyProcessError as err:
+            raise pexpect.ExceptionPexpect(*err.args) from err
+        if not alive:
+            self.status = process.status
+            self.exitstatus = process.exitstatus
+            self.signalstatus = process.signalstatus
+            self.terminated = True
+        return alive
+
+    def read_nonblocking(self, size: int = 1, timeout: Optional[float] = -1) -> str:
+        """pexpect's read (the same answers, EOF and TIMEOUT alike), without building a poll
+        object for every look at the pty: a session reads or polls several times a line."""
+        if not self.use_poll:
+            data: str = super().read_nonblocking(size, timeout)
+            return data
+        if self.closed:
+            raise ValueError("I/O operation on closed file.")
+        read = SpawnBase.read_nonblocking
+        if self._ready(0):
+            try:
+                incoming: str = read(self, size)
+            except pexpect.EOF:
+                self.isalive()  # records the exit status of a child that ended
+                raise
+            while len(incoming) < size and self._ready(0):
+                try:
+                    incoming += read(self, size - len(incoming))
+                except pexpect.EOF:
+                    self.isalive()
+                    return incoming  # what was read so far; the next read tells the end
+            return incoming
+        if timeout == -1:
+            timeout = self.timeout
+        if not self.isalive():
+            # A command that ended while another process keeps its terminal open gives no
+            # end of file: its end is the end of the session.
+            if self._ready(0):
+                data = read(self, size)
+                return data
+            self.flag_eof = True
+            raise pexpect.EOF("End Of File (EOF). Braindead platform.")
+        if timeout != 0 and self._ready(timeout):
+            data = read(self, size)
+            return data
+        raise pexpect.TIMEOUT("Timeout exceeded.")
 
     def close(self, force: bool = True) -> None:
         try:

@@ -34,6 +34,7 @@ remember about the session between operations (whether it is in doubt, the
 text sent since the last prompt, the prompt texts seen).
 """
 import logging
+import operator
 import re
 import shlex
 import time
@@ -135,8 +136,14 @@ def notes_of(spawn: Any) -> SessionNotes:
 #: Spawn reads and writes: pexpect's ``read_nonblocking(size, timeout)`` (raising TIMEOUT and
 #: EOF, and writing to ``logfile_read``), ``send``, ``close(force=)``, ``isalive()``,
 #: ``closed``, ``pid``, ``exitstatus``, ``signalstatus``, ``delaybeforesend``,
-#: ``delayafterread`` and ``ptyproc.delayafterclose``/``delayafterterminate``.
+#: ``delayafterread`` and ``ptyproc.delayafterclose``/``delayafterterminate``; optionally
+#: ``waiting()``, True when a read would return at once (output waits, or the session ended),
+#: which spares the looks that must not wait a read that finds nothing.
 ChildFactory = Callable[..., Any]
+
+
+#: A :class:`LastLineMatch` whose hostname is not worked out yet.
+_UNKNOWN_HOSTNAME = object()
 
 
 class LastLineMatch:
@@ -149,12 +156,16 @@ class LastLineMatch:
     its named groups. ``repeated`` tells that the line held one prompt
     several times over (``R1>R1>``) and was read as one. ``kind`` is one of
     ``PROMPT``, ``RENAMED``, ``UNKNOWN`` and ``SUFFIX``; ``line_raw`` is the
-    whole raw last line and ``line_start`` where it starts.
+    whole raw last line and ``line_start`` where it starts; ``hostname`` what
+    a hostname-learning group of ``found`` captured (:func:`hostname_of`).
     """
+
+    __slots__ = ("index", "found", "line", "raw", "_start", "repeated", "kind", "line_raw",
+                 "line_start", "_hostname")
 
     def __init__(self, index: int, found: Any, line: str, raw: str, start: int,
                  repeated: bool, kind: str = PROMPT, line_raw: Optional[str] = None,
-                 line_start: Optional[int] = None) -> None:
+                 line_start: Optional[int] = None, hostname: Any = _UNKNOWN_HOSTNAME) -> None:
         self.index = index
         self.found = found
         self.line = line
@@ -164,6 +175,15 @@ class LastLineMatch:
         self.kind = kind
         self.line_raw = raw if line_raw is None else line_raw
         self.line_start = start if line_start is None else line_start
+        self._hostname = hostname
+
+    @property
+    def hostname(self) -> Optional[str]:
+        """What a hostname-learning group of ``found`` captured, or None."""
+        if self._hostname is _UNKNOWN_HOSTNAME:
+            self._hostname = hostname_of(self.found)
+        value: Optional[str] = self._hostname
+        return value
 
     def start(self) -> int:
         return self._start
@@ -190,6 +210,14 @@ def hostname_of(found: Any) -> Optional[str]:
         if key.startswith("hostname") and value:
             return str(value)
     return None
+
+
+#: What :meth:`LastLineSearch._first` finds: the pattern's index, its match, whether the line
+#: held the prompt repeated, and the hostname the match captured.
+Hit = Tuple[int, Any, bool, Optional[str]]
+
+#: How many last lines a :class:`LastLineSearch` remembers its answer for.
+MEMO_LIMIT = 256
 
 
 class LastLineSearch:
@@ -236,6 +264,7 @@ class LastLineSearch:
         self.pattern = " | ".join(p.pattern for p in self.patterns)
         self._any = any_of(self.patterns)
         self._any_learning = any_of(self.learning) if self.learning else None
+        self._memo: Dict[Tuple[str, bool], Optional[Hit]] = {}
 
     def search(self, text: str, pos: int = 0) -> Optional[LastLineMatch]:
         start = max(text.rfind("\n", pos) + 1, pos)
@@ -248,40 +277,56 @@ class LastLineSearch:
         after_output = self._after_output(line, raw, start) if self.known else None
         if after_output is not None:
             return self._rename(line, raw, start) or after_output
-        hit = self._first(self.patterns, self._any, line, self.learns)
+        hit = self._first(line, False)
         if hit is not None:
-            index, found, repeated = hit
-            return LastLineMatch(index, found, line, raw, start, repeated)
+            index, found, repeated, hostname = hit
+            return LastLineMatch(index, found, line, raw, start, repeated, hostname=hostname)
         return self._rename(line, raw, start, unknown=True)
 
     def _rename(self, line: str, raw: str, start: int,
                 unknown: bool = False) -> Optional[LastLineMatch]:
         """The match of the learning patterns: a rename with evidence, else (with
         ``unknown``) an unknown prompt."""
-        learned = self._first(self.learning, self._any_learning, line, True) \
-            if self.learning else None
+        learned = self._first(line, True) if self.learning else None
         if learned is None:
             return None
-        name = hostname_of(learned[1])
+        index, found, repeated, name = learned
         if name and self.renamed is not None and self.renamed(name):
-            return LastLineMatch(learned[0], learned[1], line, raw, start, learned[2], RENAMED)
+            return LastLineMatch(index, found, line, raw, start, repeated, RENAMED, hostname=name)
         if unknown:
-            return LastLineMatch(learned[0], learned[1], line, raw, start, learned[2], UNKNOWN)
+            return LastLineMatch(index, found, line, raw, start, repeated, UNKNOWN, hostname=name)
         return None
 
-    def _first(self, patterns: Sequence[Any], prefilter: Any, line: str,
-               learns: bool) -> Optional[Tuple[int, Any, bool]]:
-        """The first pattern matching the line as it is, or the repetition collapsed."""
+    def _first(self, line: str, learning: bool) -> Optional[Hit]:
+        """The first pattern (of ``learning`` or of ``patterns``) matching the line as it is,
+        or the repetition collapsed.
+
+        Remembered by line: a session shows the same few prompts over and over, and the
+        answer depends on the line alone.
+        """
         if len(line) > self.max_length:
             return None
+        key = (line, learning)
+        memo = self._memo
+        if key in memo:
+            return memo[key]
+        if learning:
+            patterns, prefilter, learns = self.learning or [], self._any_learning, True
+        else:
+            patterns, prefilter, learns = self.patterns, self._any, self.learns
         hit = self._search_all(patterns, prefilter, line)
-        if self.collapse and (hit is None or (learns and hostname_of(hit[1]) is not None)):
+        hostname = None if hit is None else hostname_of(hit[1])
+        result: Optional[Hit] = None if hit is None else (hit[0], hit[1], False, hostname)
+        if self.collapse and (hit is None or (learns and hostname is not None)):
             single = collapse_repeated_prompt(line)
             if single is not line:
                 again = self._search_all(patterns, prefilter, single)
                 if again is not None:
-                    return again[0], again[1], True
-        return None if hit is None else (hit[0], hit[1], False)
+                    result = again[0], again[1], True, hostname_of(again[1])
+        if len(memo) >= MEMO_LIMIT:
+            memo.clear()
+        memo[key] = result
+        return result
 
     @staticmethod
     def _search_all(patterns: Sequence[Any], prefilter: Any,
@@ -546,6 +591,7 @@ class Spawn:
         #: Output received since the last match, as read.
         self._chunks: List[str] = []
         self._sent_since_match = False
+        self._kept_searcher: Optional[Tuple[Tuple[Any, ...], List[Any], "searcher_re[str]"]] = None
         self._logfile: Optional[IO[str]] = None
         self._owns_logfile = False
         self._log: Optional[MaskedLog] = None
@@ -573,6 +619,7 @@ class Spawn:
         self._child.delaybeforesend = None
         self._child.delayafterread = None
         ptyproc = self._child.ptyproc  # type: ignore[union-attr]
+        self._waiting: Optional[Callable[[], bool]] = getattr(self._child, "waiting", None)
         ptyproc.delayafterclose = 0.02
         ptyproc.delayafterterminate = 0.02
         if self._logfile is not None:
@@ -665,10 +712,7 @@ class Spawn:
         ``OutputLimitError`` when more than ``limit`` characters are waiting
         unmatched; all carry the output received (secrets masked).
         """
-        compiled_patterns = compile_patterns(patterns)
-        if not compiled_patterns:
-            raise ValueError("expect() needs at least one pattern")
-        searcher = searcher_re(compiled_patterns)
+        compiled_patterns, searcher = self._searcher(patterns)
         wait = self.timeout if timeout is None else timeout
         deadline = time.monotonic() + wait
         window = self._unconsumed()
@@ -700,12 +744,32 @@ class Spawn:
         return self._matched(index, compiled_patterns[index], searcher.match,
                              offset + searcher.end)
 
+    def _searcher(self, patterns: Patterns) -> Tuple[List[Any], "searcher_re[str]"]:
+        """The patterns compiled, and pexpect's searcher over them: kept while the same pattern
+        objects are asked for again (each command of a session waits for the same prompts)."""
+        key: Optional[Tuple[Any, ...]] = None
+        if isinstance(patterns, (list, tuple)):
+            key = tuple(patterns)
+        elif isinstance(patterns, str) or hasattr(patterns, "search"):
+            key = (patterns,)
+        kept = self._kept_searcher
+        if key is not None and kept is not None and len(kept[0]) == len(key) and all(
+                map(operator.is_, kept[0], key)):
+            return kept[1], kept[2]
+        compiled_patterns = compile_patterns(patterns)
+        if not compiled_patterns:
+            raise ValueError("expect() needs at least one pattern")
+        searcher = searcher_re(compiled_patterns)
+        if key is not None:
+            self._kept_searcher = (key, compiled_patterns, searcher)
+        return compiled_patterns, searcher
+
     def poll(self, wait: float = 0.0) -> bool:
         """Waits up to ``wait`` seconds for more output; True when some arrived.
 
         What arrives is kept for the next :meth:`expect`.
         """
-        if self._child.closed:
+        if self._child.closed or (wait == 0 and self._nothing_waiting()):
             return False
         try:
             data: str = self._child.read_nonblocking(READ_SIZE, timeout=wait)
@@ -715,6 +779,13 @@ class Spawn:
             self.last_read = data
         self._chunks.append(data)
         return bool(data)
+
+    def _nothing_waiting(self) -> bool:
+        """True when the child tells at once that no output is waiting, so that a look that
+        must not wait needs no read (``waiting()``, which :class:`PtySpawn` has: a read that
+        finds nothing costs an exception, and a look at the command's life)."""
+        waiting = self._waiting
+        return waiting is not None and not waiting()
 
     def unread(self, text: str) -> None:
         """Puts ``text`` back in front of the output not consumed yet.
@@ -762,7 +833,7 @@ class Spawn:
         Used before a command is sent, so that a stale prompt left in the
         buffer cannot be taken for the command's answer. Returns the discarded text.
         """
-        while not self._child.closed:
+        while not self._child.closed and not self._nothing_waiting():
             try:
                 data = self._child.read_nonblocking(READ_SIZE, timeout=0)
             except (pexpect.TIMEOUT, pexpect.EOF):

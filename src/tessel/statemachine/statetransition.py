@@ -137,7 +137,6 @@ import logging
 import re
 import time
 from collections import Counter
-from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import (
     TYPE_CHECKING,
@@ -145,7 +144,6 @@ from typing import (
     Callable,
     Dict,
     Iterable,
-    Iterator,
     List,
     NamedTuple,
     Optional,
@@ -185,7 +183,6 @@ from tessel.eal.spawn import (
     Match,
     SessionNotes,
     compiled,
-    hostname_of,
     notes_of,
     prompt_compiled,
 )
@@ -362,7 +359,9 @@ class Progress:
             line, line_start = self._line + text[pos:cut], self._line_start
             pos = cut + 1
             self._line, self._line_start = "", base + pos
-            if self.first_line or clean_output(line).strip().endswith(str(self.echo)):
+            # The line's own \r (of its \r\n) would send the cleaning down its slow path.
+            if self.first_line or clean_output(line.rstrip("\r")).strip().endswith(
+                    str(self.echo)):
                 self.decided = True
                 self.echo_start, self.output_start = line_start, base + pos
                 self.printed = has_text(text, pos, stop)
@@ -397,6 +396,26 @@ def _invalid_pattern(statements: Iterable[Statement], err: re.error) -> str:
             except re.error:
                 return statement.pattern
     return str(getattr(err, "pattern", "?"))
+
+
+class _Operation:
+    """The guard of an engine's operation: an operation that fails without a confirmed prompt
+    (any error but ``UnexpectedStateError``, which confirmed where the device is) leaves the
+    session in doubt."""
+
+    __slots__ = ("engine",)
+
+    def __init__(self, engine: "StateTransition") -> None:
+        self.engine = engine
+
+    def __enter__(self) -> None:
+        return None
+
+    def __exit__(self, kind: Optional[type], err: Optional[BaseException],
+                 trace: Any) -> None:
+        if err is not None and not isinstance(err, UnexpectedStateError):
+            engine = self.engine
+            engine._notes.doubt = "%s failed: %s" % (engine._doing, type(err).__name__)
 
 
 class StateTransition:
@@ -444,7 +463,13 @@ class StateTransition:
         self._search: Optional[LastLineSearch] = None
         self._prompt_states: List["State"] = []
         self._index_of: Dict[str, int] = {}
-        self._doing = "recognising the device's state"
+        #: The prompt texts ``known`` was last worked out from.
+        self._known_from: Optional[Dict[str, str]] = None
+        self._pager: Optional[Tuple[str, str, Statement]] = None
+        self._activity_text = "recognising the device's state"
+        #: The command being run: ``_doing`` names it (masked) only when a message needs it.
+        self._running: Optional[str] = None
+        self._guard = _Operation(self)
         #: The first prompt that a line end was sent to confirm (see ``_confirm``), if any.
         self._asked: Optional[str] = None
 
@@ -490,10 +515,10 @@ class StateTransition:
         wait = self._timeout_value()
         self._total = wait
         self._deadline = started + wait
-        self._doing = "running %r" % self._mask(command)
+        self._running = command
         expected = self._machine_state()
         self.current_state = expected or GENERIC
-        pager_statement = self._pager_statement(pager) if pager is not None else None
+        pager_statement = self._pager_for(pager) if pager is not None else None
         with self._operation():
             state = self._sync()
             recovered = state is not None
@@ -541,16 +566,21 @@ class StateTransition:
     def _notes(self) -> SessionNotes:
         return notes_of(self.spawn)
 
-    @contextmanager
-    def _operation(self) -> Iterator[None]:
+    def _operation(self) -> "_Operation":
         """Leaves the session in doubt when the operation fails without a confirmed prompt."""
-        try:
-            yield
-        except UnexpectedStateError:
-            raise  # a prompt confirmed where the device is
-        except BaseException as err:
-            self._notes.doubt = "%s failed: %s" % (self._doing, type(err).__name__)
-            raise
+        return self._guard
+
+    @property
+    def _doing(self) -> str:
+        """What the engine is doing, for messages."""
+        if self._running is not None:
+            return "running %r" % self._mask(self._running)
+        return self._activity_text
+
+    @_doing.setter
+    def _doing(self, text: str) -> None:
+        self._running = None
+        self._activity_text = text
 
     def _machine_state(self) -> Optional["State"]:
         name = self.state_machine.current_state
@@ -704,9 +734,9 @@ class StateTransition:
         states = list(sm.states)
         hostname = sm.hostname
         learn = bool(sm.learn_hostname)
-        key = (tuple((id(state), state.pattern) for state in states), hostname, learn)
+        texts = [state.pattern for state in states]
+        key = (list(map(id, states)), texts, hostname, learn)
         if key != self._prompt_key or self._prompt is None:
-            texts = [text for _, text in key[0]]
             literal = learn and bool(hostname)
             primary = [self._compile_prompt(state, literal_hostname(text, str(hostname))
                                             if literal else text)
@@ -720,10 +750,13 @@ class StateTransition:
             self._prompt_states = states
             self._index_of = {state.name: index for index, state in enumerate(states)}
             self._prompt_key = key
+            self._known_from = None
         assert self._search is not None
         prompts = self._notes.prompts
-        self._search.known = {self._index_of[name]: text for name, text in prompts.items()
-                              if name in self._index_of}
+        if prompts != self._known_from:
+            self._search.known = {self._index_of[name]: text for name, text in prompts.items()
+                                  if name in self._index_of}
+            self._known_from = dict(prompts)
         return self._prompt, self._prompt_states
 
     def _compile_prompt(self, state: "State", text: str) -> Any:
@@ -741,6 +774,14 @@ class StateTransition:
             return False
         pattern = r"(?<!\S)%s(?!\S)" % re.escape(hostname)
         return re.search(pattern, self._notes.sent) is not None
+
+    def _pager_for(self, pager: PagerLike) -> Statement:
+        """The statement that answers ``pager``, built again only when its texts change."""
+        expect, send = pager.expect, pager.send
+        kept = self._pager
+        if kept is None or kept[0] != expect or kept[1] != send:
+            kept = self._pager = (expect, send, self._pager_statement(pager))
+        return kept[2]
 
     @staticmethod
     def _pager_statement(pager: PagerLike) -> Statement:
@@ -961,14 +1002,14 @@ class StateTransition:
         sm = self.state_machine
         if not sm.learn_hostname:
             return False
-        learned = hostname_of(found.found)
+        learned = found.hostname
         return bool(learned) and learned != sm.hostname
 
     def _prompt_confirmed(self, state: "State", found: LastLineMatch) -> None:
         """Learns a hostname the prompt teaches, and remembers the prompt's text."""
         sm = self.state_machine
         if sm.learn_hostname:
-            value = hostname_of(found.found)
+            value = found.hostname
             if value and value != sm.hostname:
                 if sm.hostname:
                     log.info("hostname %r renamed to %r by the prompt %r", sm.hostname, value,
@@ -988,7 +1029,7 @@ class StateTransition:
         reason = ("unknown prompt %r while %s: no state's prompt matches it with the hostname "
                   "%r, and no line sent since the last prompt names %r (as 'hostname NAME' "
                   "does); the state is unknown"
-                  % (line, self._doing, sm.hostname, hostname_of(found.found)))
+                  % (line, self._doing, sm.hostname, found.hostname))
         match = getattr(self.spawn, "match", None)
         output = str(getattr(match, "match_output", "") or "")
         return UnknownPromptError(self._mask(reason), self._mask(line), self.route, path,
